@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Installs everything ZOR-IR needs and builds it into .venv; safe to run again.
+# Sourced by scripts/example.sh and scripts/test.sh.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+apt_packages=(g++ cmake pkg-config libhdf5-dev hdf5-tools)
+missing=()
+for pkg in "${apt_packages[@]}"; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+find_python() {
+  if command -v python3.13 >/dev/null 2>&1 && python3.13 -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
+    command -v python3.13; return
+  fi
+  for candidate in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.13.*/bin/python3.13; do
+    [ -x "$candidate" ] && { echo "$candidate"; return; }
+  done
+  echo "setup: no Python 3.13 found (python3.13 on PATH or pyenv 3.13.*)" >&2
+  exit 1
+}
+
+if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
+  rm -rf .venv
+  "$(find_python)" -m venv .venv
+fi
+py=.venv/bin/python
+
+build_deps=(numpy h5py nanobind scikit-build-core pytest)
+if ! $py -c 'import numpy, h5py, nanobind, scikit_build_core, pytest' 2>/dev/null; then
+  $py -m pip install -q --upgrade pip
+  $py -m pip install -q "${build_deps[@]}"
+fi
+
+# Incremental: the build directory persists, so an unchanged tree rebuilds in seconds.
+$py -m pip install -q --no-build-isolation --no-deps -e . 2>&1 | grep -v -E '^\s*$' || true
+$py -c 'import zor.ir' || { echo "setup: the build did not produce an importable zor.ir" >&2; exit 1; }

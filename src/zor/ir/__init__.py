@@ -1,0 +1,31 @@
+"""ZOR-IR: node layer and HDF5 file format for neuromorphic network graphs."""
+
+from typing import Dict
+
+from .graph import Graph
+from .node import Node
+from .types import Shape
+from .utils import conv2d_output_shape, flatten_output_size, pool2d_output_shape
+from .neurons import LIF, NeuronMode
+
+#: Every class that can be rebuilt from a file, by the name stored under "type".
+_NODE_REGISTRY: Dict[str, type] = {
+    cls.__name__: cls
+    for cls in (
+        Graph,
+        LIF,
+    )
+}
+
+
+def str_to_node(name: str) -> type:
+    """Return the class registered under ``name``."""
+    try:
+        return _NODE_REGISTRY[name]
+    except (KeyError, TypeError):
+        known = ", ".join(sorted(_NODE_REGISTRY))
+        raise ValueError(f"Unknown node type {name!r}; known types: {known}") from None
+
+
+__all__ = ["Graph", "Node", "Shape", "str_to_node", *sorted(set(_NODE_REGISTRY) - {"Graph"}),
+           "NeuronMode", "conv2d_output_shape", "pool2d_output_shape", "flatten_output_size"]

@@ -1,0 +1,1 @@
+#include "core/hdf5.hpp"

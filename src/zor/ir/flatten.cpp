@@ -1,0 +1,5 @@
+#include "core/python.hpp"
+
+NB_MODULE(flatten, m) {
+    zor::py::init(m);
+}

@@ -1,0 +1,5 @@
+#include "core/python.hpp"
+
+NB_MODULE(serialization, m) {
+    zor::py::init(m);
+}

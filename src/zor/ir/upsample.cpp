@@ -1,0 +1,5 @@
+#include "core/python.hpp"
+
+NB_MODULE(upsample, m) {
+    zor::py::init(m);
+}
