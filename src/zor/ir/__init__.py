@@ -6,14 +6,18 @@ from .graph import Graph
 from .node import Node
 from .types import Shape
 from .utils import conv2d_output_shape, flatten_output_size, pool2d_output_shape
-from .neurons import LIF, NeuronMode
+from .neurons import (
+    ELU, GELU, LIF, BatchNorm1d, BatchNorm2d, Dropout, HybridRegion, LayerNorm, NeuronMode, PReLU,
+    ReLU, Sigmoid, Softmax, Tanh,
+)
 
 #: Every class that can be rebuilt from a file, by the name stored under "type".
 _NODE_REGISTRY: Dict[str, type] = {
     cls.__name__: cls
     for cls in (
         Graph,
-        LIF,
+        LIF, ReLU, Sigmoid, Tanh, Softmax, GELU, ELU, PReLU, BatchNorm1d, BatchNorm2d, LayerNorm,
+        Dropout, HybridRegion,
     )
 }
 

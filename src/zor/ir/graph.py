@@ -78,8 +78,8 @@ class Graph:
             inp = _port(self.nodes[dst].input_type, "input")
             if out is not None and inp is not None and not np.array_equal(out, inp):
                 problems.append(
-                    f"edge {src} -> {dst}: output shape {list(np.ravel(out))} of {src!r} "
-                    f"does not match input shape {list(np.ravel(inp))} of {dst!r}"
+                    f"edge {src} -> {dst}: output shape {np.ravel(out).tolist()} of {src!r} "
+                    f"does not match input shape {np.ravel(inp).tolist()} of {dst!r}"
                 )
         if problems:
             raise ValueError("Invalid graph:\n  " + "\n  ".join(problems))

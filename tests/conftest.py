@@ -1,0 +1,21 @@
+import numpy as np
+import pytest
+
+
+def same_kinds(a, b) -> bool:
+    """True when two values have the same Python kinds all the way down."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, dict):
+        return a.keys() == b.keys() and all(same_kinds(a[k], b[k]) for k in a)
+    if isinstance(a, (list, tuple)):
+        return len(a) == len(b) and all(same_kinds(x, y) for x, y in zip(a, b))
+    if isinstance(a, np.ndarray):
+        return a.dtype == b.dtype
+    return True
+
+
+@pytest.fixture
+def lif_params():
+    return dict(tau=np.full(128, 20.0), r=np.full(128, 20.0), v_leak=np.zeros(128),
+                v_threshold=np.ones(128))

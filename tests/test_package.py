@@ -1,0 +1,62 @@
+import dataclasses
+import importlib.machinery
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import zor.ir
+from zor.ir import Graph, str_to_node
+
+NODE_MODULES = ("neurons",)
+NEURON_CLASSES = ("LIF", "ReLU", "Sigmoid", "Tanh", "Softmax", "GELU", "ELU", "PReLU",
+                  "BatchNorm1d", "BatchNorm2d", "LayerNorm", "Dropout", "HybridRegion")
+
+
+class TestModules:
+    @pytest.mark.parametrize("name", NODE_MODULES)
+    def test_is_compiled_extension(self, name):
+        module = importlib.import_module(f"zor.ir.{name}")
+        assert module.__file__.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))
+
+    @pytest.mark.parametrize("name", NODE_MODULES)
+    def test_imports_first_in_fresh_interpreter(self, name):
+        code = f"import zor.ir.{name} as m, dataclasses; print(len(dataclasses.fields(m.LIF)))"
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.strip() == "6"
+
+    @pytest.mark.parametrize("name", NODE_MODULES)
+    def test_has_type_stub(self, name):
+        assert (Path(zor.ir.__file__).parent / f"{name}.pyi").is_file()
+        assert (Path(zor.ir.__file__).parent / "py.typed").is_file()
+
+
+class TestRegistry:
+    @pytest.mark.parametrize("name", ("Graph",) + NEURON_CLASSES)
+    def test_finds_every_class(self, name):
+        cls = str_to_node(name)
+        assert cls.__name__ == name
+        assert getattr(zor.ir, name) is cls
+
+    def test_unknown_name_lists_known(self):
+        with pytest.raises(ValueError) as info:
+            str_to_node("Conv3d")
+        message = str(info.value)
+        assert message.startswith("Unknown node type 'Conv3d'; known types: ")
+        assert "Graph" in message and "LIF" in message
+
+    def test_node_classes_are_dataclasses(self):
+        for name in NEURON_CLASSES:
+            cls = str_to_node(name)
+            assert dataclasses.is_dataclass(cls) and issubclass(cls, zor.ir.Node)
+            assert cls.__eq__ is object.__eq__ and cls.__hash__ is object.__hash__
+
+
+class TestCommandLine:
+    def test_example_runs(self):
+        result = subprocess.run([sys.executable, "-m", "zor.ir", "example"],
+                                capture_output=True, text=True)
+        assert result.returncode == 0, result.stderr
+        assert "Graph with" in result.stdout
