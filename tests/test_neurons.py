@@ -310,3 +310,26 @@ class TestChecks:
         assert ReLU(2.5).input_type["input"].tolist() == [2.5]
         assert ReLU(True).input_type["input"].dtype == np.bool_
         assert ReLU(2**70).input_type["input"].dtype == object
+
+
+class TestLeaks:
+    def cycle(self, weight, metadata):
+        for node in (PReLU(4, weight, metadata), BatchNorm1d(4, weight, weight, weight, weight),
+                     LayerNorm([4], weight, weight), HybridRegion("snn", 4, "x", metadata)):
+            type(node).from_dict(node.to_dict())
+        for data in ({}, None):
+            with pytest.raises((KeyError, TypeError)):
+                PReLU.from_dict(data)
+        with pytest.raises(ValueError):
+            Dropout(4, 2.0)
+
+    def test_objects_and_references_do_not_grow(self):
+        weight, metadata = np.ones(4, dtype=np.float32), {"k": 1}
+        self.cycle(weight, metadata)
+        gc.collect()
+        objects, refs = len(gc.get_objects()), (sys.getrefcount(weight), sys.getrefcount(metadata))
+        for _ in range(500):
+            self.cycle(weight, metadata)
+        gc.collect()
+        assert len(gc.get_objects()) - objects < 50
+        assert (sys.getrefcount(weight), sys.getrefcount(metadata)) == refs
