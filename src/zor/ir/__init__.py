@@ -10,6 +10,12 @@ from .neurons import (
     ELU, GELU, LIF, BatchNorm1d, BatchNorm2d, Dropout, HybridRegion, LayerNorm, NeuronMode, PReLU,
     ReLU, Sigmoid, Softmax, Tanh,
 )
+from .linear import Affine, SpikeMode, SpikingAffine
+from .conv import Conv2d, SepConv2d
+from .pooling import AvgPool2d, MaxPool2d
+from .flatten import Flatten
+from .skip import Skip, SkipType
+from .upsample import Upsample, UpsampleMode
 
 #: Every class that can be rebuilt from a file, by the name stored under "type".
 _NODE_REGISTRY: Dict[str, type] = {
@@ -18,6 +24,7 @@ _NODE_REGISTRY: Dict[str, type] = {
         Graph,
         LIF, ReLU, Sigmoid, Tanh, Softmax, GELU, ELU, PReLU, BatchNorm1d, BatchNorm2d, LayerNorm,
         Dropout, HybridRegion,
+        Affine, SpikingAffine, Conv2d, SepConv2d, MaxPool2d, AvgPool2d, Flatten, Skip, Upsample,
     )
 }
 
@@ -32,4 +39,5 @@ def str_to_node(name: str) -> type:
 
 
 __all__ = ["Graph", "Node", "Shape", "str_to_node", *sorted(set(_NODE_REGISTRY) - {"Graph"}),
-           "NeuronMode", "conv2d_output_shape", "pool2d_output_shape", "flatten_output_size"]
+           "NeuronMode", "SpikeMode", "SkipType", "UpsampleMode",
+           "conv2d_output_shape", "pool2d_output_shape", "flatten_output_size"]

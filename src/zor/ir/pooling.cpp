@@ -1,5 +1,145 @@
-#include "core/python.hpp"
+// zor.ir.pooling: the 2D pooling layers MaxPool2d and AvgPool2d.
+#include "core/layers.hpp"
+#include "core/nodes.hpp"
+
+namespace {
+
+namespace nb = nanobind;
+namespace py = zor::py;
+namespace layers = zor::layers;
+namespace nodes = zor::nodes;
+using py::steal;
+
+struct Names {
+    PyObject *kernel_size, *stride, *padding, *dilation, *ceil_mode;
+    PyObject *no_dilation;  // (1, 1), what AvgPool2d passes for dilation
+};
+const Names *names = nullptr;  // created once per process
+
+layers::GlobalName pool2d_output_shape;
+
+// The hook of both classes. `dilation_field` names the node's dilation;
+// null means the node has none and pools without dilation.
+void pool_hook(PyObject *self, const char *node, PyObject *dilation_field) {
+    if (py::attr(self, names->stride).is_none())
+        py::set_attr(self, names->stride, py::attr(self, names->kernel_size).ptr());
+
+    nb::object input_type = layers::pending_input(self);
+    if (!input_type)
+        return;  // pooling never invents an input shape
+    layers::InputShape in_shape = layers::input_shape(input_type.ptr(), node);
+    if (in_shape.ndim <= 2) {
+        // No spatial extents: only the channel count passes through.
+        nb::object channels = steal(PySequence_GetItem(in_shape.extents.ptr(), 0));
+        layers::set_output(self, py::one_element_array(channels.ptr()));
+        return;
+    }
+    nb::object extents = layers::int_tuple(in_shape.extents.ptr());
+    nb::object kernel_size = py::attr(self, names->kernel_size);
+    nb::object stride = py::attr(self, names->stride);
+    nb::object padding = py::attr(self, names->padding);
+    nb::object dilation = dilation_field ? py::attr(self, dilation_field) : nb::borrow(names->no_dilation);
+    nb::object ceil_mode = py::attr(self, names->ceil_mode);
+    PyObject *args[] = {extents.ptr(), kernel_size.ptr(), stride.ptr(),
+                        padding.ptr(), dilation.ptr(), ceil_mode.ptr()};
+    nb::object out = steal(PyObject_Vectorcall(pool2d_output_shape.get().ptr(), args, 6, nullptr));
+    layers::set_output(self, py::array(out.ptr()));
+}
+
+void max_pool2d_hook(PyObject *self) { pool_hook(self, "MaxPool2d", names->dilation); }
+void avg_pool2d_hook(PyObject *self) { pool_hook(self, "AvgPool2d", nullptr); }
+
+const char *const kModuleDoc = R"(2D pooling primitives.
+
+MaxPool2d: Maximum over each window.
+AvgPool2d: Average over each window (smoother outputs).
+
+Adding a pooling node type:
+    1. Declare a record class derived from Node with @dataclass(eq=False).
+    2. Declare kernel_size, stride and padding as fields.
+    3. Write __post_init__ to compute the output shape with
+       pool2d_output_shape (zor.ir.utils).
+    4. Register the class in _NODE_REGISTRY (zor/ir/__init__.py).
+)";
+
+const char *const kMaxPool2dDoc = R"(2D max pooling: the maximum over each window.
+
+None of the parameters is validated.
+
+Args:
+    kernel_size: Pooling window (kH, kW).
+    stride: Stride (sH, sW); None means the kernel size.
+    padding: Padding (pH, pW).
+    dilation: Dilation (dH, dW).
+    ceil_mode: Use ceiling rounding in the output size calculation.
+    input_type: Input port shapes; needed to derive output_type.
+    output_type: Output port shapes; derived with pool2d_output_shape when
+        None and input_type is given.
+
+Raises:
+    ValueError: input_type cannot give an output shape.
+
+Example:
+    >>> from zor.ir import MaxPool2d
+    >>> pool = MaxPool2d(kernel_size=(2, 2), input_type={"input": np.array([8, 34, 34])})
+    >>> pool.output_type
+    {'output': array([ 8, 17, 17])}
+)";
+
+const char *const kAvgPool2dDoc = R"(2D average pooling: the average over each window.
+
+None of the parameters is validated.
+
+Args:
+    kernel_size: Pooling window (kH, kW).
+    stride: Stride (sH, sW); None means the kernel size.
+    padding: Padding (pH, pW).
+    ceil_mode: Use ceiling rounding in the output size calculation.
+    count_include_pad: Include the padding in the average calculation.
+    input_type: Input port shapes; needed to derive output_type.
+    output_type: Output port shapes; derived with pool2d_output_shape when
+        None and input_type is given.
+
+Raises:
+    ValueError: input_type cannot give an output shape.
+
+Example:
+    >>> from zor.ir import AvgPool2d
+    >>> pool = AvgPool2d(kernel_size=(2, 2), input_type={"input": np.array([8, 34, 34])})
+    >>> pool.output_type
+    {'output': array([ 8, 17, 17])}
+)";
+
+}  // namespace
 
 NB_MODULE(pooling, m) {
-    zor::py::init(m);
+    py::init(m);
+    if (!names)
+        names = new Names{py::intern("kernel_size"), py::intern("stride"), py::intern("padding"),
+                          py::intern("dilation"), py::intern("ceil_mode"),
+                          steal(Py_BuildValue("(ii)", 1, 1)).release().ptr()};
+    m.doc() = kModuleDoc;
+    nodes::bind_imports(m, {{"dataclass", "dataclasses", "dataclass"},
+                            {"Optional", "typing", "Optional"},
+                            {"Tuple", "typing", "Tuple"},
+                            {"np", "numpy", nullptr},
+                            {"Node", "zor.ir.node", "Node"},
+                            {"Shape", "zor.ir.types", "Shape"},
+                            {"pool2d_output_shape", "zor.ir.utils", "pool2d_output_shape"}});
+    pool2d_output_shape.bind(m, "pool2d_output_shape");
+
+    const nodes::Field kernel_size{"kernel_size", "Tuple[int, int]", nodes::pair(2, 2)};
+    const nodes::Field stride{"stride", "Optional[Tuple[int, int]]", nodes::none()};
+    const nodes::Field padding{"padding", "Tuple[int, int]", nodes::pair(0, 0)};
+    const nodes::Field ceil_mode{"ceil_mode", "bool", nodes::boolean(false)};
+    nodes::define_class(m, {"MaxPool2d", kMaxPool2dDoc,
+                            {kernel_size, stride, padding,
+                             {"dilation", "Tuple[int, int]", nodes::pair(1, 1)},
+                             ceil_mode, nodes::input_type_field, nodes::output_type_field},
+                            nodes::hook<max_pool2d_hook>});
+    nodes::define_class(m, {"AvgPool2d", kAvgPool2dDoc,
+                            {kernel_size, stride, padding, ceil_mode,
+                             {"count_include_pad", "bool", nodes::boolean(true)},
+                             nodes::input_type_field, nodes::output_type_field},
+                            nodes::hook<avg_pool2d_hook>});
 }

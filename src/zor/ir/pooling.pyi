@@ -1,0 +1,30 @@
+"""2D pooling primitives."""
+
+from dataclasses import dataclass
+from typing import Optional, Tuple
+
+from .node import Node
+from .types import Shape
+from .utils import pool2d_output_shape as pool2d_output_shape
+
+@dataclass(eq=False)
+class MaxPool2d(Node):
+    kernel_size: Tuple[int, int] = (2, 2)
+    stride: Optional[Tuple[int, int]] = None
+    padding: Tuple[int, int] = (0, 0)
+    dilation: Tuple[int, int] = (1, 1)
+    ceil_mode: bool = False
+    input_type: Optional[Shape] = None
+    output_type: Optional[Shape] = None
+    def __post_init__(self) -> None: ...
+
+@dataclass(eq=False)
+class AvgPool2d(Node):
+    kernel_size: Tuple[int, int] = (2, 2)
+    stride: Optional[Tuple[int, int]] = None
+    padding: Tuple[int, int] = (0, 0)
+    ceil_mode: bool = False
+    count_include_pad: bool = True
+    input_type: Optional[Shape] = None
+    output_type: Optional[Shape] = None
+    def __post_init__(self) -> None: ...
