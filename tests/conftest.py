@@ -1,3 +1,5 @@
+import dataclasses
+
 import numpy as np
 import pytest
 
@@ -19,3 +21,29 @@ def same_kinds(a, b) -> bool:
 def lif_params():
     return dict(tau=np.full(128, 20.0), r=np.full(128, 20.0), v_leak=np.zeros(128),
                 v_threshold=np.ones(128))
+
+
+@pytest.fixture
+def fails_with():
+    """Check that `build()` raises `error` with exactly `message`."""
+
+    def check(message, build, error=ValueError):
+        with pytest.raises(error) as info:
+            build()
+        assert str(info.value) == message
+
+    return check
+
+
+@pytest.fixture
+def field_table():
+    """(name, annotation text, default) of each field of a node class, in
+    order; a required field shows MISSING, a default factory the factory."""
+
+    def table(cls):
+        return [
+            (f.name, f.type, f.default_factory if f.default is dataclasses.MISSING else f.default)
+            for f in dataclasses.fields(cls)
+        ]
+
+    return table

@@ -1,0 +1,68 @@
+import numpy as np
+import pytest
+
+from zor.ir import AvgPool2d, MaxPool2d, pooling
+
+PORTS = [("input_type", "Optional[Shape]", None), ("output_type", "Optional[Shape]", None)]
+WINDOW = [("kernel_size", "Tuple[int, int]", (2, 2)), ("stride", "Optional[Tuple[int, int]]", None),
+          ("padding", "Tuple[int, int]", (0, 0))]
+
+
+class TestModule:
+    def test_namespace(self):
+        assert {name for name in vars(pooling) if not name.startswith("__")} == {
+            "dataclass", "Optional", "Tuple", "np", "Node", "Shape", "pool2d_output_shape",
+            "MaxPool2d", "AvgPool2d"}
+
+    @pytest.mark.parametrize("cls, fields", [
+        (MaxPool2d, [*WINDOW, ("dilation", "Tuple[int, int]", (1, 1)), ("ceil_mode", "bool", False), *PORTS]),
+        (AvgPool2d, [*WINDOW, ("ceil_mode", "bool", False), ("count_include_pad", "bool", True), *PORTS]),
+    ])
+    def test_fields(self, field_table, cls, fields):
+        assert field_table(cls) == fields
+
+    def test_repr(self):
+        assert repr(MaxPool2d()) == ("MaxPool2d(kernel_size=(2, 2), stride=(2, 2), padding=(0, 0), "
+                                     "dilation=(1, 1), ceil_mode=False, input_type=None, output_type=None)")
+
+
+@pytest.mark.parametrize("cls", [MaxPool2d, AvgPool2d])
+class TestShapes:
+    def test_stride_is_the_kernel_size(self, cls):
+        kernel = tuple([3, 3])
+        node = cls(kernel_size=kernel)
+        assert node.stride is kernel and node.input_type is None and node.output_type is None
+
+    @pytest.mark.parametrize("extents, output", [([8, 16], [8]), ([5], [5])])
+    def test_channels_only_input(self, cls, extents, output):
+        assert cls(input_type={"input": np.array(extents)}).output_type["output"].tolist() == output
+
+    @pytest.mark.parametrize("input_type", [{"x": np.array([8])}, None])
+    def test_given_ports_are_kept(self, cls, input_type):
+        given = {"output": np.array([1])}
+        node = cls(input_type=input_type, output_type=given)
+        assert node.input_type is input_type and node.output_type is given
+
+    @pytest.mark.parametrize("input_type, message", [
+        ({"x": [8, 34, 34]}, " input_type dict must contain 'input' key, got keys: ['x']"),
+        ({"input": None}, " input_type['input'] cannot be None"),
+        ({"input": []}, " requires input with at least 1 dimension, got shape ()"),
+    ])
+    def test_checks(self, fails_with, cls, input_type, message):
+        fails_with(cls.__name__ + message, lambda: cls(input_type=input_type))
+
+
+class TestHelperCall:
+    @pytest.mark.parametrize("node, arguments", [
+        (lambda given: MaxPool2d((3, 3), None, (1, 1), (2, 2), True, input_type=given),
+         ((8, 34, 34), (3, 3), (3, 3), (1, 1), (2, 2), True)),
+        (lambda given: AvgPool2d((2, 2), count_include_pad=False, input_type=given),
+         ((8, 34, 34), (2, 2), (2, 2), (0, 0), (1, 1), False)),
+    ])
+    def test_arguments(self, monkeypatch, node, arguments):
+        calls = []
+        monkeypatch.setattr(pooling, "pool2d_output_shape", lambda *args: calls.append(args) or (8, 17, 17))
+        given = {"input": np.array([8, 34, 34])}
+        built = node(given)
+        assert calls == [arguments] and all(type(x) is int for x in calls[0][0])
+        assert built.output_type["output"].tolist() == [8, 17, 17] and built.input_type is given
