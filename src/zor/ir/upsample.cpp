@@ -3,7 +3,6 @@
 #include "core/nodes.hpp"
 #include "core/numpy.hpp"
 
-#include <array>
 #include <cmath>
 
 namespace {
@@ -81,14 +80,16 @@ void upsample_hook(PyObject *self) {
         return;
     }
     // (C, H, W, ...): the entries after the third are ignored.
-    std::array<nb::object, 3> out{int_extent(extents, 0), int_extent(extents, 1), int_extent(extents, 2)};
-    for (size_t i = 1; i < out.size(); ++i)
-        out[i] = size.is_none() ? scaled_extent(out[i].ptr(), scale_factor.ptr())
-                                : nb::borrow(PyTuple_GET_ITEM(size.ptr(), i - 1));
-    nb::object list = steal(PyList_New(3));
-    for (size_t i = 0; i < out.size(); ++i)
-        PyList_SET_ITEM(list.ptr(), i, out[i].release().ptr());
-    layers::set_output(self, py::array(list.ptr()));
+    nb::object channels = int_extent(extents, 0), height = int_extent(extents, 1), width = int_extent(extents, 2);
+    if (size.is_none()) {
+        height = scaled_extent(height.ptr(), scale_factor.ptr());
+        width = scaled_extent(width.ptr(), scale_factor.ptr());
+    } else {
+        height = nb::borrow(PyTuple_GET_ITEM(size.ptr(), 0));
+        width = nb::borrow(PyTuple_GET_ITEM(size.ptr(), 1));
+    }
+    nb::object out = steal(Py_BuildValue("[OOO]", channels.ptr(), height.ptr(), width.ptr()));
+    layers::set_output(self, py::array(out.ptr()));
 }
 
 const char *const kModuleDoc = R"(Spatial upsampling primitives.
