@@ -2,6 +2,8 @@
 through the dictionary form and a file."""
 
 import doctest
+import gc
+import sys
 
 import numpy as np
 import pytest
@@ -94,3 +96,39 @@ class TestDocumentation:
         for test in doctest.DocTestFinder(recurse=False).find(cls, globs={"np": np}):
             runner.run(test)
         assert runner.failures == 0 and runner.tries > 0
+
+
+WEIGHT, EXTENTS = np.zeros((8, 2, 1, 1)), np.array([8, 34, 34])
+INPUT, FACTOR = {"input": EXTENTS}, 1.5
+
+
+class TestReferences:
+    """The hooks hold no reference to what they were given once a node is gone,
+    whether it was built or refused."""
+
+    @pytest.mark.parametrize("build", [
+        lambda: Affine(WEIGHT[:, :, 0, 0], np.zeros(8), input_type=INPUT),
+        lambda: SpikingAffine(WEIGHT[:, :, 0, 0], np.zeros(8), weight_bits=FACTOR),
+        lambda: Conv2d(WEIGHT, np.zeros(8)),
+        lambda: SepConv2d(np.zeros((2, 1, 3, 3)), WEIGHT, input_type=INPUT),
+        lambda: MaxPool2d(input_type=INPUT),
+        lambda: AvgPool2d(input_type={"input": EXTENTS[:2]}),
+        lambda: Flatten(1, -1, input_type=INPUT),
+        lambda: Flatten(FACTOR, input_type=INPUT),
+        lambda: Skip(input_type=INPUT),
+        lambda: Skip(FACTOR, input_type=INPUT),
+        lambda: Upsample(scale_factor=FACTOR, input_type=INPUT),
+        lambda: Upsample(size=EXTENTS[1:], input_type=INPUT),
+        lambda: Upsample(size=EXTENTS, input_type=INPUT),
+    ])
+    def test_no_reference_leak(self, build):
+        given = (WEIGHT, EXTENTS, INPUT, FACTOR)
+        for _ in range(2):  # the first run may create what is kept for good
+            before = [sys.getrefcount(value) for value in given]
+            for _ in range(1000):
+                try:
+                    build()
+                except (ValueError, TypeError):
+                    pass
+            gc.collect()
+        assert [sys.getrefcount(value) for value in given] == before

@@ -9,9 +9,14 @@ import pytest
 import zor.ir
 from zor.ir import Graph, str_to_node
 
-NODE_MODULES = ("neurons",)
+# Each node module with one of its classes and that class's number of fields.
+NODE_MODULES = {"neurons": ("LIF", 6), "linear": ("SpikingAffine", 8), "conv": ("SepConv2d", 9),
+                "pooling": ("MaxPool2d", 7), "flatten": ("Flatten", 4), "skip": ("Skip", 4),
+                "upsample": ("Upsample", 6)}
 NEURON_CLASSES = ("LIF", "ReLU", "Sigmoid", "Tanh", "Softmax", "GELU", "ELU", "PReLU",
                   "BatchNorm1d", "BatchNorm2d", "LayerNorm", "Dropout", "HybridRegion")
+LAYER_CLASSES = ("Affine", "SpikingAffine", "Conv2d", "SepConv2d", "MaxPool2d", "AvgPool2d",
+                 "Flatten", "Skip", "Upsample")
 
 
 class TestModules:
@@ -20,12 +25,13 @@ class TestModules:
         module = importlib.import_module(f"zor.ir.{name}")
         assert module.__file__.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))
 
-    @pytest.mark.parametrize("name", NODE_MODULES)
-    def test_imports_first_in_fresh_interpreter(self, name):
-        code = f"import zor.ir.{name} as m, dataclasses; print(len(dataclasses.fields(m.LIF)))"
+    @pytest.mark.parametrize("name, node", NODE_MODULES.items())
+    def test_imports_first_in_fresh_interpreter(self, name, node):
+        cls, field_count = node
+        code = f"import zor.ir.{name} as m, dataclasses; print(len(dataclasses.fields(m.{cls})))"
         result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
         assert result.returncode == 0, result.stderr
-        assert result.stdout.strip() == "6"
+        assert result.stdout.strip() == str(field_count)
 
     @pytest.mark.parametrize("name", NODE_MODULES)
     def test_has_type_stub(self, name):
@@ -34,7 +40,7 @@ class TestModules:
 
 
 class TestRegistry:
-    @pytest.mark.parametrize("name", ("Graph",) + NEURON_CLASSES)
+    @pytest.mark.parametrize("name", ("Graph",) + NEURON_CLASSES + LAYER_CLASSES)
     def test_finds_every_class(self, name):
         cls = str_to_node(name)
         assert cls.__name__ == name
@@ -48,7 +54,7 @@ class TestRegistry:
         assert "Graph" in message and "LIF" in message
 
     def test_node_classes_are_dataclasses(self):
-        for name in NEURON_CLASSES:
+        for name in NEURON_CLASSES + LAYER_CLASSES:
             cls = str_to_node(name)
             assert dataclasses.is_dataclass(cls) and issubclass(cls, zor.ir.Node)
             assert cls.__eq__ is object.__eq__ and cls.__hash__ is object.__hash__
