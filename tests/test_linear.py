@@ -71,9 +71,9 @@ class TestChecks:
         fails_with(message, lambda: SpikingAffine(WEIGHT, BIAS, **hints))
 
     @pytest.mark.parametrize("hints", [
-        {"spike_mode": "graded"}, {"spike_mode": "rate"}, {"weight_bits": 1, "accumulator_bits": 1},
-        {"weight_bits": 32, "accumulator_bits": 64}, {"weight_bits": 16, "accumulator_bits": 16},
-        {"weight_bits": 8.0},
+        {"spike_mode": "graded", "weight_bits": 1, "accumulator_bits": 1},
+        {"spike_mode": "rate", "weight_bits": 32, "accumulator_bits": 64},
+        {"weight_bits": 16, "accumulator_bits": 16}, {"weight_bits": 8.0},
     ])
     def test_good_hints_are_stored_as_given(self, hints):
         node = SpikingAffine(WEIGHT, BIAS, **hints)
