@@ -34,7 +34,7 @@ def convolutional_snn():
     graph.add_node("pool", MaxPool2d((3, 3), (2, 2), (1, 1), input_type=ports(conv_out)))
     graph.add_node("flatten", Flatten(input_type=ports([8, 17, 17])))
     graph.add_node("fc", SpikingAffine(np.ones((10, 8 * 17 * 17)), np.zeros(10), "graded", 4, 12,
-                                       metadata={"core": 3}))
+                                       metadata={"placement": "core 3"}))
     graph.add_node("lif", LIF(np.full(10, 20.0), np.full(10, 20.0), np.zeros(10), np.ones(10)))
     graph.add_node("readout", Affine(np.ones((5, 10), np.float32), np.zeros(5, np.float32)))
     return chain(graph, "conv", "pool", "flatten", "fc", "lif", "readout")
