@@ -1,5 +1,1197 @@
-#include "core/python.hpp"
+// zor.ir.serialization: graphs to HDF5 files and back.
+//
+// write, read and read_version work on the HDF5 C library directly.
+// _write_recursive and _read_recursive take h5py groups and reach HDF5
+// through h5py's Python API (h5py carries its own copy of the library, so
+// identifiers cannot be shared). Both sides run the same rules: the value
+// kinds, the element types and the reading checks of core/format.
+#include "core/format.hpp"
+#include "core/hdf5.hpp"
+#include "core/nodes.hpp"
+#include "core/numpy.hpp"
+
+#include <map>
+#include <random>
+#include <unordered_set>
+
+namespace {
+
+namespace nb = nanobind;
+namespace py = zor::py;
+namespace h5 = zor::hdf5;
+namespace fmt = zor::format;
+using fmt::Element;
+
+// Single strings and short string arrays convert through a small buffer:
+// HDF5's default is a 1 MiB buffer, zero-filled for every write.
+constexpr std::size_t kSmallBuffer = 64 * 1024;
+constexpr std::size_t kSmallBufferStrings = kSmallBuffer / 16;  // 16 bytes per string in transit
+
+// ---------------------------------------------------------------- names
+
+struct Names {
+    PyObject *version, *pathlib, *path_type, *is_dir, *parent, *exists, *is_file, *is_symlink;
+    PyObject *os, *path, *split, *join, *replace, *stat, *chmod, *realpath, *st_mode;
+    PyObject *version_key, *graph_key;
+    PyObject *h5py, *group_type, *dataset_type, *string_dtype, *create_group, *create_dataset;
+    PyObject *data_dtype_keywords, *data_keywords, *info_keywords;
+    PyObject *id, *links, *iterate, *get_info, *type, *name, *file, *filename;
+    PyObject *get_create_plist, *get_layout, *get_external_count, *get_type, *shape;
+    PyObject *get_class, *get_size, *get_order, *get_sign, *is_variable_str, *get_cset;
+    PyObject *get_nmembers, *get_member_name, *get_member_value, *get_member_type;
+    PyObject *str_to_node, *graph_type_name;
+};
+const Names *names_cache = nullptr;  // interned once per process, never released
+
+const Names &names() {
+    if (!names_cache) {
+        auto *n = new Names{};
+        auto intern = py::intern;
+        n->version = intern("__version__");
+        n->pathlib = intern("pathlib");
+        n->path_type = intern("Path");
+        n->is_dir = intern("is_dir");
+        n->parent = intern("parent");
+        n->exists = intern("exists");
+        n->is_file = intern("is_file");
+        n->is_symlink = intern("is_symlink");
+        n->os = intern("os");
+        n->path = intern("path");
+        n->split = intern("split");
+        n->join = intern("join");
+        n->version_key = intern("version");
+        n->graph_key = intern("graph");
+        n->replace = intern("replace");
+        n->stat = intern("stat");
+        n->chmod = intern("chmod");
+        n->realpath = intern("realpath");
+        n->st_mode = intern("st_mode");
+        n->h5py = intern("h5py");
+        n->group_type = intern("Group");
+        n->dataset_type = intern("Dataset");
+        n->string_dtype = intern("string_dtype");
+        n->create_group = intern("create_group");
+        n->create_dataset = intern("create_dataset");
+        n->data_dtype_keywords = py::steal(Py_BuildValue("(ss)", "data", "dtype")).release().ptr();
+        n->data_keywords = py::steal(Py_BuildValue("(s)", "data")).release().ptr();
+        n->info_keywords = py::steal(Py_BuildValue("(s)", "info")).release().ptr();
+        n->id = intern("id");
+        n->links = intern("links");
+        n->iterate = intern("iterate");
+        n->get_info = intern("get_info");
+        n->type = intern("type");
+        n->name = intern("name");
+        n->file = intern("file");
+        n->filename = intern("filename");
+        n->get_create_plist = intern("get_create_plist");
+        n->get_layout = intern("get_layout");
+        n->get_external_count = intern("get_external_count");
+        n->get_type = intern("get_type");
+        n->shape = intern("shape");
+        n->get_class = intern("get_class");
+        n->get_size = intern("get_size");
+        n->get_order = intern("get_order");
+        n->get_sign = intern("get_sign");
+        n->is_variable_str = intern("is_variable_str");
+        n->get_cset = intern("get_cset");
+        n->get_nmembers = intern("get_nmembers");
+        n->get_member_name = intern("get_member_name");
+        n->get_member_value = intern("get_member_value");
+        n->get_member_type = intern("get_member_type");
+        n->str_to_node = intern("str_to_node");
+        n->graph_type_name = intern("Graph");
+        names_cache = n;
+    }
+    return *names_cache;
+}
+
+nb::object call(PyObject *object, PyObject *method) {
+    return py::steal(PyObject_CallMethodNoArgs(object, method));
+}
+
+nb::object call(PyObject *object, PyObject *method, PyObject *argument) {
+    return py::steal(PyObject_CallMethodOneArg(object, method, argument));
+}
+
+long long as_integer(const nb::object &value) {
+    long long result = PyLong_AsLongLong(value.ptr());
+    if (result == -1 && PyErr_Occurred())
+        py::throw_error();
+    return result;
+}
+
+std::string utf8(PyObject *text) {
+    Py_ssize_t length = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(text, &length);
+    if (!data)
+        py::throw_error();
+    return std::string(data, length);
+}
+
+// The UTF-8 form cached inside a str, or a bytes object's own buffer; both
+// live as long as the object.
+const char *text_data(PyObject *text) {
+    if (PyBytes_Check(text))
+        return PyBytes_AS_STRING(text);
+    const char *data = PyUnicode_AsUTF8(text);
+    if (!data)
+        py::throw_error();
+    return data;
+}
+
+// ---------------------------------------------------------------- native types
+
+// The HDF5 datatype of each element type (core/format's table), made once
+// per file and used both as file type and as memory type, so that data moves
+// without conversion.
+class Types {
+public:
+    hid_t of(const Element &element) {
+        auto found = cache_.find(element.key());
+        if (found == cache_.end())
+            found = cache_.emplace(element.key(), make(element)).first;
+        return found->second.get();
+    }
+
+private:
+    static h5::Type copy(hid_t type) { return h5::Type(H5Tcopy(type), "Unable to copy datatype"); }
+
+    static hid_t integer(const Element &e) {
+        const bool s = e.kind == Element::Int, be = e.big_endian;
+        switch (e.size) {
+            case 1: return s ? (be ? H5T_STD_I8BE : H5T_STD_I8LE) : (be ? H5T_STD_U8BE : H5T_STD_U8LE);
+            case 2: return s ? (be ? H5T_STD_I16BE : H5T_STD_I16LE) : (be ? H5T_STD_U16BE : H5T_STD_U16LE);
+            case 4: return s ? (be ? H5T_STD_I32BE : H5T_STD_I32LE) : (be ? H5T_STD_U32BE : H5T_STD_U32LE);
+            default: return s ? (be ? H5T_STD_I64BE : H5T_STD_I64LE) : (be ? H5T_STD_U64BE : H5T_STD_U64LE);
+        }
+    }
+
+    static h5::Type real(std::size_t size, bool big_endian) {
+        if (size == 8)
+            return copy(big_endian ? H5T_IEEE_F64BE : H5T_IEEE_F64LE);
+        h5::Type type = copy(big_endian ? H5T_IEEE_F32BE : H5T_IEEE_F32LE);
+        if (size == 2) {  // IEEE half precision, laid out as h5py makes it
+            const char *what = "Unable to make the half-precision type";
+            h5::check(H5Tset_fields(type.get(), 15, 10, 5, 0, 10), what);
+            h5::check(H5Tset_size(type.get(), 2), what);
+            h5::check(H5Tset_ebias(type.get(), 15), what);
+        }
+        return type;
+    }
+
+    static h5::Type make(const Element &e) {
+        switch (e.kind) {
+            case Element::Bool: {
+                h5::Type type(H5Tenum_create(H5T_NATIVE_INT8), "Unable to make the boolean type");
+                for (signed char value : {0, 1})
+                    h5::check(H5Tenum_insert(type.get(), value ? "TRUE" : "FALSE", &value),
+                              "Unable to make the boolean type");
+                return type;
+            }
+            case Element::Int:
+            case Element::Uint: return copy(integer(e));
+            case Element::Float: return real(e.size, e.big_endian);
+            case Element::Complex: {
+                const std::size_t part = e.size / 2;
+                h5::Type member = real(part, e.big_endian);
+                h5::Type type(H5Tcreate(H5T_COMPOUND, e.size), "Unable to make a complex type");
+                h5::check(H5Tinsert(type.get(), "r", 0, member.get()), "Unable to make a complex type");
+                h5::check(H5Tinsert(type.get(), "i", part, member.get()), "Unable to make a complex type");
+                return type;
+            }
+            case Element::Bytes:
+            case Element::Text: {
+                h5::Type type = copy(H5T_C_S1);
+                const char *what = "Unable to make a string type";
+                if (e.kind == Element::Bytes) {
+                    h5::check(H5Tset_size(type.get(), e.size), what);
+                    h5::check(H5Tset_strpad(type.get(), H5T_STR_NULLPAD), what);
+                } else {
+                    h5::check(H5Tset_size(type.get(), H5T_VARIABLE), what);
+                }
+                h5::check(H5Tset_cset(type.get(), e.utf8 ? H5T_CSET_UTF8 : H5T_CSET_ASCII), what);
+                return type;
+            }
+        }
+        py::raise(PyExc_SystemError, "unknown element type");
+    }
+
+    std::map<std::uint64_t, h5::Type> cache_;
+};
+
+h5::PropertyList property_list(hid_t cls) {
+    return h5::PropertyList(H5Pcreate(cls), "Unable to create a property list");
+}
+
+h5::PropertyList small_transfer_buffer() {
+    h5::PropertyList transfer = property_list(H5P_DATASET_XFER);
+    h5::check(H5Pset_buffer(transfer.get(), kSmallBuffer, nullptr, nullptr), "Unable to set the transfer buffer");
+    return transfer;
+}
+
+std::vector<hsize_t> dims_of(PyArrayObject *array) {
+    const npy_intp *shape = PyArray_DIMS(array);
+    return std::vector<hsize_t>(shape, shape + PyArray_NDIM(array));
+}
+
+// ---------------------------------------------------------------- native writer
+
+class NativeWriter {
+public:
+    using Group = h5::Object;
+
+    NativeWriter()
+        : group_creation_(property_list(H5P_GROUP_CREATE)),
+          dataset_creation_(property_list(H5P_DATASET_CREATE)),
+          small_transfer_(small_transfer_buffer()),
+          scalar_(H5Screate(H5S_SCALAR), "Unable to create a dataspace") {
+        // Like h5py: no timestamps, so a file's bytes depend on its content only.
+        h5::check(H5Pset_obj_track_times(group_creation_.get(), 0), "Unable to set group properties");
+        h5::check(H5Pset_obj_track_times(dataset_creation_.get(), 0), "Unable to set dataset properties");
+        // Like h5py: group links record their name's character set.
+        for (H5T_cset_t cset : {H5T_CSET_ASCII, H5T_CSET_UTF8}) {
+            h5::PropertyList links = property_list(H5P_LINK_CREATE);
+            h5::check(H5Pset_create_intermediate_group(links.get(), 1), "Unable to set link properties");
+            h5::check(H5Pset_char_encoding(links.get(), cset), "Unable to set link properties");
+            group_links_[cset == H5T_CSET_UTF8] = std::move(links);
+        }
+    }
+
+    // The file property list that keeps the root group free of timestamps.
+    static h5::PropertyList file_creation() {
+        h5::PropertyList plist = property_list(H5P_FILE_CREATE);
+        h5::check(H5Pset_obj_track_times(plist.get(), 0), "Unable to set file properties");
+        return plist;
+    }
+
+    Group create_group(const Group &parent, PyObject *key) {
+        std::string name = utf8(key);
+        hid_t links = group_links_[!PyUnicode_IS_ASCII(key)].get();
+        return created(H5Gcreate2(parent.get(), name.c_str(), links, group_creation_.get(), H5P_DEFAULT),
+                       "Unable to create group", name);
+    }
+
+    void write_text(const Group &parent, PyObject *key, PyObject *text) {
+        const Element element{Element::Text};
+        const char *data = text_data(text);
+        write(parent, key, types_.of(element), scalar_.get(), small_transfer_.get(), &data);
+    }
+
+    void write_array(const Group &parent, PyObject *key, PyObject *array_object, const Element &element) {
+        // HDF5 reads the array's own buffer; only a non-contiguous array is copied.
+        nb::object array = py::steal(reinterpret_cast<PyObject *>(
+            PyArray_GETCONTIGUOUS(reinterpret_cast<PyArrayObject *>(array_object))));
+        auto *contiguous = reinterpret_cast<PyArrayObject *>(array.ptr());
+        h5::Space space = dataspace(dims_of(contiguous), PyArray_NDIM(contiguous) == 0);
+        write(parent, key, types_.of(element), space.get(), H5P_DEFAULT,
+              PyArray_SIZE(contiguous) ? PyArray_DATA(contiguous) : nullptr);
+    }
+
+    void write_texts(const Group &parent, PyObject *key, PyObject *texts) {
+        std::vector<hsize_t> dims;
+        std::vector<const char *> data;
+        if (PyArray_Check(texts)) {
+            nb::object array = py::steal(reinterpret_cast<PyObject *>(
+                PyArray_GETCONTIGUOUS(reinterpret_cast<PyArrayObject *>(texts))));
+            auto *contiguous = reinterpret_cast<PyArrayObject *>(array.ptr());
+            dims = dims_of(contiguous);
+            auto **items = static_cast<PyObject **>(PyArray_DATA(contiguous));
+            for (npy_intp i = 0; i < PyArray_SIZE(contiguous); ++i)
+                data.push_back(text_data(items[i]));
+        } else {
+            dims = {hsize_t(PyList_GET_SIZE(texts))};
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(texts); ++i)
+                data.push_back(text_data(PyList_GET_ITEM(texts, i)));
+        }
+        h5::Space space = dataspace(dims, dims.empty());
+        hid_t transfer = data.size() <= kSmallBufferStrings ? small_transfer_.get() : H5P_DEFAULT;
+        write(parent, key, types_.of(Element{Element::Text}), space.get(), transfer,
+              data.empty() ? nullptr : data.data());
+    }
+
+    void write_number(const Group &parent, PyObject *key, const fmt::Entry &entry) {
+        signed char flag = static_cast<signed char>(entry.integer);
+        switch (entry.store) {
+            case fmt::Store::Integer: write(parent, key, H5T_NATIVE_INT64, scalar_.get(), H5P_DEFAULT, &entry.integer); break;
+            case fmt::Store::Real: write(parent, key, H5T_NATIVE_DOUBLE, scalar_.get(), H5P_DEFAULT, &entry.real); break;
+            default: write(parent, key, types_.of(Element{Element::Bool, 1}), scalar_.get(), H5P_DEFAULT, &flag); break;
+        }
+    }
+
+private:
+    static h5::Object created(hid_t id, const char *what, const std::string &name) {
+        if (id < 0)
+            h5::fail(py::join({what, " '", name, "'"}));
+        return h5::Object(id, what);
+    }
+
+    static h5::Space dataspace(const std::vector<hsize_t> &dims, bool scalar) {
+        if (scalar)
+            return h5::Space(H5Screate(H5S_SCALAR), "Unable to create a dataspace");
+        return h5::Space(H5Screate_simple(int(dims.size()), dims.data(), nullptr), "Unable to create a dataspace");
+    }
+
+    // Creates the dataset `key` in `parent` and writes `data` (nullptr: no
+    // elements), which is laid out as `type`.
+    void write(const Group &parent, PyObject *key, hid_t type, hid_t space, hid_t transfer, const void *data) {
+        std::string name = utf8(key);
+        h5::Object dataset = created(
+            H5Dcreate2(parent.get(), name.c_str(), type, space, H5P_DEFAULT, dataset_creation_.get(), H5P_DEFAULT),
+            "Unable to create dataset", name);
+        if (data && H5Dwrite(dataset.get(), type, H5S_ALL, H5S_ALL, transfer, data) < 0)
+            h5::fail(py::join({"Unable to write dataset '", name, "'"}));
+    }
+
+    Types types_;
+    h5::PropertyList group_creation_, dataset_creation_, small_transfer_;
+    h5::PropertyList group_links_[2];  // [0] ASCII names, [1] UTF-8 names
+    h5::Space scalar_;
+};
+
+// ---------------------------------------------------------------- native reader
+
+// Answers core/format's questions about one HDF5 datatype.
+struct NativeType {
+    h5::Type type;
+
+    int type_class() const { return H5Tget_class(type.get()); }
+    std::size_t size() const { return H5Tget_size(type.get()); }
+    bool big_endian() const { return H5Tget_order(type.get()) == H5T_ORDER_BE; }
+    bool is_signed() const { return H5Tget_sign(type.get()) == H5T_SGN_2; }
+    bool variable_string() const { return h5::check(H5Tis_variable_str(type.get()), "Unable to read datatype") > 0; }
+    bool utf8() const { return H5Tget_cset(type.get()) == H5T_CSET_UTF8; }
+    int member_count() const { return h5::check(H5Tget_nmembers(type.get()), "Unable to read datatype"); }
+
+    std::string member_name(int index) const {
+        char *name = H5Tget_member_name(type.get(), unsigned(index));
+        if (!name)
+            h5::fail("Unable to read datatype");
+        std::string result(name);
+        H5free_memory(name);
+        return result;
+    }
+
+    // An enumeration member's value, converted from the base integer type.
+    long long enum_value(int index) const {
+        h5::Type base(H5Tget_super(type.get()), "Unable to read datatype");
+        if (H5Tget_size(base.get()) > sizeof(long long))
+            return -1;
+        long long value = 0;
+        h5::check(H5Tget_member_value(type.get(), unsigned(index), &value), "Unable to read datatype");
+        h5::check(H5Tconvert(base.get(), H5T_NATIVE_LLONG, 1, &value, nullptr, H5P_DEFAULT),
+                  "Unable to read datatype");
+        return value;
+    }
+
+    NativeType member(int index) const {
+        return {h5::Type(H5Tget_member_type(type.get(), unsigned(index)), "Unable to read datatype")};
+    }
+};
+
+fmt::Link link_kind(H5L_type_t type) {
+    switch (type) {
+        case H5L_TYPE_HARD: return fmt::Link::Hard;
+        case H5L_TYPE_SOFT: return fmt::Link::Soft;
+        case H5L_TYPE_EXTERNAL: return fmt::Link::External;
+        default: return fmt::Link::Other;
+    }
+}
+
+class NativeReader {
+public:
+    using Object = h5::Object;
+    struct Member {
+        std::string name;
+        fmt::Link link;
+        haddr_t address;  // hard links: the object's address in the file
+    };
+
+    NativeReader() : small_transfer_(small_transfer_buffer()) {}
+
+    std::vector<Member> members(const Object &group) {
+        Listing listing;
+        hsize_t index = 0;
+        herr_t status = H5Literate(group.get(), H5_INDEX_NAME, H5_ITER_INC, &index, collect, &listing);
+        if (listing.out_of_memory)
+            throw std::bad_alloc();
+        h5::check(status, "Unable to list group members");
+        return std::move(listing.members);
+    }
+
+    Member member(const Object &group, const char *name) {
+        H5L_info_t info;
+        h5::check(H5Lget_info(group.get(), name, &info, H5P_DEFAULT), "Unable to read link");
+        return {name, link_kind(info.type), info.type == H5L_TYPE_HARD ? info.u.address : HADDR_UNDEF};
+    }
+
+    bool has_link(const Object &group, const char *name) {
+        return h5::check(H5Lexists(group.get(), name, H5P_DEFAULT), "Unable to read link") > 0;
+    }
+
+    // By address, not by name: the name is never parsed as a path.
+    Object open(const Object &group, const Member &member) {
+        return Object(H5Oopen_by_addr(group.get(), member.address), "Unable to open object");
+    }
+
+    fmt::ObjectKind kind(const Object &object) {
+        switch (H5Iget_type(object.get())) {
+            case H5I_GROUP: return fmt::ObjectKind::Group;
+            case H5I_DATASET: return fmt::ObjectKind::Dataset;
+            default: return fmt::ObjectKind::Other;
+        }
+    }
+
+    bool first_visit(const Member &member, const Object &) { return visited_.insert(member.address).second; }
+
+    fmt::Storage storage(const Object &dataset) {
+        h5::PropertyList creation(H5Dget_create_plist(dataset.get()), "Unable to read dataset properties");
+        if (H5Pget_layout(creation.get()) == H5D_VIRTUAL)
+            return fmt::Storage::Virtual;
+        if (h5::check(H5Pget_external_count(creation.get()), "Unable to read dataset properties") > 0)
+            return fmt::Storage::External;
+        return fmt::Storage::InFile;
+    }
+
+    NativeType type_of(const Object &dataset) {
+        return {h5::Type(H5Dget_type(dataset.get()), "Unable to read datatype")};
+    }
+
+    fmt::Shape shape(const Object &dataset) {
+        h5::Space space(H5Dget_space(dataset.get()), "Unable to read dataspace");
+        fmt::Shape shape;
+        switch (H5Sget_simple_extent_type(space.get())) {
+            case H5S_NULL: shape.null = true; break;
+            case H5S_SCALAR: shape.scalar = true; break;
+            case H5S_SIMPLE:
+                shape.dims.resize(h5::check(H5Sget_simple_extent_ndims(space.get()), "Unable to read dataspace"));
+                h5::check(H5Sget_simple_extent_dims(space.get(), shape.dims.data(), nullptr), "Unable to read dataspace");
+                break;
+            default: h5::fail("Unable to read dataspace");
+        }
+        return shape;
+    }
+
+    // The value h5py's dataset[()] gives: a NumPy scalar or array, bytes for
+    // a scalar string, an object array of bytes for variable-length strings.
+    nb::object read(const Object &dataset, const Element &element, const fmt::Shape &shape) {
+        if (element.kind == Element::Text)
+            return read_texts(dataset, element, shape);
+        nb::object dtype = fmt::dtype_of(element);
+        std::vector<npy_intp> dims(shape.dims.begin(), shape.dims.end());
+        nb::object array = py::steal(PyArray_NewFromDescr(
+            &PyArray_Type, reinterpret_cast<PyArray_Descr *>(dtype.release().ptr()), int(dims.size()),
+            dims.data(), nullptr, nullptr, 0, nullptr));
+        auto *raw = reinterpret_cast<PyArrayObject *>(array.ptr());
+        if (PyArray_SIZE(raw) > 0)
+            h5::check(H5Dread(dataset.get(), types_.of(element), H5S_ALL, H5S_ALL, H5P_DEFAULT, PyArray_DATA(raw)),
+                      "Unable to read dataset");
+        return shape.scalar ? py::steal(PyArray_Return(reinterpret_cast<PyArrayObject *>(array.release().ptr())))
+                            : array;
+    }
+
+private:
+    struct Listing {
+        std::vector<Member> members;
+        bool out_of_memory = false;
+    };
+
+    static herr_t collect(hid_t, const char *name, const H5L_info_t *info, void *data) {
+        auto *listing = static_cast<Listing *>(data);
+        try {
+            listing->members.push_back(
+                {name, link_kind(info->type), info->type == H5L_TYPE_HARD ? info->u.address : HADDR_UNDEF});
+            return 0;
+        } catch (const std::bad_alloc &) {
+            listing->out_of_memory = true;
+            return -1;
+        }
+    }
+
+    // Frees the strings HDF5 allocated for a read, on every path.
+    struct Reclaim {
+        hid_t type, space;
+        void *buffer;
+        ~Reclaim() {
+#if H5_VERSION_GE(1, 12, 0)
+            H5Treclaim(type, space, H5P_DEFAULT, buffer);
+#else
+            H5Dvlen_reclaim(type, space, H5P_DEFAULT, buffer);
+#endif
+        }
+    };
+
+    nb::object read_texts(const Object &dataset, const Element &element, const fmt::Shape &shape) {
+        std::size_t count = 1;
+        for (hsize_t dim : shape.dims)
+            count *= dim;
+        std::vector<char *> strings(count, nullptr);
+        hid_t type = types_.of(element);
+        if (count > 0) {
+            h5::Space space(H5Dget_space(dataset.get()), "Unable to read dataspace");
+            Reclaim reclaim{type, space.get(), strings.data()};
+            hid_t transfer = count <= kSmallBufferStrings ? small_transfer_.get() : H5P_DEFAULT;
+            h5::check(H5Dread(dataset.get(), type, H5S_ALL, H5S_ALL, transfer, strings.data()),
+                      "Unable to read dataset");
+            return shape.scalar ? bytes(strings[0]) : object_array(shape, strings);
+        }
+        return object_array(shape, strings);
+    }
+
+    static nb::object bytes(const char *text) { return py::steal(PyBytes_FromString(text ? text : "")); }
+
+    static nb::object object_array(const fmt::Shape &shape, const std::vector<char *> &strings) {
+        std::vector<npy_intp> dims(shape.dims.begin(), shape.dims.end());
+        nb::object array = py::steal(PyArray_SimpleNew(int(dims.size()), dims.data(), NPY_OBJECT));
+        auto **items = static_cast<PyObject **>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array.ptr())));
+        for (std::size_t i = 0; i < strings.size(); ++i) {
+            PyObject *previous = items[i];  // NumPy's initial fill
+            items[i] = bytes(strings[i]).release().ptr();
+            Py_XDECREF(previous);
+        }
+        return array;
+    }
+
+    Types types_;
+    h5::PropertyList small_transfer_;
+    std::unordered_set<haddr_t> visited_;
+};
+
+// ---------------------------------------------------------------- h5py writer
+
+class H5pyWriter {
+public:
+    using Group = nb::object;
+
+    explicit H5pyWriter(PyObject *module)
+        : string_dtype_(call(py::attr(module, names().h5py).ptr(), names().string_dtype)) {}
+
+    Group create_group(const Group &parent, PyObject *key) {
+        return call(parent.ptr(), names().create_group, key);
+    }
+
+    void write_text(const Group &parent, PyObject *key, PyObject *text) {
+        create_dataset(parent, key, text, string_dtype_.ptr());
+    }
+
+    void write_array(const Group &parent, PyObject *key, PyObject *array, const Element &) {
+        create_dataset(parent, key, array,
+                       reinterpret_cast<PyObject *>(PyArray_DESCR(reinterpret_cast<PyArrayObject *>(array))));
+    }
+
+    void write_texts(const Group &parent, PyObject *key, PyObject *texts) {
+        create_dataset(parent, key, texts, string_dtype_.ptr());
+    }
+
+    // h5py picks the type of a Python number: int64, float64, its boolean.
+    void write_number(const Group &parent, PyObject *key, const fmt::Entry &entry) {
+        nb::object value = py::steal(entry.store == fmt::Store::Integer ? PyLong_FromLongLong(entry.integer)
+                                     : entry.store == fmt::Store::Real  ? PyFloat_FromDouble(entry.real)
+                                                                         : PyBool_FromLong(long(entry.integer)));
+        create_dataset(parent, key, value.ptr(), nullptr);
+    }
+
+private:
+    // parent.create_dataset(key, data=data[, dtype=dtype])
+    void create_dataset(const Group &parent, PyObject *key, PyObject *data, PyObject *dtype) {
+        PyObject *args[] = {parent.ptr(), key, data, dtype};
+        py::steal(PyObject_VectorcallMethod(names().create_dataset, args, 2,
+                                            dtype ? names().data_dtype_keywords : names().data_keywords));
+    }
+
+    nb::object string_dtype_;
+};
+
+// ---------------------------------------------------------------- h5py reader
+
+// Answers core/format's questions about an h5py TypeID.
+struct H5pyType {
+    nb::object type;
+
+    long long number(PyObject *method) const { return as_integer(call(type.ptr(), method)); }
+    nb::object at(PyObject *method, int index) const {
+        return call(type.ptr(), method, py::steal(PyLong_FromLong(index)).ptr());
+    }
+
+    int type_class() const { return int(number(names().get_class)); }
+    std::size_t size() const { return std::size_t(number(names().get_size)); }
+    bool big_endian() const { return number(names().get_order) == H5T_ORDER_BE; }
+    bool is_signed() const { return number(names().get_sign) == H5T_SGN_2; }
+    bool variable_string() const { return py::truthy(call(type.ptr(), names().is_variable_str).ptr()); }
+    bool utf8() const { return number(names().get_cset) == H5T_CSET_UTF8; }
+    int member_count() const { return int(number(names().get_nmembers)); }
+    std::string member_name(int index) const {
+        nb::object name = at(names().get_member_name, index);
+        char *data;
+        Py_ssize_t length;
+        if (PyBytes_AsStringAndSize(name.ptr(), &data, &length) != 0)
+            py::throw_error();
+        return std::string(data, length);
+    }
+    long long enum_value(int index) const { return as_integer(at(names().get_member_value, index)); }
+    H5pyType member(int index) const { return {at(names().get_member_type, index)}; }
+};
+
+// Collects the (name, LinkInfo) pairs of h5py's link iteration into a list.
+PyObject *collect_link(PyObject *list, PyObject *const *args, Py_ssize_t nargs) noexcept {
+    return py::guarded([&]() -> PyObject * {
+        if (nargs != 2)
+            py::raise(PyExc_TypeError, "collect_link() takes exactly two arguments");
+        nb::object pair = py::steal(PyTuple_Pack(2, args[0], args[1]));
+        if (PyList_Append(list, pair.ptr()) != 0)
+            py::throw_error();
+        Py_RETURN_NONE;
+    });
+}
+
+PyMethodDef collect_link_def = {"collect_link", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(collect_link)),
+                                METH_FASTCALL, nullptr};
+
+class H5pyReader {
+public:
+    using Object = nb::object;
+    struct Member {
+        std::string name;
+        fmt::Link link;
+        nb::object raw_name;  // the name as h5py gives it (bytes)
+    };
+
+    explicit H5pyReader(PyObject *module) {
+        nb::object h5py = py::attr(module, names().h5py);
+        group_type_ = py::attr(h5py.ptr(), names().group_type);
+        dataset_type_ = py::attr(h5py.ptr(), names().dataset_type);
+        visited_ = py::steal(PySet_New(nullptr));
+    }
+
+    // In ascending byte order of the names, as the native walk lists them.
+    std::vector<Member> members(const Object &group) {
+        nb::object found = py::steal(PyList_New(0));
+        nb::object collector = py::steal(PyCFunction_New(&collect_link_def, found.ptr()));
+        nb::object links = links_of(group);
+        PyObject *args[] = {links.ptr(), collector.ptr(), Py_True};
+        py::steal(PyObject_VectorcallMethod(names().iterate, args, 2, names().info_keywords));
+        std::vector<Member> members;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(found.ptr()); ++i) {
+            PyObject *pair = PyList_GET_ITEM(found.ptr(), i);
+            members.push_back(describe(nb::borrow(PyTuple_GET_ITEM(pair, 0)), PyTuple_GET_ITEM(pair, 1)));
+        }
+        return members;
+    }
+
+    Member member(const Object &group, const char *name) {
+        nb::object raw = py::steal(PyBytes_FromString(name));
+        nb::object info = call(links_of(group).ptr(), names().get_info, raw.ptr());
+        return describe(raw, info.ptr());
+    }
+
+    bool has_link(const Object &group, const char *name) {
+        nb::object raw = py::steal(PyBytes_FromString(name));
+        return py::truthy(call(links_of(group).ptr(), names().exists, raw.ptr()).ptr());
+    }
+
+    Object open(const Object &group, const Member &member) {
+        return py::steal(PyObject_GetItem(group.ptr(), member.raw_name.ptr()));
+    }
+
+    fmt::ObjectKind kind(const Object &object) {
+        if (is_instance(object, group_type_))
+            return fmt::ObjectKind::Group;
+        if (is_instance(object, dataset_type_))
+            return fmt::ObjectKind::Dataset;
+        return fmt::ObjectKind::Other;
+    }
+
+    // h5py's object identifiers compare equal for the same object in a file.
+    bool first_visit(const Member &, const Object &group) {
+        nb::object id = py::attr(group.ptr(), names().id);
+        int seen = PySet_Contains(visited_.ptr(), id.ptr());
+        if (seen < 0 || PySet_Add(visited_.ptr(), id.ptr()) != 0)
+            py::throw_error();
+        return seen == 0;
+    }
+
+    fmt::Storage storage(const Object &dataset) {
+        nb::object creation = call(py::attr(dataset.ptr(), names().id).ptr(), names().get_create_plist);
+        if (as_integer(call(creation.ptr(), names().get_layout)) == H5D_VIRTUAL)
+            return fmt::Storage::Virtual;
+        if (as_integer(call(creation.ptr(), names().get_external_count)) > 0)
+            return fmt::Storage::External;
+        return fmt::Storage::InFile;
+    }
+
+    H5pyType type_of(const Object &dataset) {
+        return {call(py::attr(dataset.ptr(), names().id).ptr(), names().get_type)};
+    }
+
+    fmt::Shape shape(const Object &dataset) {
+        nb::object extent = py::attr(dataset.ptr(), names().shape);
+        fmt::Shape shape;
+        if (extent.is_none()) {
+            shape.null = true;
+            return shape;
+        }
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(extent.ptr()); ++i)
+            shape.dims.push_back(hsize_t(as_integer(nb::borrow(PyTuple_GET_ITEM(extent.ptr(), i)))));
+        shape.scalar = shape.dims.empty();
+        return shape;
+    }
+
+    // dataset[()], h5py's reading of the whole dataset.
+    nb::object read(const Object &dataset, const Element &, const fmt::Shape &) {
+        nb::object everything = py::steal(PyTuple_New(0));
+        return py::steal(PyObject_GetItem(dataset.ptr(), everything.ptr()));
+    }
+
+private:
+    static nb::object links_of(const Object &group) {
+        return py::attr(py::attr(group.ptr(), names().id).ptr(), names().links);
+    }
+
+    static Member describe(nb::object raw_name, PyObject *info) {
+        char *data;
+        Py_ssize_t length;
+        if (PyBytes_AsStringAndSize(raw_name.ptr(), &data, &length) != 0)
+            py::throw_error();
+        auto type = static_cast<H5L_type_t>(as_integer(py::attr(info, names().type)));
+        return {std::string(data, length), link_kind(type), std::move(raw_name)};
+    }
+
+    static bool is_instance(const Object &object, const nb::object &type) {
+        int result = PyObject_IsInstance(object.ptr(), type.ptr());
+        if (result < 0)
+            py::throw_error();
+        return result == 1;
+    }
+
+    nb::object group_type_, dataset_type_, visited_;
+};
+
+// ---------------------------------------------------------------- paths
+
+nb::object to_path(PyObject *module, PyObject *path) {
+    nb::object pathlib = py::attr(module, names().pathlib);
+    return py::steal(PyObject_CallOneArg(py::attr(pathlib.ptr(), names().path_type).ptr(), path));
+}
+
+bool ask(const nb::object &path, PyObject *method) { return py::truthy(call(path.ptr(), method).ptr()); }
+
+// A path as the C library takes it: the file system's encoding of its text.
+std::string file_system_path(PyObject *path) {
+    PyObject *encoded = nullptr;
+    if (!PyUnicode_FSConverter(path, &encoded))
+        py::throw_error();
+    nb::object owner = py::steal(encoded);
+    return std::string(PyBytes_AS_STRING(encoded), PyBytes_GET_SIZE(encoded));
+}
+
+// read and read_version: the path must name an existing regular file.
+nb::object existing_file(PyObject *module, PyObject *argument) {
+    nb::object path = to_path(module, argument);
+    if (!ask(path, names().exists))
+        py::raise(PyExc_FileNotFoundError, "ZOR-IR file not found: " + py::str(path.ptr()));
+    if (!ask(path, names().is_file))
+        py::raise(PyExc_ValueError, "Path is not a file: " + py::str(path.ptr()));
+    return path;
+}
+
+[[noreturn]] void raise_from(PyObject *type, const std::string &message, const nb::python_error &cause) {
+    nb::object error = py::steal(PyObject_CallFunction(type, "s", message.c_str()));
+    PyException_SetCause(error.ptr(), Py_NewRef(cause.value().ptr()));
+    PyException_SetContext(error.ptr(), Py_NewRef(cause.value().ptr()));
+    PyErr_SetObject(type, error.ptr());
+    throw nb::python_error();
+}
+
+// Runs `body`; an OSError from it (HDF5 cannot open or read the file)
+// becomes ZORFormatError "Cannot read file as HDF5: <path>", caused by it.
+template <typename Body>
+nb::object as_format_error(const std::string &label, Body &&body) {
+    try {
+        return body();
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_OSError))
+            throw;
+        raise_from(fmt::format_error(), "Cannot read file as HDF5: " + label, error);
+    }
+}
+
+// A file opened for reading, with its root group.
+struct ReadFile {
+    h5::File file;
+    h5::Object root;
+
+    ReadFile(const nb::object &path, const std::string &label)
+        : file(H5Fopen(file_system_path(path.ptr()).c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), "Unable to open file",
+               label),
+          root(H5Gopen2(file.get(), "/", H5P_DEFAULT), "Unable to open the root group") {}
+};
+
+[[noreturn]] void missing(const char *what, const std::string &label) {
+    py::raise(fmt::format_error(), py::join({"Invalid ZOR-IR file: missing ", what, " in ", label}));
+}
+
+// Opens the root member `name`, which must be a hard link to an object of `kind`.
+h5::Object root_member(NativeReader &reader, const ReadFile &file, const char *name, fmt::ObjectKind kind,
+                       const std::string &label) {
+    std::string path = py::join({"/", name});
+    NativeReader::Member member = reader.member(file.root, name);
+    fmt::require_hard(member.link, path, label);
+    h5::Object object = reader.open(file.root, member);
+    if (reader.kind(object) != kind)
+        fmt::refuse(path, kind == fmt::ObjectKind::Group ? "is not a group" : "is not a dataset", label);
+    reader.first_visit(member, object);
+    return object;
+}
+
+// ---------------------------------------------------------------- write
+
+// Writes a file beside its target and moves it over the target only once it
+// is complete, so that a failed write leaves an existing file untouched.
+class Replacement {
+public:
+    explicit Replacement(const nb::object &path) : os_(py::steal(PyImport_Import(names().os))) {
+        // A symbolic link keeps pointing at the file it names.
+        target_ = ask(path, names().is_symlink)
+                      ? call(py::attr(os_.ptr(), names().path).ptr(), names().realpath, path.ptr())
+                      : py::steal(PyObject_Str(path.ptr()));
+        std::random_device random;
+        char suffix[32];
+        std::snprintf(suffix, sizeof suffix, ".%08x%08x.tmp", random(), random());
+        nb::object split = call(py::attr(os_.ptr(), names().path).ptr(), names().split, target_.ptr());
+        nb::object name = py::steal(PyUnicode_FromFormat(".%U%s", PyTuple_GET_ITEM(split.ptr(), 1), suffix));
+        PyObject *parts[] = {py::attr(os_.ptr(), names().path).ptr(), PyTuple_GET_ITEM(split.ptr(), 0), name.ptr()};
+        temporary_ = py::steal(PyObject_VectorcallMethod(names().join, parts, 3, nullptr));
+        temporary_bytes_ = file_system_path(temporary_.ptr());
+    }
+
+    const std::string &temporary() const { return temporary_bytes_; }
+
+    // Gives the new file the replaced file's permissions and moves it in place.
+    void commit() {
+        PyObject *status = PyObject_CallMethodOneArg(os_.ptr(), names().stat, target_.ptr());
+        if (status) {
+            nb::object mode = py::steal(PyNumber_And(py::attr(status, names().st_mode).ptr(),
+                                                     py::steal(PyLong_FromLong(07777)).ptr()));
+            Py_DECREF(status);
+            PyObject *args[] = {os_.ptr(), temporary_.ptr(), mode.ptr()};
+            py::steal(PyObject_VectorcallMethod(names().chmod, args, 3, nullptr));
+        } else if (PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
+            PyErr_Clear();  // a new file keeps the permissions it was created with
+        } else {
+            py::throw_error();
+        }
+        PyObject *args[] = {os_.ptr(), temporary_.ptr(), target_.ptr()};
+        py::steal(PyObject_VectorcallMethod(names().replace, args, 3, nullptr));
+    }
+
+    void discard() noexcept { std::remove(temporary_bytes_.c_str()); }
+
+private:
+    nb::object os_, target_, temporary_;
+    std::string temporary_bytes_;
+};
+
+void write_graph(PyObject *module, PyObject *path_argument, PyObject *graph) {
+    nb::object path = to_path(module, path_argument);
+    std::string label = py::str(path.ptr());
+    if (ask(path, names().is_dir))
+        py::raise(PyExc_ValueError, "Path is a directory, not a file: " + label);
+    nb::object parent = py::attr(path.ptr(), names().parent);
+    if (!ask(parent, names().exists))
+        py::raise(PyExc_ValueError, "Parent directory does not exist: " + py::str(parent.ptr()));
+
+    nb::object data = call(graph, py::names().to_dict);
+    zor::nodes::require_exact_dict(data.ptr(), "data");
+    fmt::Plan plan = fmt::plan_tree(data.ptr(), "/graph");
+    nb::object version = py::attr(module, names().version);
+    if (!PyUnicode_Check(version.ptr())) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(version.ptr())->tp_name);
+        py::throw_error();
+    }
+
+    Replacement replacement(path);
+    try {
+        h5::File file(H5Fcreate(replacement.temporary().c_str(), H5F_ACC_EXCL,
+                                NativeWriter::file_creation().get(), H5P_DEFAULT),
+                      "Unable to create file", label);
+        {
+            NativeWriter writer;
+            h5::Object root(H5Gopen2(file.get(), "/", H5P_DEFAULT), "Unable to open the root group");
+            writer.write_text(root, names().version_key, version.ptr());
+            fmt::write_plan(writer, plan, writer.create_group(root, names().graph_key));
+        }
+        file.close("Unable to close file", label);
+        replacement.commit();
+    } catch (...) {
+        replacement.discard();
+        throw;
+    }
+}
+
+// ---------------------------------------------------------------- read
+
+nb::object read_graph(PyObject *module, PyObject *path_argument) {
+    nb::object path = existing_file(module, path_argument);
+    std::string label = py::str(path.ptr());
+    return as_format_error(label, [&] {
+        nb::object data;
+        {
+            NativeReader reader;
+            ReadFile file(path, label);
+            if (!reader.has_link(file.root, "graph"))
+                missing("'graph' group", label);
+            if (!reader.has_link(file.root, "version"))
+                missing("'version'", label);
+            h5::Object graph = root_member(reader, file, "graph", fmt::ObjectKind::Group, label);
+            data = fmt::read_tree(reader, std::move(graph), "/graph", label);
+        }
+        PyObject *type_name = PyDict_GetItemWithError(data.ptr(), py::names().type);
+        if (!type_name && PyErr_Occurred())
+            py::throw_error();
+        // The registry is looked up at every read: node modules register late.
+        std::string module_name = PyModule_GetName(module) ? PyModule_GetName(module) : "";
+        nb::object package = py::steal(PyImport_ImportModule(module_name.substr(0, module_name.rfind('.')).c_str()));
+        PyObject *str_to_node = PyObject_GetAttr(package.ptr(), names().str_to_node);
+        if (!str_to_node) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+                py::throw_error();
+            PyErr_Clear();
+            py::raise(PyExc_ImportError, "cannot import name 'str_to_node' from '" + py::str(package.ptr()) + "'");
+        }
+        nb::object registry = py::steal(str_to_node);
+        nb::object cls = py::steal(PyObject_CallOneArg(registry.ptr(), type_name ? type_name : names().graph_type_name));
+        return call(cls.ptr(), py::names().from_dict, data.ptr());
+    });
+}
+
+nb::object read_version(PyObject *module, PyObject *path_argument) {
+    nb::object path = existing_file(module, path_argument);
+    std::string label = py::str(path.ptr());
+    nb::object value = as_format_error(label, [&] {
+        NativeReader reader;
+        ReadFile file(path, label);
+        if (!reader.has_link(file.root, "version"))
+            missing("'version'", label);
+        h5::Object version = root_member(reader, file, "version", fmt::ObjectKind::Dataset, label);
+        return fmt::read_dataset(reader, version, "/version", label, false);
+    });
+    if (PyBytes_Check(value.ptr()))
+        return py::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value.ptr()), PyBytes_GET_SIZE(value.ptr()), nullptr));
+    if (PyUnicode_Check(value.ptr()))
+        return value;
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(value.ptr())->tp_name);
+    py::throw_error();
+}
+
+// ---------------------------------------------------------------- h5py walks
+
+void write_recursive(PyObject *module, PyObject *group, PyObject *data) {
+    zor::nodes::require_exact_dict(data, "data");
+    fmt::Plan plan = fmt::plan_tree(data, py::str(py::attr(group, names().name).ptr()));
+    H5pyWriter writer(module);
+    fmt::write_plan(writer, plan, nb::borrow(group));
+}
+
+nb::object read_recursive(PyObject *module, PyObject *group_argument) {
+    H5pyReader reader(module);
+    nb::object group = nb::borrow(group_argument);
+    if (reader.kind(group) != fmt::ObjectKind::Group) {
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "group",
+                     "h5py.Group", Py_TYPE(group_argument)->tp_name);
+        py::throw_error();
+    }
+    std::string root_path = py::str(py::attr(group_argument, names().name).ptr());
+    nb::object file = py::attr(group_argument, names().file);
+    std::string label = py::str(py::attr(file.ptr(), names().filename).ptr());
+    reader.first_visit({}, group);
+    return fmt::read_tree(reader, std::move(group), root_path, label);
+}
+
+// ---------------------------------------------------------------- entry points
+
+template <typename Body>
+PyObject *entry(Body &&body) noexcept {
+    return py::guarded([&]() -> PyObject * {
+        h5::silence_errors();
+        return body();
+    });
+}
+
+void parse(PyObject *args, PyObject *kwargs, const char *format, const char *const *keywords, PyObject **first,
+           PyObject **second = nullptr) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char **>(keywords), first, second))
+        py::throw_error();
+}
+
+PyObject *write_entry(PyObject *module, PyObject *args, PyObject *kwargs) noexcept {
+    return entry([&] {
+        static const char *const keywords[] = {"path", "graph", nullptr};
+        PyObject *path, *graph;
+        parse(args, kwargs, "OO:write", keywords, &path, &graph);
+        write_graph(module, path, graph);
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyObject *read_entry(PyObject *module, PyObject *args, PyObject *kwargs) noexcept {
+    return entry([&] {
+        static const char *const keywords[] = {"path", nullptr};
+        PyObject *path;
+        parse(args, kwargs, "O:read", keywords, &path);
+        return read_graph(module, path).release().ptr();
+    });
+}
+
+PyObject *read_version_entry(PyObject *module, PyObject *args, PyObject *kwargs) noexcept {
+    return entry([&] {
+        static const char *const keywords[] = {"path", nullptr};
+        PyObject *path;
+        parse(args, kwargs, "O:read_version", keywords, &path);
+        return read_version(module, path).release().ptr();
+    });
+}
+
+PyObject *write_recursive_entry(PyObject *module, PyObject *args, PyObject *kwargs) noexcept {
+    return entry([&] {
+        static const char *const keywords[] = {"group", "data", nullptr};
+        PyObject *group, *data;
+        parse(args, kwargs, "OO:_write_recursive", keywords, &group, &data);
+        write_recursive(module, group, data);
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyObject *read_recursive_entry(PyObject *module, PyObject *args, PyObject *kwargs) noexcept {
+    return entry([&] {
+        static const char *const keywords[] = {"group", nullptr};
+        PyObject *group;
+        parse(args, kwargs, "O:_read_recursive", keywords, &group);
+        return read_recursive(module, group).release().ptr();
+    });
+}
+
+const char *const kModuleDoc = R"(HDF5 serialization for ZOR-IR graphs.
+
+ZOR-IR uses HDF5 (conventional extension .zor) for portable, self-describing
+serialization: all NumPy arrays, metadata and graph structure are preserved.
+
+File layout:
+    /version   scalar variable-length UTF-8 string: the format version
+    /graph     group: the written object's to_dict(), one member per entry
+
+Value kinds, first match:
+    None                     not stored
+    str                      scalar variable-length UTF-8 string
+    NumPy array or scalar    dataset of its own dtype (0-d: scalar dataspace);
+                             an object array of str/bytes: UTF-8 strings
+    dict                     subgroup
+    [] and [(a, b), ...]     pair group: string datasets src and dst
+    [str, ...], (str, ...)   one-dimensional variable-length UTF-8 strings
+    other list or tuple      np.array(value), stored as an array
+    bool, int, float         scalar boolean enumeration, int64, float64
+    anything else            str(value), as a string
+
+Keys must be non-empty text other than '.', without '/' or NUL characters.
+write() builds the file beside its target and moves it over the target only
+when it is complete. Reading refuses what would lead outside the file (soft
+and external links, external raw storage, virtual datasets) and datatypes it
+does not know, with ZORFormatError.
+)";
+
+const char *const kWriteDoc = R"(write(path: Union[str, pathlib.Path], graph: Node) -> None
+
+Save ZOR-IR graph to HDF5 file.
+
+The file is written beside the target under a temporary name and moved over
+the target once complete: a failed write leaves an existing file untouched.
+
+Args:
+    path: Output file path (conventionally with .zor extension).
+    graph: Graph to serialize (any object whose to_dict() returns a dict).
+
+Raises:
+    ValueError: If file path is invalid, or a key or text cannot be stored.
+    OSError: If file cannot be written.
+)";
+
+const char *const kReadDoc = R"(read(path: Union[str, pathlib.Path]) -> Graph
+
+Load ZOR-IR graph from HDF5 file.
+
+Args:
+    path: Input file path.
+
+Returns:
+    Deserialized graph (the class registered under the stored "type").
+
+Raises:
+    FileNotFoundError: If file does not exist.
+    ZORFormatError: If file is not a valid ZOR-IR file.
+)";
+
+const char *const kReadVersionDoc = R"(read_version(path: Union[str, pathlib.Path]) -> str
+
+Read ZOR-IR format version from file without loading graph.
+
+Args:
+    path: Input file path.
+
+Returns:
+    Version string (e.g., "0.0.1").
+
+Raises:
+    FileNotFoundError: If file does not exist.
+    ZORFormatError: If file is not a valid ZOR-IR file.
+)";
+
+const char *const kWriteRecursiveDoc = R"(_write_recursive(group: h5py.Group, dict data: Dict[str, Any]) -> None
+
+Write dictionary to HDF5 group iteratively (avoids recursion limit).
+
+Uses an explicit stack to avoid Python's recursion limit on deeply nested data.
+Every key and value is checked before the group is touched.
+)";
+
+const char *const kReadRecursiveDoc = R"(_read_recursive(group: h5py.Group) -> Dict[str, Any]
+
+Read HDF5 group to dictionary iteratively (avoids recursion limit).
+
+Uses an explicit stack to avoid Python's recursion limit on deeply nested data.
+)";
+
+const char *const kFormatErrorDoc = "Raised when a ZOR-IR file is malformed or corrupt.";
+
+#define ZOR_FUNCTION(name, function, doc) \
+    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)), METH_VARARGS | METH_KEYWORDS, doc}
+
+// In the order the module defines them.
+PyMethodDef functions[] = {
+    ZOR_FUNCTION("_write_recursive", write_recursive_entry, kWriteRecursiveDoc),
+    ZOR_FUNCTION("_read_recursive", read_recursive_entry, kReadRecursiveDoc),
+    ZOR_FUNCTION("write", write_entry, kWriteDoc),
+    ZOR_FUNCTION("read", read_entry, kReadDoc),
+    ZOR_FUNCTION("read_version", read_version_entry, kReadVersionDoc),
+};
+
+}  // namespace
 
 NB_MODULE(serialization, m) {
-    zor::py::init(m);
+    py::init(m);
+    h5::silence_errors();
+    m.doc() = kModuleDoc;
+    zor::nodes::bind_imports(m, {{"pathlib", "pathlib", nullptr},
+                                 {"Any", "typing", "Any"},
+                                 {"Dict", "typing", "Dict"},
+                                 {"Union", "typing", "Union"},
+                                 {"h5py", "h5py", nullptr},
+                                 {"np", "numpy", nullptr},
+                                 {"Graph", "zor.ir.graph", "Graph"},
+                                 {"Node", "zor.ir.node", "Node"}});
+    m.attr("__version__") = "0.0.1";
+    nb::object error = py::steal(
+        PyErr_NewExceptionWithDoc("zor.ir.serialization.ZORFormatError", kFormatErrorDoc, PyExc_Exception, nullptr));
+    m.attr("ZORFormatError") = error;
+    fmt::set_format_error(error.ptr());
+    nb::object module_name = m.attr("__name__");
+    for (PyMethodDef &function : functions)
+        m.attr(function.ml_name) = py::steal(PyCFunction_NewEx(&function, m.ptr(), module_name.ptr()));
 }

@@ -1,2 +1,83 @@
 // Move-only RAII handles for HDF5 identifiers and HDF5 error translation.
+//
+// Every identifier the serialization module opens lives in a Handle, so that
+// each one is closed on every path, success or error. HDF5 failures become
+// Python exceptions: the kind and message say what failed, the cause carries
+// the library's own error stack.
 #pragma once
+
+#include "core/python.hpp"
+
+#include <hdf5.h>
+
+#include <string>
+#include <utility>
+
+namespace zor::hdf5 {
+
+namespace nb = nanobind;
+
+// Raises the Python exception for the HDF5 call that just failed. `what`
+// names the operation ("Unable to create file"); `filename`, when given, is
+// the caller's path, which OSErrors carry. HDF5's error stack is cleared.
+[[noreturn]] void fail(const std::string &what, const std::string &filename = {});
+
+// Returns `result` unless it reports an HDF5 failure (a negative value).
+template <typename Result>
+Result check(Result result, const char *what) {
+    if (result < 0)
+        fail(what);
+    return result;
+}
+
+// Silences HDF5's printing of error stacks (per thread in thread-safe builds).
+void silence_errors();
+
+template <herr_t (*Close)(hid_t)>
+class Handle {
+public:
+    Handle() = default;
+    // Takes ownership of `id`, failing with `what` when it is invalid.
+    Handle(hid_t id, const char *what, const std::string &filename = {}) : id_(id) {
+        if (id < 0)
+            fail(what, filename);
+    }
+    Handle(Handle &&other) noexcept : id_(std::exchange(other.id_, H5I_INVALID_HID)) {}
+    Handle &operator=(Handle &&other) noexcept {
+        if (this != &other) {
+            reset();
+            id_ = std::exchange(other.id_, H5I_INVALID_HID);
+        }
+        return *this;
+    }
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
+    ~Handle() { reset(); }
+
+    hid_t get() const { return id_; }
+    explicit operator bool() const { return id_ >= 0; }
+
+    // Closes now and reports a failure (a file's close flushes it).
+    void close(const char *what, const std::string &filename = {}) {
+        hid_t id = std::exchange(id_, H5I_INVALID_HID);
+        if (id >= 0 && Close(id) < 0)
+            fail(what, filename);
+    }
+
+private:
+    // Destructors never throw: a failed close on an error path is dropped.
+    void reset() noexcept {
+        if (id_ >= 0)
+            Close(std::exchange(id_, H5I_INVALID_HID));
+    }
+
+    hid_t id_ = H5I_INVALID_HID;
+};
+
+using File = Handle<H5Fclose>;
+using Object = Handle<H5Oclose>;  // a group, dataset or named datatype
+using Type = Handle<H5Tclose>;
+using Space = Handle<H5Sclose>;
+using PropertyList = Handle<H5Pclose>;
+
+}  // namespace zor::hdf5
