@@ -7,6 +7,7 @@ from .node import Node
 from .types import Shape
 from .utils import conv2d_output_shape, flatten_output_size, pool2d_output_shape
 from .neurons import LIF, NeuronMode
+from .serialization import read, read_version, write
 
 #: Every class that can be rebuilt from a file, by the name stored under "type".
 _NODE_REGISTRY: Dict[str, type] = {
@@ -28,4 +29,5 @@ def str_to_node(name: str) -> type:
 
 
 __all__ = ["Graph", "Node", "Shape", "str_to_node", *sorted(set(_NODE_REGISTRY) - {"Graph"}),
-           "NeuronMode", "conv2d_output_shape", "pool2d_output_shape", "flatten_output_size"]
+           "NeuronMode", "conv2d_output_shape", "pool2d_output_shape", "flatten_output_size",
+           "write", "read", "read_version"]

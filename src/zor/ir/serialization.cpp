@@ -631,12 +631,13 @@ struct H5pyType {
     H5pyType member(int index) const { return {at(names().get_member_type, index)}; }
 };
 
-// Collects the (name, LinkInfo) pairs of h5py's link iteration into a list.
+// Collects (name, link type) pairs of h5py's link iteration into a list;
+// h5py passes one LinkInfo object, updated for every link.
 PyObject *collect_link(PyObject *list, PyObject *const *args, Py_ssize_t nargs) noexcept {
     return py::guarded([&]() -> PyObject * {
         if (nargs != 2)
             py::raise(PyExc_TypeError, "collect_link() takes exactly two arguments");
-        nb::object pair = py::steal(PyTuple_Pack(2, args[0], args[1]));
+        nb::object pair = py::steal(PyTuple_Pack(2, args[0], py::attr(args[1], names().type).ptr()));
         if (PyList_Append(list, pair.ptr()) != 0)
             py::throw_error();
         Py_RETURN_NONE;
@@ -672,7 +673,7 @@ public:
         std::vector<Member> members;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(found.ptr()); ++i) {
             PyObject *pair = PyList_GET_ITEM(found.ptr(), i);
-            members.push_back(describe(nb::borrow(PyTuple_GET_ITEM(pair, 0)), PyTuple_GET_ITEM(pair, 1)));
+            members.push_back(describe(nb::borrow(PyTuple_GET_ITEM(pair, 0)), nb::borrow(PyTuple_GET_ITEM(pair, 1))));
         }
         return members;
     }
@@ -680,7 +681,7 @@ public:
     Member member(const Object &group, const char *name) {
         nb::object raw = py::steal(PyBytes_FromString(name));
         nb::object info = call(links_of(group).ptr(), names().get_info, raw.ptr());
-        return describe(raw, info.ptr());
+        return describe(raw, py::attr(info.ptr(), names().type));
     }
 
     bool has_link(const Object &group, const char *name) {
@@ -746,12 +747,12 @@ private:
         return py::attr(py::attr(group.ptr(), names().id).ptr(), names().links);
     }
 
-    static Member describe(nb::object raw_name, PyObject *info) {
+    static Member describe(nb::object raw_name, const nb::object &link_type) {
         char *data;
         Py_ssize_t length;
         if (PyBytes_AsStringAndSize(raw_name.ptr(), &data, &length) != 0)
             py::throw_error();
-        auto type = static_cast<H5L_type_t>(as_integer(py::attr(info, names().type)));
+        auto type = static_cast<H5L_type_t>(as_integer(link_type));
         return {std::string(data, length), link_kind(type), std::move(raw_name)};
     }
 
