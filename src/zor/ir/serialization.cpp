@@ -10,7 +10,10 @@
 #include "core/nodes.hpp"
 #include "core/numpy.hpp"
 
+#include <cstdint>
+#include <cstdio>
 #include <map>
+#include <new>
 #include <random>
 #include <unordered_set>
 
@@ -522,8 +525,11 @@ private:
 
     nb::object read_texts(const Object &dataset, const Element &element, const fmt::Shape &shape) {
         std::size_t count = 1;
-        for (hsize_t dim : shape.dims)
+        for (hsize_t dim : shape.dims) {
+            if (dim && count > PTRDIFF_MAX / sizeof(char *) / dim)  // a hostile extent
+                throw std::bad_alloc();
             count *= dim;
+        }
         std::vector<char *> strings(count, nullptr);
         hid_t type = types_.of(element);
         if (count > 0) {
