@@ -49,60 +49,29 @@ const Names *names_cache = nullptr;  // interned once per process, never release
 const Names &names() {
     if (!names_cache) {
         auto *n = new Names{};
-        auto intern = py::intern;
-        n->version = intern("__version__");
-        n->pathlib = intern("pathlib");
-        n->path_type = intern("Path");
-        n->is_dir = intern("is_dir");
-        n->parent = intern("parent");
-        n->exists = intern("exists");
-        n->is_file = intern("is_file");
-        n->is_symlink = intern("is_symlink");
-        n->os = intern("os");
-        n->path = intern("path");
-        n->split = intern("split");
-        n->join = intern("join");
-        n->version_key = intern("version");
-        n->graph_key = intern("graph");
-        n->replace = intern("replace");
-        n->stat = intern("stat");
-        n->chmod = intern("chmod");
-        n->realpath = intern("realpath");
-        n->st_mode = intern("st_mode");
-        n->h5py = intern("h5py");
-        n->group_type = intern("Group");
-        n->dataset_type = intern("Dataset");
-        n->string_dtype = intern("string_dtype");
-        n->create_group = intern("create_group");
-        n->create_dataset = intern("create_dataset");
+#define ZOR_NAME(field) n->field = py::intern(#field)
+        ZOR_NAME(pathlib); ZOR_NAME(is_dir); ZOR_NAME(parent); ZOR_NAME(exists);
+        ZOR_NAME(is_file); ZOR_NAME(is_symlink); ZOR_NAME(os); ZOR_NAME(path);
+        ZOR_NAME(split); ZOR_NAME(join); ZOR_NAME(replace); ZOR_NAME(stat);
+        ZOR_NAME(chmod); ZOR_NAME(realpath); ZOR_NAME(st_mode); ZOR_NAME(h5py);
+        ZOR_NAME(string_dtype); ZOR_NAME(create_group); ZOR_NAME(create_dataset); ZOR_NAME(id);
+        ZOR_NAME(links); ZOR_NAME(iterate); ZOR_NAME(get_info); ZOR_NAME(type);
+        ZOR_NAME(name); ZOR_NAME(file); ZOR_NAME(filename); ZOR_NAME(get_create_plist);
+        ZOR_NAME(get_layout); ZOR_NAME(get_external_count); ZOR_NAME(get_type); ZOR_NAME(shape);
+        ZOR_NAME(get_class); ZOR_NAME(get_size); ZOR_NAME(get_order); ZOR_NAME(get_sign);
+        ZOR_NAME(is_variable_str); ZOR_NAME(get_cset); ZOR_NAME(get_nmembers); ZOR_NAME(get_member_name);
+        ZOR_NAME(get_member_value); ZOR_NAME(get_member_type); ZOR_NAME(str_to_node);
+#undef ZOR_NAME
+        n->version = py::intern("__version__");
+        n->path_type = py::intern("Path");
+        n->version_key = py::intern("version");
+        n->graph_key = py::intern("graph");
+        n->group_type = py::intern("Group");
+        n->dataset_type = py::intern("Dataset");
+        n->graph_type_name = py::intern("Graph");
         n->data_dtype_keywords = py::steal(Py_BuildValue("(ss)", "data", "dtype")).release().ptr();
         n->data_keywords = py::steal(Py_BuildValue("(s)", "data")).release().ptr();
         n->info_keywords = py::steal(Py_BuildValue("(s)", "info")).release().ptr();
-        n->id = intern("id");
-        n->links = intern("links");
-        n->iterate = intern("iterate");
-        n->get_info = intern("get_info");
-        n->type = intern("type");
-        n->name = intern("name");
-        n->file = intern("file");
-        n->filename = intern("filename");
-        n->get_create_plist = intern("get_create_plist");
-        n->get_layout = intern("get_layout");
-        n->get_external_count = intern("get_external_count");
-        n->get_type = intern("get_type");
-        n->shape = intern("shape");
-        n->get_class = intern("get_class");
-        n->get_size = intern("get_size");
-        n->get_order = intern("get_order");
-        n->get_sign = intern("get_sign");
-        n->is_variable_str = intern("is_variable_str");
-        n->get_cset = intern("get_cset");
-        n->get_nmembers = intern("get_nmembers");
-        n->get_member_name = intern("get_member_name");
-        n->get_member_value = intern("get_member_value");
-        n->get_member_type = intern("get_member_type");
-        n->str_to_node = intern("str_to_node");
-        n->graph_type_name = intern("Graph");
         names_cache = n;
     }
     return *names_cache;
@@ -312,13 +281,14 @@ public:
               data.empty() ? nullptr : data.data());
     }
 
+    // The types h5py gives Python numbers: int64, float64 and its boolean.
     void write_number(const Group &parent, PyObject *key, const fmt::Entry &entry) {
-        signed char flag = static_cast<signed char>(entry.integer);
-        switch (entry.store) {
-            case fmt::Store::Integer: write(parent, key, H5T_NATIVE_INT64, scalar_.get(), H5P_DEFAULT, &entry.integer); break;
-            case fmt::Store::Real: write(parent, key, H5T_NATIVE_DOUBLE, scalar_.get(), H5P_DEFAULT, &entry.real); break;
-            default: write(parent, key, types_.of(Element{Element::Bool, 1}), scalar_.get(), H5P_DEFAULT, &flag); break;
-        }
+        if (entry.store == fmt::Store::Integer)
+            return write(parent, key, H5T_NATIVE_INT64, scalar_.get(), H5P_DEFAULT, &entry.integer);
+        if (entry.store == fmt::Store::Real)
+            return write(parent, key, H5T_NATIVE_DOUBLE, scalar_.get(), H5P_DEFAULT, &entry.real);
+        const signed char flag = static_cast<signed char>(entry.integer);
+        write(parent, key, types_.of(Element{Element::Bool, 1}), scalar_.get(), H5P_DEFAULT, &flag);
     }
 
 private:

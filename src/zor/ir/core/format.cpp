@@ -63,12 +63,11 @@ nb::object dtype_of(const Element &element) {
     switch (element.kind) {
         case Element::Bool: type = NPY_BOOL; break;
         case Element::Int:
-        case Element::Uint: {
-            static const int signed_types[] = {NPY_INT8, NPY_INT16, 0, NPY_INT32, 0, 0, 0, NPY_INT64};
-            static const int unsigned_types[] = {NPY_UINT8, NPY_UINT16, 0, NPY_UINT32, 0, 0, 0, NPY_UINT64};
-            type = (element.kind == Element::Int ? signed_types : unsigned_types)[element.size - 1];
+            type = element.size == 1 ? NPY_INT8 : element.size == 2 ? NPY_INT16 : element.size == 4 ? NPY_INT32 : NPY_INT64;
             break;
-        }
+        case Element::Uint:
+            type = element.size == 1 ? NPY_UINT8 : element.size == 2 ? NPY_UINT16 : element.size == 4 ? NPY_UINT32 : NPY_UINT64;
+            break;
         case Element::Float: type = element.size == 2 ? NPY_HALF : element.size == 4 ? NPY_FLOAT : NPY_DOUBLE; break;
         case Element::Complex: type = element.size == 8 ? NPY_CFLOAT : NPY_CDOUBLE; break;
         case Element::Bytes: {
@@ -159,10 +158,8 @@ private:
         // so that a value read back (always a NumPy scalar) re-saves as itself.
         if (PyArray_IsScalar(value, Generic)) {
             nb::object descr = py::steal(reinterpret_cast<PyObject *>(PyArray_DescrFromScalar(value)));
-            std::optional<Element> element = element_of(descr.ptr());
-            if (element && element->kind != Element::Text)
-                return add_array(group, std::move(key),
-                                 py::steal(PyArray_FromScalar(value, nullptr)));
+            if (element_of(descr.ptr()))
+                return add_array(group, std::move(key), py::steal(PyArray_FromScalar(value, nullptr)));
         }
         if (PyDict_Check(value)) {
             auto child = static_cast<std::uint32_t>(plan_.groups.size());
@@ -196,7 +193,8 @@ private:
             if (number == -1 && PyErr_Occurred())
                 py::throw_error();
             if (overflow)
-                py::raise(PyExc_OverflowError, cannot_store(group, key.ptr(), "integer does not fit in 64 bits"));
+                py::raise(PyExc_OverflowError, py::join({"Cannot store '", entry_path(group, key.ptr()),
+                                                         "': integer does not fit in 64 bits"}));
             push(Store::Integer, group, std::move(key)).integer = number;
             return;
         }
@@ -208,7 +206,7 @@ private:
     }
 
     void add_text(std::uint32_t group, nb::object key, nb::object text) {
-        check_text(group, key.ptr(), text.ptr(), -1);
+        check_text(text.ptr(), -1, [&] { return entry_path(group, key.ptr()); });
         push(Store::Text, group, std::move(key), std::move(text));
     }
 
@@ -216,14 +214,15 @@ private:
         auto *descr = reinterpret_cast<PyObject *>(PyArray_DESCR(reinterpret_cast<PyArrayObject *>(array.ptr())));
         std::optional<Element> element = element_of(descr);
         if (!element)
-            py::raise(PyExc_TypeError, cannot_store(group, key.ptr(), "no file type for " + repr(descr)));
+            py::raise(PyExc_TypeError, py::join({"Cannot store '", entry_path(group, key.ptr()),
+                                                 "': no file type for ", repr(descr)}));
         if (element->kind == Element::Text) {
             // An object array of texts (as read from a file) is stored as
             // the variable-length strings it came from.
             nb::object items = py::steal(PyObject_CallMethodNoArgs(
                 py::steal(PyArray_Ravel(reinterpret_cast<PyArrayObject *>(array.ptr()), NPY_CORDER)).ptr(),
                 names().tolist));
-            check_texts(group, key.ptr(), items.ptr());
+            check_texts(items.ptr(), [&] { return entry_path(group, key.ptr()); });
             push(Store::Texts, group, std::move(key), std::move(array));
             return;
         }
@@ -231,7 +230,7 @@ private:
     }
 
     void add_texts(std::uint32_t group, nb::object key, nb::object list) {
-        check_texts(group, key.ptr(), list.ptr());
+        check_texts(list.ptr(), [&] { return entry_path(group, key.ptr()); });
         push(Store::Texts, group, std::move(key), std::move(list));
     }
 
@@ -242,7 +241,7 @@ private:
         std::vector<nb::object> rows;
         rows.reserve(count);
         Py_ssize_t width = count ? PY_SSIZE_T_MAX : 2;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        for (Py_ssize_t i = 0; i < count; ++i) {
             rows.push_back(py::steal(PySequence_Tuple(PyList_GET_ITEM(list, i))));
             width = std::min(width, PyTuple_GET_SIZE(rows.back().ptr()));
         }
@@ -253,39 +252,22 @@ private:
                          width == 1 ? "" : "s");
             py::throw_error();
         }
-        nb::object src = py::steal(PyList_New(count)), dst = py::steal(PyList_New(count));
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            PyObject *row = rows[i].ptr();
-            PyList_SET_ITEM(src.ptr(), i, Py_NewRef(PyTuple_GET_ITEM(row, 0)));
-            PyList_SET_ITEM(dst.ptr(), i, Py_NewRef(PyTuple_GET_ITEM(row, 1)));
+        nb::object columns[2] = {py::steal(PyList_New(count)), py::steal(PyList_New(count))};
+        for (int column = 0; column < 2; ++column) {
+            for (Py_ssize_t i = 0; i < count; ++i)
+                PyList_SET_ITEM(columns[column].ptr(), i, Py_NewRef(PyTuple_GET_ITEM(rows[i].ptr(), column)));
+            check_texts(columns[column].ptr(), [&] {
+                return child_path(entry_path(group, key.ptr()), column ? "dst" : "src");
+            });
         }
-        std::string path = child_path(plan_.path_of(group), py::str(key.ptr()));
-        check_texts_at(child_path(path, "src"), src.ptr());
-        check_texts_at(child_path(path, "dst"), dst.ptr());
-        Entry &entry = push(Store::Pairs, group, std::move(key), std::move(src));
-        entry.second = std::move(dst);
+        Entry &entry = push(Store::Pairs, group, std::move(key), std::move(columns[0]));
+        entry.second = std::move(columns[1]);
     }
 
-    void check_texts(std::uint32_t group, PyObject *key, PyObject *list) {
-        Py_ssize_t count = PyList_GET_SIZE(list);
-        for (Py_ssize_t i = 0; i < count; ++i)
-            check_text(group, key, PyList_GET_ITEM(list, i), i);
-    }
-
-    void check_texts_at(const std::string &path, PyObject *list) {
-        Py_ssize_t count = PyList_GET_SIZE(list);
-        for (Py_ssize_t i = 0; i < count; ++i)
-            check_text_at(path, PyList_GET_ITEM(list, i), i);
-    }
-
-    void check_text(std::uint32_t group, PyObject *key, PyObject *text, Py_ssize_t index) {
-        if (!text_problem(text))
-            return;
-        check_text_at(child_path(plan_.path_of(group), py::str(key)), text, index);
-    }
+    enum class TextProblem { None, NotText, Nul };
 
     // Strings are stored NUL-terminated: a NUL would cut them short.
-    static const char *text_problem(PyObject *text) {
+    static TextProblem text_problem(PyObject *text) {
         const char *data;
         Py_ssize_t length;
         if (PyUnicode_Check(text)) {
@@ -296,24 +278,33 @@ private:
             data = PyBytes_AS_STRING(text);
             length = PyBytes_GET_SIZE(text);
         } else {
-            return "is not text";
+            return TextProblem::NotText;
         }
-        return std::memchr(data, '\0', length) ? "contains a NUL character" : nullptr;
+        return std::memchr(data, '\0', length) ? TextProblem::Nul : TextProblem::None;
     }
 
-    static void check_text_at(const std::string &path, PyObject *text, Py_ssize_t index) {
-        const char *problem = text_problem(text);
-        if (!problem)
+    // `index` is the element's position in a list, or -1 for a single text;
+    // `path()` names the entry, and is only worked out for a message.
+    template <typename Path>
+    static void check_text(PyObject *text, Py_ssize_t index, const Path &path) {
+        TextProblem problem = text_problem(text);
+        if (problem == TextProblem::None)
             return;
         std::string what = index < 0 ? "text" : "element " + std::to_string(index);
-        if (problem[0] == 'i')
-            py::raise(PyExc_TypeError, py::join({"Cannot store '", path, "': ", what, " is ",
+        if (problem == TextProblem::NotText)
+            py::raise(PyExc_TypeError, py::join({"Cannot store '", path(), "': ", what, " is ",
                                                  Py_TYPE(text)->tp_name, ", not text"}));
-        py::raise(PyExc_ValueError, py::join({"Cannot store '", path, "': ", what, " ", problem}));
+        py::raise(PyExc_ValueError, py::join({"Cannot store '", path(), "': ", what, " contains a NUL character"}));
     }
 
-    std::string cannot_store(std::uint32_t group, PyObject *key, const std::string &why) const {
-        return py::join({"Cannot store '", child_path(plan_.path_of(group), py::str(key)), "': ", why});
+    template <typename Path>
+    static void check_texts(PyObject *list, const Path &path) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i)
+            check_text(PyList_GET_ITEM(list, i), i, path);
+    }
+
+    std::string entry_path(std::uint32_t group, PyObject *key) const {
+        return child_path(plan_.path_of(group), py::str(key));
     }
 
     static std::string repr(PyObject *object) {
