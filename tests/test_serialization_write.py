@@ -196,13 +196,19 @@ class TestReplacingFiles:
         assert_same(zor.ir.read(target), {"type": "Payload", "x": np.int64(1)})
 
     @pytest.mark.skipif(os.geteuid() == 0, reason="root writes anywhere")
-    def test_unwritable_directory(self, tmp_path):
+    def test_unwritable_directory_and_file(self, tmp_path):
         locked = tmp_path / "locked"
         locked.mkdir(mode=0o500)
         with pytest.raises(PermissionError) as error:
             zor.ir.write(locked / "g.zor", Payload({}))
         assert error.value.filename == str(locked / "g.zor")
         assert isinstance(error.value.__cause__, RuntimeError)
+        protected = tmp_path / "protected.zor"
+        zor.ir.write(protected, Payload({}))
+        protected.chmod(0o444)
+        with pytest.raises(PermissionError) as error:
+            zor.ir.write(protected, Payload({"x": 1}))
+        assert str(error.value) == f"[Errno 13] Permission denied: '{protected}'"
 
 
 class TestDeepNesting:

@@ -10,7 +10,9 @@
 #include "core/nodes.hpp"
 #include "core/numpy.hpp"
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <cstdio>
 #include <map>
 #include <new>
@@ -42,7 +44,7 @@ struct Names {
     PyObject *get_create_plist, *get_layout, *get_external_count, *get_type, *shape;
     PyObject *get_class, *get_size, *get_order, *get_sign, *is_variable_str, *get_cset;
     PyObject *get_nmembers, *get_member_name, *get_member_value, *get_member_type;
-    PyObject *str_to_node, *graph_type_name;
+    PyObject *str_to_node, *graph_type_name, *access, *write_access;
 };
 const Names *names_cache = nullptr;  // interned once per process, never released
 
@@ -60,8 +62,9 @@ const Names &names() {
         ZOR_NAME(get_layout); ZOR_NAME(get_external_count); ZOR_NAME(get_type); ZOR_NAME(shape);
         ZOR_NAME(get_class); ZOR_NAME(get_size); ZOR_NAME(get_order); ZOR_NAME(get_sign);
         ZOR_NAME(is_variable_str); ZOR_NAME(get_cset); ZOR_NAME(get_nmembers); ZOR_NAME(get_member_name);
-        ZOR_NAME(get_member_value); ZOR_NAME(get_member_type); ZOR_NAME(str_to_node);
+        ZOR_NAME(get_member_value); ZOR_NAME(get_member_type); ZOR_NAME(str_to_node); ZOR_NAME(access);
 #undef ZOR_NAME
+        n->write_access = py::intern("W_OK");
         n->version = py::intern("__version__");
         n->path_type = py::intern("Path");
         n->version_key = py::intern("version");
@@ -825,17 +828,29 @@ h5::Object root_member(NativeReader &reader, const ReadFile &file, const char *n
 // is complete, so that a failed write leaves an existing file untouched.
 class Replacement {
 public:
-    explicit Replacement(const nb::object &path) : os_(py::steal(PyImport_Import(names().os))) {
+    Replacement(const nb::object &path, const std::string &label)
+        : os_(py::steal(PyImport_Import(names().os))) {
+        nb::object os_path = py::attr(os_.ptr(), names().path);
         // A symbolic link keeps pointing at the file it names.
-        target_ = ask(path, names().is_symlink)
-                      ? call(py::attr(os_.ptr(), names().path).ptr(), names().realpath, path.ptr())
-                      : py::steal(PyObject_Str(path.ptr()));
+        target_ = ask(path, names().is_symlink) ? call(os_path.ptr(), names().realpath, path.ptr())
+                                                : py::steal(PyObject_Str(path.ptr()));
+        // Opening the file for writing would respect its protection; so does this.
+        if (py::truthy(call(os_path.ptr(), names().exists, target_.ptr()).ptr())) {
+            nb::object writable = py::attr(os_.ptr(), names().write_access);
+            PyObject *args[] = {os_.ptr(), target_.ptr(), writable.ptr()};
+            if (!py::truthy(py::steal(PyObject_VectorcallMethod(names().access, args, 3, nullptr)).ptr())) {
+                PyErr_SetObject(PyExc_PermissionError,
+                                py::steal(Py_BuildValue("(isN)", EACCES, std::strerror(EACCES),
+                                                        PyUnicode_DecodeFSDefault(label.c_str()))).ptr());
+                py::throw_error();
+            }
+        }
         std::random_device random;
         char suffix[32];
         std::snprintf(suffix, sizeof suffix, ".%08x%08x.tmp", random(), random());
-        nb::object split = call(py::attr(os_.ptr(), names().path).ptr(), names().split, target_.ptr());
+        nb::object split = call(os_path.ptr(), names().split, target_.ptr());
         nb::object name = py::steal(PyUnicode_FromFormat(".%U%s", PyTuple_GET_ITEM(split.ptr(), 1), suffix));
-        PyObject *parts[] = {py::attr(os_.ptr(), names().path).ptr(), PyTuple_GET_ITEM(split.ptr(), 0), name.ptr()};
+        PyObject *parts[] = {os_path.ptr(), PyTuple_GET_ITEM(split.ptr(), 0), name.ptr()};
         temporary_ = py::steal(PyObject_VectorcallMethod(names().join, parts, 3, nullptr));
         temporary_bytes_ = file_system_path(temporary_.ptr());
     }
@@ -885,7 +900,7 @@ void write_graph(PyObject *module, PyObject *path_argument, PyObject *graph) {
         py::throw_error();
     }
 
-    Replacement replacement(path);
+    Replacement replacement(path, label);
     try {
         h5::File file(H5Fcreate(replacement.temporary().c_str(), H5F_ACC_EXCL,
                                 NativeWriter::file_creation().get(), H5P_DEFAULT),
