@@ -27,11 +27,6 @@ namespace h5 = zor::hdf5;
 namespace fmt = zor::format;
 using fmt::Element;
 
-// Single strings and short string arrays convert through a small buffer:
-// HDF5's default is a 1 MiB buffer, zero-filled for every write.
-constexpr std::size_t kSmallBuffer = 64 * 1024;
-constexpr std::size_t kSmallBufferStrings = kSmallBuffer / 16;  // 16 bytes per string in transit
-
 // ---------------------------------------------------------------- names
 
 struct Names {
@@ -94,446 +89,6 @@ long long as_integer(const nb::object &value) {
         py::throw_error();
     return result;
 }
-
-std::string utf8(PyObject *text) {
-    Py_ssize_t length = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(text, &length);
-    if (!data)
-        py::throw_error();
-    return std::string(data, length);
-}
-
-// The UTF-8 form cached inside a str, or a bytes object's own buffer; both
-// live as long as the object.
-const char *text_data(PyObject *text) {
-    if (PyBytes_Check(text))
-        return PyBytes_AS_STRING(text);
-    const char *data = PyUnicode_AsUTF8(text);
-    if (!data)
-        py::throw_error();
-    return data;
-}
-
-// ---------------------------------------------------------------- native types
-
-// The HDF5 datatype of each element type (core/format's table), made once
-// per file and used both as file type and as memory type, so that data moves
-// without conversion.
-class Types {
-public:
-    hid_t of(const Element &element) {
-        auto found = cache_.find(element.key());
-        if (found == cache_.end())
-            found = cache_.emplace(element.key(), make(element)).first;
-        return found->second.get();
-    }
-
-private:
-    static h5::Type copy(hid_t type) { return h5::Type(H5Tcopy(type), "Unable to copy datatype"); }
-
-    static hid_t integer(const Element &e) {
-        const bool s = e.kind == Element::Int, be = e.big_endian;
-        switch (e.size) {
-            case 1: return s ? (be ? H5T_STD_I8BE : H5T_STD_I8LE) : (be ? H5T_STD_U8BE : H5T_STD_U8LE);
-            case 2: return s ? (be ? H5T_STD_I16BE : H5T_STD_I16LE) : (be ? H5T_STD_U16BE : H5T_STD_U16LE);
-            case 4: return s ? (be ? H5T_STD_I32BE : H5T_STD_I32LE) : (be ? H5T_STD_U32BE : H5T_STD_U32LE);
-            default: return s ? (be ? H5T_STD_I64BE : H5T_STD_I64LE) : (be ? H5T_STD_U64BE : H5T_STD_U64LE);
-        }
-    }
-
-    static h5::Type real(std::size_t size, bool big_endian) {
-        if (size == 8)
-            return copy(big_endian ? H5T_IEEE_F64BE : H5T_IEEE_F64LE);
-        h5::Type type = copy(big_endian ? H5T_IEEE_F32BE : H5T_IEEE_F32LE);
-        if (size == 2) {  // IEEE half precision, laid out as h5py makes it
-            const char *what = "Unable to make the half-precision type";
-            h5::check(H5Tset_fields(type.get(), 15, 10, 5, 0, 10), what);
-            h5::check(H5Tset_size(type.get(), 2), what);
-            h5::check(H5Tset_ebias(type.get(), 15), what);
-        }
-        return type;
-    }
-
-    static h5::Type make(const Element &e) {
-        switch (e.kind) {
-            case Element::Bool: {
-                h5::Type type(H5Tenum_create(H5T_NATIVE_INT8), "Unable to make the boolean type");
-                for (signed char value : {0, 1})
-                    h5::check(H5Tenum_insert(type.get(), value ? "TRUE" : "FALSE", &value),
-                              "Unable to make the boolean type");
-                return type;
-            }
-            case Element::Int:
-            case Element::Uint: return copy(integer(e));
-            case Element::Float: return real(e.size, e.big_endian);
-            case Element::Complex: {
-                const std::size_t part = e.size / 2;
-                h5::Type member = real(part, e.big_endian);
-                h5::Type type(H5Tcreate(H5T_COMPOUND, e.size), "Unable to make a complex type");
-                h5::check(H5Tinsert(type.get(), "r", 0, member.get()), "Unable to make a complex type");
-                h5::check(H5Tinsert(type.get(), "i", part, member.get()), "Unable to make a complex type");
-                return type;
-            }
-            case Element::Bytes:
-            case Element::Text: {
-                h5::Type type = copy(H5T_C_S1);
-                const char *what = "Unable to make a string type";
-                if (e.kind == Element::Bytes) {
-                    h5::check(H5Tset_size(type.get(), e.size), what);
-                    h5::check(H5Tset_strpad(type.get(), H5T_STR_NULLPAD), what);
-                } else {
-                    h5::check(H5Tset_size(type.get(), H5T_VARIABLE), what);
-                }
-                h5::check(H5Tset_cset(type.get(), e.utf8 ? H5T_CSET_UTF8 : H5T_CSET_ASCII), what);
-                return type;
-            }
-        }
-        py::raise(PyExc_SystemError, "unknown element type");
-    }
-
-    std::map<std::uint64_t, h5::Type> cache_;
-};
-
-h5::PropertyList property_list(hid_t cls) {
-    return h5::PropertyList(H5Pcreate(cls), "Unable to create a property list");
-}
-
-h5::PropertyList small_transfer_buffer() {
-    h5::PropertyList transfer = property_list(H5P_DATASET_XFER);
-    h5::check(H5Pset_buffer(transfer.get(), kSmallBuffer, nullptr, nullptr), "Unable to set the transfer buffer");
-    return transfer;
-}
-
-std::vector<hsize_t> dims_of(PyArrayObject *array) {
-    const npy_intp *shape = PyArray_DIMS(array);
-    return std::vector<hsize_t>(shape, shape + PyArray_NDIM(array));
-}
-
-// ---------------------------------------------------------------- native writer
-
-class NativeWriter {
-public:
-    using Group = h5::Object;
-
-    NativeWriter()
-        : group_creation_(property_list(H5P_GROUP_CREATE)),
-          dataset_creation_(property_list(H5P_DATASET_CREATE)),
-          small_transfer_(small_transfer_buffer()),
-          scalar_(H5Screate(H5S_SCALAR), "Unable to create a dataspace") {
-        // Like h5py: no timestamps, so a file's bytes depend on its content only.
-        h5::check(H5Pset_obj_track_times(group_creation_.get(), 0), "Unable to set group properties");
-        h5::check(H5Pset_obj_track_times(dataset_creation_.get(), 0), "Unable to set dataset properties");
-        // Like h5py: group links record their name's character set.
-        for (H5T_cset_t cset : {H5T_CSET_ASCII, H5T_CSET_UTF8}) {
-            h5::PropertyList links = property_list(H5P_LINK_CREATE);
-            h5::check(H5Pset_create_intermediate_group(links.get(), 1), "Unable to set link properties");
-            h5::check(H5Pset_char_encoding(links.get(), cset), "Unable to set link properties");
-            group_links_[cset == H5T_CSET_UTF8] = std::move(links);
-        }
-    }
-
-    // The file property list that keeps the root group free of timestamps.
-    static h5::PropertyList file_creation() {
-        h5::PropertyList plist = property_list(H5P_FILE_CREATE);
-        h5::check(H5Pset_obj_track_times(plist.get(), 0), "Unable to set file properties");
-        return plist;
-    }
-
-    Group create_group(const Group &parent, PyObject *key) {
-        std::string name = utf8(key);
-        hid_t links = group_links_[!PyUnicode_IS_ASCII(key)].get();
-        return created(H5Gcreate2(parent.get(), name.c_str(), links, group_creation_.get(), H5P_DEFAULT),
-                       "Unable to create group", name);
-    }
-
-    void write_text(const Group &parent, PyObject *key, PyObject *text) {
-        const Element element{Element::Text};
-        const char *data = text_data(text);
-        write(parent, key, types_.of(element), scalar_.get(), small_transfer_.get(), &data);
-    }
-
-    void write_array(const Group &parent, PyObject *key, PyObject *array_object, const Element &element) {
-        // HDF5 reads the array's own buffer; only a non-contiguous array is copied.
-        nb::object array = py::steal(reinterpret_cast<PyObject *>(
-            PyArray_GETCONTIGUOUS(reinterpret_cast<PyArrayObject *>(array_object))));
-        auto *contiguous = reinterpret_cast<PyArrayObject *>(array.ptr());
-        h5::Space space = dataspace(dims_of(contiguous), PyArray_NDIM(contiguous) == 0);
-        write(parent, key, types_.of(element), space.get(), H5P_DEFAULT,
-              PyArray_SIZE(contiguous) ? PyArray_DATA(contiguous) : nullptr);
-    }
-
-    void write_texts(const Group &parent, PyObject *key, PyObject *texts) {
-        std::vector<hsize_t> dims;
-        std::vector<const char *> data;
-        if (PyArray_Check(texts)) {
-            nb::object array = py::steal(reinterpret_cast<PyObject *>(
-                PyArray_GETCONTIGUOUS(reinterpret_cast<PyArrayObject *>(texts))));
-            auto *contiguous = reinterpret_cast<PyArrayObject *>(array.ptr());
-            dims = dims_of(contiguous);
-            auto **items = static_cast<PyObject **>(PyArray_DATA(contiguous));
-            for (npy_intp i = 0; i < PyArray_SIZE(contiguous); ++i)
-                data.push_back(text_data(items[i]));
-        } else {
-            dims = {hsize_t(PyList_GET_SIZE(texts))};
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(texts); ++i)
-                data.push_back(text_data(PyList_GET_ITEM(texts, i)));
-        }
-        h5::Space space = dataspace(dims, dims.empty());
-        hid_t transfer = data.size() <= kSmallBufferStrings ? small_transfer_.get() : H5P_DEFAULT;
-        write(parent, key, types_.of(Element{Element::Text}), space.get(), transfer,
-              data.empty() ? nullptr : data.data());
-    }
-
-    // The types h5py gives Python numbers: int64, float64 and its boolean.
-    void write_number(const Group &parent, PyObject *key, const fmt::Entry &entry) {
-        if (entry.store == fmt::Store::Integer)
-            return write(parent, key, H5T_NATIVE_INT64, scalar_.get(), H5P_DEFAULT, &entry.integer);
-        if (entry.store == fmt::Store::Real)
-            return write(parent, key, H5T_NATIVE_DOUBLE, scalar_.get(), H5P_DEFAULT, &entry.real);
-        const signed char flag = static_cast<signed char>(entry.integer);
-        write(parent, key, types_.of(Element{Element::Bool, 1}), scalar_.get(), H5P_DEFAULT, &flag);
-    }
-
-private:
-    static h5::Object created(hid_t id, const char *what, const std::string &name) {
-        if (id < 0)
-            h5::fail(py::join({what, " '", name, "'"}));
-        return h5::Object(id, what);
-    }
-
-    static h5::Space dataspace(const std::vector<hsize_t> &dims, bool scalar) {
-        if (scalar)
-            return h5::Space(H5Screate(H5S_SCALAR), "Unable to create a dataspace");
-        return h5::Space(H5Screate_simple(int(dims.size()), dims.data(), nullptr), "Unable to create a dataspace");
-    }
-
-    // Creates the dataset `key` in `parent` and writes `data` (nullptr: no
-    // elements), which is laid out as `type`.
-    void write(const Group &parent, PyObject *key, hid_t type, hid_t space, hid_t transfer, const void *data) {
-        std::string name = utf8(key);
-        h5::Object dataset = created(
-            H5Dcreate2(parent.get(), name.c_str(), type, space, H5P_DEFAULT, dataset_creation_.get(), H5P_DEFAULT),
-            "Unable to create dataset", name);
-        if (data && H5Dwrite(dataset.get(), type, H5S_ALL, H5S_ALL, transfer, data) < 0)
-            h5::fail(py::join({"Unable to write dataset '", name, "'"}));
-    }
-
-    Types types_;
-    h5::PropertyList group_creation_, dataset_creation_, small_transfer_;
-    h5::PropertyList group_links_[2];  // [0] ASCII names, [1] UTF-8 names
-    h5::Space scalar_;
-};
-
-// ---------------------------------------------------------------- native reader
-
-// Answers core/format's questions about one HDF5 datatype.
-struct NativeType {
-    h5::Type type;
-
-    int type_class() const { return H5Tget_class(type.get()); }
-    std::size_t size() const { return H5Tget_size(type.get()); }
-    bool big_endian() const { return H5Tget_order(type.get()) == H5T_ORDER_BE; }
-    bool is_signed() const { return H5Tget_sign(type.get()) == H5T_SGN_2; }
-    bool variable_string() const { return h5::check(H5Tis_variable_str(type.get()), "Unable to read datatype") > 0; }
-    bool utf8() const { return H5Tget_cset(type.get()) == H5T_CSET_UTF8; }
-    int member_count() const { return h5::check(H5Tget_nmembers(type.get()), "Unable to read datatype"); }
-
-    std::string member_name(int index) const {
-        char *name = H5Tget_member_name(type.get(), unsigned(index));
-        if (!name)
-            h5::fail("Unable to read datatype");
-        std::string result(name);
-        H5free_memory(name);
-        return result;
-    }
-
-    // An enumeration member's value, converted from the base integer type.
-    long long enum_value(int index) const {
-        h5::Type base(H5Tget_super(type.get()), "Unable to read datatype");
-        if (H5Tget_size(base.get()) > sizeof(long long))
-            return -1;
-        long long value = 0;
-        h5::check(H5Tget_member_value(type.get(), unsigned(index), &value), "Unable to read datatype");
-        h5::check(H5Tconvert(base.get(), H5T_NATIVE_LLONG, 1, &value, nullptr, H5P_DEFAULT),
-                  "Unable to read datatype");
-        return value;
-    }
-
-    NativeType member(int index) const {
-        return {h5::Type(H5Tget_member_type(type.get(), unsigned(index)), "Unable to read datatype")};
-    }
-};
-
-fmt::Link link_kind(H5L_type_t type) {
-    switch (type) {
-        case H5L_TYPE_HARD: return fmt::Link::Hard;
-        case H5L_TYPE_SOFT: return fmt::Link::Soft;
-        case H5L_TYPE_EXTERNAL: return fmt::Link::External;
-        default: return fmt::Link::Other;
-    }
-}
-
-class NativeReader {
-public:
-    using Object = h5::Object;
-    struct Member {
-        std::string name;
-        fmt::Link link;
-        haddr_t address;  // hard links: the object's address in the file
-    };
-
-    NativeReader() : small_transfer_(small_transfer_buffer()) {}
-
-    std::vector<Member> members(const Object &group) {
-        Listing listing;
-        hsize_t index = 0;
-        herr_t status = H5Literate(group.get(), H5_INDEX_NAME, H5_ITER_INC, &index, collect, &listing);
-        if (listing.out_of_memory)
-            throw std::bad_alloc();
-        h5::check(status, "Unable to list group members");
-        return std::move(listing.members);
-    }
-
-    Member member(const Object &group, const char *name) {
-        H5L_info_t info;
-        h5::check(H5Lget_info(group.get(), name, &info, H5P_DEFAULT), "Unable to read link");
-        return {name, link_kind(info.type), info.type == H5L_TYPE_HARD ? info.u.address : HADDR_UNDEF};
-    }
-
-    bool has_link(const Object &group, const char *name) {
-        return h5::check(H5Lexists(group.get(), name, H5P_DEFAULT), "Unable to read link") > 0;
-    }
-
-    // By address, not by name: the name is never parsed as a path.
-    Object open(const Object &group, const Member &member) {
-        return Object(H5Oopen_by_addr(group.get(), member.address), "Unable to open object");
-    }
-
-    fmt::ObjectKind kind(const Object &object) {
-        switch (H5Iget_type(object.get())) {
-            case H5I_GROUP: return fmt::ObjectKind::Group;
-            case H5I_DATASET: return fmt::ObjectKind::Dataset;
-            default: return fmt::ObjectKind::Other;
-        }
-    }
-
-    bool first_visit(const Member &member, const Object &) { return visited_.insert(member.address).second; }
-
-    fmt::Storage storage(const Object &dataset) {
-        h5::PropertyList creation(H5Dget_create_plist(dataset.get()), "Unable to read dataset properties");
-        if (H5Pget_layout(creation.get()) == H5D_VIRTUAL)
-            return fmt::Storage::Virtual;
-        if (h5::check(H5Pget_external_count(creation.get()), "Unable to read dataset properties") > 0)
-            return fmt::Storage::External;
-        return fmt::Storage::InFile;
-    }
-
-    NativeType type_of(const Object &dataset) {
-        return {h5::Type(H5Dget_type(dataset.get()), "Unable to read datatype")};
-    }
-
-    fmt::Shape shape(const Object &dataset) {
-        h5::Space space(H5Dget_space(dataset.get()), "Unable to read dataspace");
-        fmt::Shape shape;
-        switch (H5Sget_simple_extent_type(space.get())) {
-            case H5S_NULL: shape.null = true; break;
-            case H5S_SCALAR: shape.scalar = true; break;
-            case H5S_SIMPLE:
-                shape.dims.resize(h5::check(H5Sget_simple_extent_ndims(space.get()), "Unable to read dataspace"));
-                h5::check(H5Sget_simple_extent_dims(space.get(), shape.dims.data(), nullptr), "Unable to read dataspace");
-                break;
-            default: h5::fail("Unable to read dataspace");
-        }
-        return shape;
-    }
-
-    // The value h5py's dataset[()] gives: a NumPy scalar or array, bytes for
-    // a scalar string, an object array of bytes for variable-length strings.
-    nb::object read(const Object &dataset, const Element &element, const fmt::Shape &shape) {
-        if (element.kind == Element::Text)
-            return read_texts(dataset, element, shape);
-        nb::object dtype = fmt::dtype_of(element);
-        std::vector<npy_intp> dims(shape.dims.begin(), shape.dims.end());
-        nb::object array = py::steal(PyArray_NewFromDescr(
-            &PyArray_Type, reinterpret_cast<PyArray_Descr *>(dtype.release().ptr()), int(dims.size()),
-            dims.data(), nullptr, nullptr, 0, nullptr));
-        auto *raw = reinterpret_cast<PyArrayObject *>(array.ptr());
-        if (PyArray_SIZE(raw) > 0)
-            h5::check(H5Dread(dataset.get(), types_.of(element), H5S_ALL, H5S_ALL, H5P_DEFAULT, PyArray_DATA(raw)),
-                      "Unable to read dataset");
-        return shape.scalar ? py::steal(PyArray_Return(reinterpret_cast<PyArrayObject *>(array.release().ptr())))
-                            : array;
-    }
-
-private:
-    struct Listing {
-        std::vector<Member> members;
-        bool out_of_memory = false;
-    };
-
-    static herr_t collect(hid_t, const char *name, const H5L_info_t *info, void *data) {
-        auto *listing = static_cast<Listing *>(data);
-        try {
-            listing->members.push_back(
-                {name, link_kind(info->type), info->type == H5L_TYPE_HARD ? info->u.address : HADDR_UNDEF});
-            return 0;
-        } catch (const std::bad_alloc &) {
-            listing->out_of_memory = true;
-            return -1;
-        }
-    }
-
-    // Frees the strings HDF5 allocated for a read, on every path.
-    struct Reclaim {
-        hid_t type, space;
-        void *buffer;
-        ~Reclaim() {
-#if H5_VERSION_GE(1, 12, 0)
-            H5Treclaim(type, space, H5P_DEFAULT, buffer);
-#else
-            H5Dvlen_reclaim(type, space, H5P_DEFAULT, buffer);
-#endif
-        }
-    };
-
-    nb::object read_texts(const Object &dataset, const Element &element, const fmt::Shape &shape) {
-        std::size_t count = 1;
-        for (hsize_t dim : shape.dims) {
-            if (dim && count > PTRDIFF_MAX / sizeof(char *) / dim)  // a hostile extent
-                throw std::bad_alloc();
-            count *= dim;
-        }
-        std::vector<char *> strings(count, nullptr);
-        hid_t type = types_.of(element);
-        if (count > 0) {
-            h5::Space space(H5Dget_space(dataset.get()), "Unable to read dataspace");
-            Reclaim reclaim{type, space.get(), strings.data()};
-            hid_t transfer = count <= kSmallBufferStrings ? small_transfer_.get() : H5P_DEFAULT;
-            h5::check(H5Dread(dataset.get(), type, H5S_ALL, H5S_ALL, transfer, strings.data()),
-                      "Unable to read dataset");
-            return shape.scalar ? bytes(strings[0]) : object_array(shape, strings);
-        }
-        return object_array(shape, strings);
-    }
-
-    static nb::object bytes(const char *text) { return py::steal(PyBytes_FromString(text ? text : "")); }
-
-    static nb::object object_array(const fmt::Shape &shape, const std::vector<char *> &strings) {
-        std::vector<npy_intp> dims(shape.dims.begin(), shape.dims.end());
-        nb::object array = py::steal(PyArray_SimpleNew(int(dims.size()), dims.data(), NPY_OBJECT));
-        auto **items = static_cast<PyObject **>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array.ptr())));
-        for (std::size_t i = 0; i < strings.size(); ++i) {
-            PyObject *previous = items[i];  // NumPy's initial fill
-            items[i] = bytes(strings[i]).release().ptr();
-            Py_XDECREF(previous);
-        }
-        return array;
-    }
-
-    Types types_;
-    h5::PropertyList small_transfer_;
-    std::unordered_set<haddr_t> visited_;
-};
 
 // ---------------------------------------------------------------- h5py writer
 
@@ -732,7 +287,7 @@ private:
         if (PyBytes_AsStringAndSize(raw_name.ptr(), &data, &length) != 0)
             py::throw_error();
         auto type = static_cast<H5L_type_t>(as_integer(link_type));
-        return {std::string(data, length), link_kind(type), std::move(raw_name)};
+        return {std::string(data, length), h5::link_kind(type), std::move(raw_name)};
     }
 
     static bool is_instance(const Object &object, const nb::object &type) {
@@ -810,10 +365,10 @@ struct ReadFile {
 }
 
 // Opens the root member `name`, which must be a hard link to an object of `kind`.
-h5::Object root_member(NativeReader &reader, const ReadFile &file, const char *name, fmt::ObjectKind kind,
+h5::Object root_member(h5::Reader &reader, const ReadFile &file, const char *name, fmt::ObjectKind kind,
                        const std::string &label) {
     std::string path = py::join({"/", name});
-    NativeReader::Member member = reader.member(file.root, name);
+    h5::Reader::Member member = reader.member(file.root, name);
     fmt::require_hard(member.link, path, label);
     h5::Object object = reader.open(file.root, member);
     if (reader.kind(object) != kind)
@@ -903,10 +458,10 @@ void write_graph(PyObject *module, PyObject *path_argument, PyObject *graph) {
     Replacement replacement(path, label);
     try {
         h5::File file(H5Fcreate(replacement.temporary().c_str(), H5F_ACC_EXCL,
-                                NativeWriter::file_creation().get(), H5P_DEFAULT),
+                                h5::Writer::file_creation().get(), H5P_DEFAULT),
                       "Unable to create file", label);
         {
-            NativeWriter writer;
+            h5::Writer writer;
             h5::Object root(H5Gopen2(file.get(), "/", H5P_DEFAULT), "Unable to open the root group");
             writer.write_text(root, names().version_key, version.ptr());
             fmt::write_plan(writer, plan, writer.create_group(root, names().graph_key));
@@ -927,7 +482,7 @@ nb::object read_graph(PyObject *module, PyObject *path_argument) {
     return as_format_error(label, [&] {
         nb::object data;
         {
-            NativeReader reader;
+            h5::Reader reader;
             ReadFile file(path, label);
             if (!reader.has_link(file.root, "graph"))
                 missing("'graph' group", label);
@@ -959,7 +514,7 @@ nb::object read_version(PyObject *module, PyObject *path_argument) {
     nb::object path = existing_file(module, path_argument);
     std::string label = py::str(path.ptr());
     nb::object value = as_format_error(label, [&] {
-        NativeReader reader;
+        h5::Reader reader;
         ReadFile file(path, label);
         if (!reader.has_link(file.root, "version"))
             missing("'version'", label);
