@@ -11,13 +11,11 @@
 #include "core/numpy.hpp"
 
 #include <cerrno>
-#include <cstdint>
-#include <cstring>
 #include <cstdio>
-#include <map>
-#include <new>
+#include <cstring>
 #include <random>
-#include <unordered_set>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -414,11 +412,10 @@ public:
 
     // Gives the new file the replaced file's permissions and moves it in place.
     void commit() {
-        PyObject *status = PyObject_CallMethodOneArg(os_.ptr(), names().stat, target_.ptr());
-        if (status) {
-            nb::object mode = py::steal(PyNumber_And(py::attr(status, names().st_mode).ptr(),
+        nb::object status = nb::steal(PyObject_CallMethodOneArg(os_.ptr(), names().stat, target_.ptr()));
+        if (status.is_valid()) {
+            nb::object mode = py::steal(PyNumber_And(py::attr(status.ptr(), names().st_mode).ptr(),
                                                      py::steal(PyLong_FromLong(07777)).ptr()));
-            Py_DECREF(status);
             PyObject *args[] = {os_.ptr(), temporary_.ptr(), mode.ptr()};
             py::steal(PyObject_VectorcallMethod(names().chmod, args, 3, nullptr));
         } else if (PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
@@ -494,17 +491,10 @@ nb::object read_graph(PyObject *module, PyObject *path_argument) {
         PyObject *type_name = PyDict_GetItemWithError(data.ptr(), py::names().type);
         if (!type_name && PyErr_Occurred())
             py::throw_error();
-        // The registry is looked up at every read: node modules register late.
-        std::string module_name = PyModule_GetName(module) ? PyModule_GetName(module) : "";
+        // The registry of the package, looked up at every read: node modules register late.
+        std::string module_name = py::str(py::steal(PyModule_GetNameObject(module)).ptr());
         nb::object package = py::steal(PyImport_ImportModule(module_name.substr(0, module_name.rfind('.')).c_str()));
-        PyObject *str_to_node = PyObject_GetAttr(package.ptr(), names().str_to_node);
-        if (!str_to_node) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-                py::throw_error();
-            PyErr_Clear();
-            py::raise(PyExc_ImportError, "cannot import name 'str_to_node' from '" + py::str(package.ptr()) + "'");
-        }
-        nb::object registry = py::steal(str_to_node);
+        nb::object registry = py::attr(package.ptr(), names().str_to_node);
         nb::object cls = py::steal(PyObject_CallOneArg(registry.ptr(), type_name ? type_name : names().graph_type_name));
         return call(cls.ptr(), py::names().from_dict, data.ptr());
     });
