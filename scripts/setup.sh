@@ -42,5 +42,9 @@ if ! $py -c 'import numpy, h5py, nanobind, scikit_build_core, pytest' 2>/dev/nul
 fi
 
 # Incremental: the build directory persists, so an unchanged tree rebuilds in seconds.
-$py -m pip install -q --no-build-isolation --no-deps -e . 2>&1 | grep -v -E '^\s*$' || true
+if ! build_log=$($py -m pip install -q --no-build-isolation --no-deps -e . 2>&1); then
+  echo "$build_log" >&2
+  echo "setup: the build failed" >&2
+  exit 1
+fi
 $py -c 'import zor.ir' || { echo "setup: the build did not produce an importable zor.ir" >&2; exit 1; }

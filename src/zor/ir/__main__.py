@@ -1,9 +1,13 @@
-"""Command line: ``python -m zor.ir example`` builds a small network and shows it."""
+"""Command line: ``python -m zor.ir example`` builds a small network, writes it
+to a .zor file, reads it back and shows it; ``python -m zor.ir show PATH``
+shows the graph stored in a .zor file."""
 
 from __future__ import annotations
 
 import argparse
+import os
 import sys
+import tempfile
 
 import numpy as np
 
@@ -28,13 +32,50 @@ def show(graph, out=sys.stdout) -> None:
         print(f"  {src} -> {dst}", file=out)
 
 
+def show_file(path, out=sys.stdout) -> None:
+    from zor.ir import Graph, read, read_version
+
+    print(f"{path} (format version {read_version(path)})", file=out)
+    stored = read(path)
+    if isinstance(stored, Graph):
+        show(stored, out)
+    else:
+        print(f"  {stored!r}", file=out)
+
+
+def run_example(output=None, out=sys.stdout) -> None:
+    from zor.ir import write
+
+    graph = build_example()
+    if output is not None:
+        write(output, graph)
+        show_file(output, out)
+        return
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "example.zor")
+        write(path, graph)
+        show_file(path, out)
+
+
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(prog="zor-ir", description=__doc__)
     commands = parser.add_subparsers(dest="command", required=True)
-    commands.add_parser("example", help="build an example network and show it")
+    example = commands.add_parser(
+        "example", help="build an example network, write it, read it back and show it")
+    example.add_argument("--output", metavar="PATH",
+                         help="keep the written file here (default: a temporary file)")
+    show_command = commands.add_parser("show", help="show the graph stored in a .zor file")
+    show_command.add_argument("path")
     args = parser.parse_args(argv)
-    if args.command == "example":
-        show(build_example())
+    from zor.ir.serialization import ZORFormatError
+
+    try:
+        if args.command == "example":
+            run_example(args.output)
+        else:
+            show_file(args.path)
+    except (OSError, ValueError, ZORFormatError) as error:
+        parser.exit(1, f"{parser.prog}: error: {error}\n")
     return 0
 
 

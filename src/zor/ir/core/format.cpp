@@ -1,0 +1,400 @@
+#include "core/format.hpp"
+#include "core/numpy.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace zor::format {
+
+namespace {
+
+constexpr bool kNativeBigEndian = NPY_BYTE_ORDER == NPY_BIG_ENDIAN;
+
+struct Names {
+    PyObject *src, *dst, *tolist;
+};
+const Names *names_cache = nullptr;  // interned once per process
+
+const Names &names() {
+    if (!names_cache)
+        names_cache = new Names{py::intern("src"), py::intern("dst"), py::intern("tolist")};
+    return *names_cache;
+}
+
+PyObject *format_error_type = nullptr;  // the module's class, never released
+
+}  // namespace
+
+PyObject *src_name() { return names().src; }
+PyObject *dst_name() { return names().dst; }
+
+// ---------------------------------------------------------------- elements
+
+std::optional<Element> element_of(PyObject *descr_object) {
+    auto *descr = reinterpret_cast<PyArray_Descr *>(descr_object);
+    const auto size = static_cast<std::uint32_t>(PyDataType_ELSIZE(descr));
+    const bool big_endian = descr->byteorder == '>' || (descr->byteorder == '=' && kNativeBigEndian);
+    switch (descr->kind) {
+        case 'b': return Element{Element::Bool, 1};
+        case 'i':
+        case 'u':
+            if (size == 1 || size == 2 || size == 4 || size == 8)
+                return Element{descr->kind == 'i' ? Element::Int : Element::Uint, size, big_endian};
+            break;
+        case 'f':
+            if (size == 2 || size == 4 || size == 8)
+                return Element{Element::Float, size, big_endian};
+            break;
+        case 'c':
+            if (size == 8 || size == 16)
+                return Element{Element::Complex, size, big_endian};
+            break;
+        case 'S':
+            if (size > 0)
+                return Element{Element::Bytes, size, false, false};
+            break;
+        case 'O': return Element{Element::Text};
+    }
+    return std::nullopt;
+}
+
+nb::object dtype_of(const Element &element) {
+    int type = NPY_OBJECT;
+    switch (element.kind) {
+        case Element::Bool: type = NPY_BOOL; break;
+        case Element::Int:
+            type = element.size == 1 ? NPY_INT8 : element.size == 2 ? NPY_INT16 : element.size == 4 ? NPY_INT32 : NPY_INT64;
+            break;
+        case Element::Uint:
+            type = element.size == 1 ? NPY_UINT8 : element.size == 2 ? NPY_UINT16 : element.size == 4 ? NPY_UINT32 : NPY_UINT64;
+            break;
+        case Element::Float: type = element.size == 2 ? NPY_HALF : element.size == 4 ? NPY_FLOAT : NPY_DOUBLE; break;
+        case Element::Complex: type = element.size == 8 ? NPY_CFLOAT : NPY_CDOUBLE; break;
+        case Element::Bytes: {
+            PyArray_Descr *descr = PyArray_DescrNewFromType(NPY_STRING);
+            if (!descr)
+                py::throw_error();
+            PyDataType_SET_ELSIZE(descr, element.size);
+            return py::steal(reinterpret_cast<PyObject *>(descr));
+        }
+        case Element::Text: break;
+    }
+    nb::object descr = py::steal(reinterpret_cast<PyObject *>(PyArray_DescrFromType(type)));
+    if (element.kind != Element::Bool && element.size > 1 && element.big_endian != kNativeBigEndian)
+        descr = py::steal(reinterpret_cast<PyObject *>(
+            PyArray_DescrNewByteorder(reinterpret_cast<PyArray_Descr *>(descr.ptr()), NPY_SWAP)));
+    return descr;
+}
+
+// ---------------------------------------------------------------- writing
+
+std::string Plan::path_of(std::uint32_t group) const {
+    std::vector<std::uint32_t> chain;
+    for (std::uint32_t at = group; at != 0; at = groups[at].parent)
+        chain.push_back(at);
+    std::string path = root_path;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it)
+        path = child_path(path, py::str(groups[*it].key.ptr()));
+    return path;
+}
+
+namespace {
+
+class Planner {
+public:
+    Planner(PyObject *data, std::string root_path) {
+        plan_.root_path = std::move(root_path);
+        plan_.groups.push_back({0, nb::none()});
+        stack_.push_back({0, nb::borrow(data)});
+    }
+
+    Plan run() {
+        while (!stack_.empty()) {
+            auto [group, dict] = std::move(stack_.back());
+            stack_.pop_back();
+            const Py_ssize_t size = PyDict_GET_SIZE(dict.ptr());
+            Py_ssize_t position = 0;
+            PyObject *key, *value;
+            while (PyDict_Next(dict.ptr(), &position, &key, &value)) {
+                // Own both before anything runs that could change the dict.
+                nb::object owned_key = nb::borrow(key), owned_value = nb::borrow(value);
+                check_key(group, owned_key.ptr());
+                add(group, std::move(owned_key), owned_value.ptr());
+                if (PyDict_GET_SIZE(dict.ptr()) != size)
+                    py::raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+            }
+        }
+        return std::move(plan_);
+    }
+
+private:
+    // Keys become HDF5 link names verbatim; these would not survive.
+    void check_key(std::uint32_t group, PyObject *key) {
+        if (PyUnicode_Check(key)) {
+            Py_ssize_t length = 0;
+            const char *text = PyUnicode_AsUTF8AndSize(key, &length);
+            if (text) {
+                std::string_view name(text, length);
+                if (!name.empty() && name != "." && name.find('/') == name.npos &&
+                    name.find('\0') == name.npos)
+                    return;
+            }
+            PyErr_Clear();  // not encodable as UTF-8: reported as an invalid key
+        }
+        py::raise(PyExc_ValueError,
+                  py::join({"Invalid key ", repr(key), " in '", plan_.path_of(group),
+                            "': keys must be non-empty text other than '.', without '/' or NUL characters"}));
+    }
+
+    // The value kinds, first match wins.
+    void add(std::uint32_t group, nb::object key, PyObject *value) {
+        if (value == Py_None)
+            return;
+        if (PyUnicode_Check(value))
+            return add_text(group, std::move(key), nb::borrow(value));
+        if (PyArray_Check(value))
+            return add_array(group, std::move(key), nb::borrow(value));
+        // A NumPy scalar is stored like a zero-dimensional array of its type,
+        // so that a value read back (always a NumPy scalar) re-saves as itself.
+        if (PyArray_IsScalar(value, Generic)) {
+            nb::object descr = py::steal(reinterpret_cast<PyObject *>(PyArray_DescrFromScalar(value)));
+            if (element_of(descr.ptr()))
+                return add_array(group, std::move(key), py::steal(PyArray_FromScalar(value, nullptr)));
+        }
+        if (PyDict_Check(value)) {
+            auto child = static_cast<std::uint32_t>(plan_.groups.size());
+            plan_.groups.push_back({group, key});
+            stack_.push_back({child, nb::borrow(value)});
+            Entry &entry = push(Store::Group, group, std::move(key));
+            entry.child = child;
+            return;
+        }
+        if (PyList_Check(value)) {
+            Py_ssize_t length = PyList_GET_SIZE(value);
+            PyObject *first = length ? PyList_GET_ITEM(value, 0) : nullptr;
+            if (!first || PyTuple_Check(first))
+                return add_pairs(group, std::move(key), value);
+            if (PyUnicode_Check(first))
+                return add_texts(group, std::move(key), nb::borrow(value));
+            return add_array(group, std::move(key), py::array(value));
+        }
+        if (PyTuple_Check(value)) {
+            if (PyTuple_GET_SIZE(value) > 0 && PyUnicode_Check(PyTuple_GET_ITEM(value, 0)))
+                return add_texts(group, std::move(key), py::steal(PySequence_List(value)));
+            return add_array(group, std::move(key), py::array(value));
+        }
+        if (PyBool_Check(value)) {
+            push(Store::Boolean, group, std::move(key)).integer = value == Py_True;
+            return;
+        }
+        if (PyLong_Check(value)) {
+            int overflow = 0;
+            long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+            if (number == -1 && PyErr_Occurred())
+                py::throw_error();
+            if (overflow)
+                py::raise(PyExc_OverflowError, py::join({"Cannot store '", entry_path(group, key.ptr()),
+                                                         "': integer does not fit in 64 bits"}));
+            push(Store::Integer, group, std::move(key)).integer = number;
+            return;
+        }
+        if (PyFloat_Check(value)) {
+            push(Store::Real, group, std::move(key)).real = PyFloat_AS_DOUBLE(value);
+            return;
+        }
+        add_text(group, std::move(key), py::steal(PyObject_Str(value)));
+    }
+
+    void add_text(std::uint32_t group, nb::object key, nb::object text) {
+        check_text(text.ptr(), -1, [&] { return entry_path(group, key.ptr()); });
+        push(Store::Text, group, std::move(key), std::move(text));
+    }
+
+    void add_array(std::uint32_t group, nb::object key, nb::object array) {
+        auto *descr = reinterpret_cast<PyObject *>(PyArray_DESCR(reinterpret_cast<PyArrayObject *>(array.ptr())));
+        std::optional<Element> element = element_of(descr);
+        if (!element)
+            py::raise(PyExc_TypeError, py::join({"Cannot store '", entry_path(group, key.ptr()),
+                                                 "': no file type for ", repr(descr)}));
+        if (element->kind == Element::Text) {
+            // An object array of texts (as read from a file) is stored as
+            // the variable-length strings it came from.
+            nb::object items = py::steal(PyObject_CallMethodNoArgs(
+                py::steal(PyArray_Ravel(reinterpret_cast<PyArrayObject *>(array.ptr()), NPY_CORDER)).ptr(),
+                names().tolist));
+            check_texts(items.ptr(), [&] { return entry_path(group, key.ptr()); });
+            push(Store::Texts, group, std::move(key), std::move(array));
+            return;
+        }
+        push(Store::Array, group, std::move(key), std::move(array)).element = *element;
+    }
+
+    void add_texts(std::uint32_t group, nb::object key, nb::object list) {
+        check_texts(list.ptr(), [&] { return entry_path(group, key.ptr()); });
+        push(Store::Texts, group, std::move(key), std::move(list));
+    }
+
+    // A list of pairs is transposed as zip(*value) would, and must give
+    // exactly two sequences.
+    void add_pairs(std::uint32_t group, nb::object key, PyObject *list) {
+        const Py_ssize_t count = PyList_GET_SIZE(list);
+        std::vector<nb::object> rows;
+        rows.reserve(count);
+        Py_ssize_t width = count ? PY_SSIZE_T_MAX : 2;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            rows.push_back(py::steal(PySequence_Tuple(PyList_GET_ITEM(list, i))));
+            width = std::min(width, PyTuple_GET_SIZE(rows.back().ptr()));
+        }
+        if (width > 2)
+            py::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+        if (width < 2) {
+            PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", width,
+                         width == 1 ? "" : "s");
+            py::throw_error();
+        }
+        nb::object columns[2] = {py::steal(PyList_New(count)), py::steal(PyList_New(count))};
+        for (int column = 0; column < 2; ++column) {
+            for (Py_ssize_t i = 0; i < count; ++i)
+                PyList_SET_ITEM(columns[column].ptr(), i, Py_NewRef(PyTuple_GET_ITEM(rows[i].ptr(), column)));
+            check_texts(columns[column].ptr(), [&] {
+                return child_path(entry_path(group, key.ptr()), column ? "dst" : "src");
+            });
+        }
+        Entry &entry = push(Store::Pairs, group, std::move(key), std::move(columns[0]));
+        entry.second = std::move(columns[1]);
+    }
+
+    enum class TextProblem { None, NotText, Nul };
+
+    // Strings are stored NUL-terminated: a NUL would cut them short.
+    static TextProblem text_problem(PyObject *text) {
+        const char *data;
+        Py_ssize_t length;
+        if (PyUnicode_Check(text)) {
+            data = PyUnicode_AsUTF8AndSize(text, &length);
+            if (!data)
+                py::throw_error();
+        } else if (PyBytes_Check(text)) {
+            data = PyBytes_AS_STRING(text);
+            length = PyBytes_GET_SIZE(text);
+        } else {
+            return TextProblem::NotText;
+        }
+        return std::memchr(data, '\0', length) ? TextProblem::Nul : TextProblem::None;
+    }
+
+    // `index` is the element's position in a list, or -1 for a single text;
+    // `path()` names the entry, and is only worked out for a message.
+    template <typename Path>
+    static void check_text(PyObject *text, Py_ssize_t index, const Path &path) {
+        TextProblem problem = text_problem(text);
+        if (problem == TextProblem::None)
+            return;
+        std::string what = index < 0 ? "text" : "element " + std::to_string(index);
+        if (problem == TextProblem::NotText)
+            py::raise(PyExc_TypeError, py::join({"Cannot store '", path(), "': ", what, " is ",
+                                                 Py_TYPE(text)->tp_name, ", not text"}));
+        py::raise(PyExc_ValueError, py::join({"Cannot store '", path(), "': ", what, " contains a NUL character"}));
+    }
+
+    template <typename Path>
+    static void check_texts(PyObject *list, const Path &path) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i)
+            check_text(PyList_GET_ITEM(list, i), i, path);
+    }
+
+    std::string entry_path(std::uint32_t group, PyObject *key) const {
+        return child_path(plan_.path_of(group), py::str(key));
+    }
+
+    static std::string repr(PyObject *object) {
+        return py::str(py::steal(PyObject_Repr(object)).ptr());
+    }
+
+    Entry &push(Store store, std::uint32_t group, nb::object key, nb::object value = {}) {
+        Entry &entry = plan_.entries.emplace_back();
+        entry.store = store;
+        entry.group = group;
+        entry.key = std::move(key);
+        entry.value = std::move(value);
+        return entry;
+    }
+
+    Plan plan_;
+    std::vector<std::pair<std::uint32_t, nb::object>> stack_;
+};
+
+}  // namespace
+
+Plan plan_tree(PyObject *data, std::string root_path) {
+    return Planner(data, std::move(root_path)).run();
+}
+
+// ---------------------------------------------------------------- reading
+
+void set_format_error(PyObject *type) {
+    Py_INCREF(type);
+    format_error_type = type;
+}
+
+PyObject *format_error() { return format_error_type; }
+
+void refuse(const std::string &member, const std::string &problem, const std::string &file) {
+    std::string message = py::join({"Invalid ZOR-IR file: '", member, "' ", problem, " in ", file});
+    nb::object text = py::steal(PyUnicode_DecodeUTF8(message.data(), Py_ssize_t(message.size()), "replace"));
+    PyErr_SetObject(format_error_type, text.ptr());
+    throw nb::python_error();
+}
+
+nb::object key_of(const std::string &name) {
+    PyObject *text = PyUnicode_DecodeUTF8(name.data(), Py_ssize_t(name.size()), nullptr);
+    if (text)
+        return py::steal(text);
+    PyErr_Clear();
+    return py::steal(PyBytes_FromStringAndSize(name.data(), Py_ssize_t(name.size())));
+}
+
+namespace {
+
+nb::object decoded(PyObject *item) {
+    if (PyBytes_Check(item))
+        return py::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(item), PyBytes_GET_SIZE(item), nullptr));
+    return nb::borrow(item);
+}
+
+// [decoded(x) for x in value]
+nb::object decoded_list(PyObject *value) {
+    nb::object items = py::steal(PySequence_List(value));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        PyObject *item = PyList_GET_ITEM(items.ptr(), i);
+        if (PyBytes_Check(item))
+            PyList_SetItem(items.ptr(), i, decoded(item).release().ptr());
+    }
+    return items;
+}
+
+}  // namespace
+
+nb::object dictionary_value(nb::object value) {
+    if (PyBytes_Check(value.ptr()))
+        return decoded(value.ptr());
+    if (PyArray_Check(value.ptr()) &&
+        PyArray_DESCR(reinterpret_cast<PyArrayObject *>(value.ptr()))->kind == 'S')
+        return decoded_list(value.ptr());
+    return value;
+}
+
+nb::object pair_list(PyObject *src, PyObject *dst) {
+    nb::object firsts = decoded_list(src), seconds = decoded_list(dst);
+    Py_ssize_t count = std::min(PyList_GET_SIZE(firsts.ptr()), PyList_GET_SIZE(seconds.ptr()));
+    nb::object pairs = py::steal(PyList_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i)
+        PyList_SET_ITEM(pairs.ptr(), i,
+                        py::steal(PyTuple_Pack(2, PyList_GET_ITEM(firsts.ptr(), i),
+                                               PyList_GET_ITEM(seconds.ptr(), i)))
+                            .release()
+                            .ptr());
+    return pairs;
+}
+
+}  // namespace zor::format

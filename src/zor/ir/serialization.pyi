@@ -1,0 +1,20 @@
+"""HDF5 serialization for ZOR-IR graphs."""
+
+import pathlib
+from typing import Any, Dict, Union
+
+import h5py
+
+from .graph import Graph
+from .node import Node
+
+__version__: str
+
+class ZORFormatError(Exception):
+    """Raised when a ZOR-IR file is malformed or corrupt."""
+
+def _write_recursive(group: h5py.Group, data: Dict[str, Any]) -> None: ...
+def _read_recursive(group: h5py.Group) -> Dict[str, Any]: ...
+def write(path: Union[str, pathlib.Path], graph: Node) -> None: ...
+def read(path: Union[str, pathlib.Path]) -> Graph: ...
+def read_version(path: Union[str, pathlib.Path]) -> str: ...

@@ -1,0 +1,273 @@
+"""Reading: the failure table, the version probe, pair groups, files written by
+h5py, hostile files, the registry, and resources left behind."""
+
+import ctypes
+import gc
+import sys
+
+import h5py
+import numpy as np
+import pytest
+
+import zor.ir
+from helpers import Payload, assert_same, h5py_file, native_and_h5py_read
+from zor.ir.serialization import ZORFormatError
+
+
+def format_error(call, path):
+    with pytest.raises(ZORFormatError) as error:
+        call(path)
+    return error.value
+
+
+class TestReadFailures:
+    def test_missing_path_and_directory(self, tmp_path):
+        for call in (zor.ir.read, zor.ir.read_version):
+            with pytest.raises(FileNotFoundError) as missing:
+                call(tmp_path / "none.zor")
+            assert str(missing.value) == f"ZOR-IR file not found: {tmp_path / 'none.zor'}"
+            with pytest.raises(ValueError) as directory:
+                call(str(tmp_path))
+            assert str(directory.value) == f"Path is not a file: {tmp_path}"
+
+    @pytest.mark.parametrize("content", [b"", b"not an HDF5 file\n", "truncated"])
+    def test_not_hdf5(self, tmp_path, content):
+        path = tmp_path / "bad.zor"
+        if content == "truncated":
+            zor.ir.write(path, Payload({"w": np.zeros(4096)}))
+            content = path.read_bytes()[:5000]
+        path.write_bytes(content)
+        for call in (zor.ir.read, zor.ir.read_version):
+            error = format_error(call, path)
+            assert str(error) == f"Cannot read file as HDF5: {path}"
+            assert type(error.__cause__) is OSError
+            assert str(error.__cause__).startswith("Unable to open file (")
+            assert isinstance(error.__cause__.__cause__, RuntimeError)
+
+    def test_missing_members(self, tmp_path):
+        no_graph = tmp_path / "no-graph.zor"
+        with h5py.File(no_graph, "w") as f:
+            f.create_dataset("version", data="0.0.1", dtype=h5py.string_dtype())
+        assert str(format_error(zor.ir.read, no_graph)) == \
+            f"Invalid ZOR-IR file: missing 'graph' group in {no_graph}"
+        assert zor.ir.read_version(no_graph) == "0.0.1"
+
+        neither = tmp_path / "neither.zor"
+        h5py.File(neither, "w").close()
+        assert str(format_error(zor.ir.read, neither)) == \
+            f"Invalid ZOR-IR file: missing 'graph' group in {neither}"
+        assert str(format_error(zor.ir.read_version, neither)) == \
+            f"Invalid ZOR-IR file: missing 'version' in {neither}"
+
+        no_version = h5py_file(tmp_path / "no-version.zor", lambda f, g: None, version=None)
+        assert str(format_error(zor.ir.read, no_version)) == \
+            f"Invalid ZOR-IR file: missing 'version' in {no_version}"
+
+    def test_graph_that_is_a_dataset(self, tmp_path):
+        path = tmp_path / "g.zor"
+        with h5py.File(path, "w") as f:
+            f.create_dataset("version", data="0.0.1", dtype=h5py.string_dtype())
+            f.create_dataset("graph", data=1)
+        assert str(format_error(zor.ir.read, path)) == f"Invalid ZOR-IR file: '/graph' is not a group in {path}"
+
+    def test_version_probe(self, tmp_path):
+        other = h5py_file(tmp_path / "v.zor", lambda f, g: None, version="9.9")
+        assert zor.ir.read_version(other) == "9.9"
+        assert zor.ir.read(other) == {"type": "Payload"}
+        fixed = tmp_path / "fixed.zor"
+        with h5py.File(fixed, "w") as f:
+            f.create_dataset("version", data=np.bytes_(b"1.2"))
+        assert zor.ir.read_version(path=fixed) == "1.2"
+        number = tmp_path / "number.zor"
+        with h5py.File(number, "w") as f:
+            f.create_dataset("version", data=3)
+        with pytest.raises(TypeError) as error:
+            zor.ir.read_version(number)
+        assert str(error.value) == "Expected str, got numpy.int64"
+
+
+class TestPairGroups:
+    @pytest.mark.parametrize("members, expected", [
+        ({"src": ["a", "b"], "dst": ["c", "d"], "x": 1}, [("a", "c"), ("b", "d")]),
+        ({"src": ["a", "b", "c"], "dst": ["x", "y"]}, [("a", "x"), ("b", "y")]),
+        ({"src": [], "dst": []}, []),
+        ({"src": ["a"]}, {"src": np.array([b"a"], dtype=object)}),
+        ({"src": np.array([b"a"]), "dst": np.array([7])}, [("a", np.int64(7))]),
+    ])
+    def test_recognised_by_both_members(self, tmp_path, members, expected):
+        def fill(f, graph):
+            group = graph.create_group("e")
+            for name, value in members.items():
+                kind = h5py.string_dtype() if isinstance(value, list) else None
+                group.create_dataset(name, data=np.array(value, dtype=object) if kind else value, dtype=kind)
+
+        for back in native_and_h5py_read(h5py_file(tmp_path / "p.zor", fill)):
+            assert_same(back["e"], expected)
+
+
+# dtype written by h5py -> the same values must come back from both walks.
+NUMERIC = [f"{order}{kind}{size}" for kind in "iu" for size in (1, 2, 4, 8) for order in "<>"] + \
+    [f"{order}f{size}" for size in (2, 4, 8) for order in "<>"] + ["<c8", ">c8", "<c16", ">c16", "?"]
+
+
+class TestFilesWrittenByH5py:
+    @pytest.mark.parametrize("dtype", NUMERIC)
+    def test_numbers(self, tmp_path, dtype):
+        values = np.arange(6).reshape(2, 3).astype(dtype)
+
+        def fill(f, graph):
+            graph.create_dataset("array", data=values)
+            graph.create_dataset("scalar", data=values[1, 2])
+
+        path = h5py_file(tmp_path / "n.zor", fill)
+        with h5py.File(path) as f:
+            expected = {"array": f["graph/array"][()], "scalar": f["graph/scalar"][()], "type": "Payload"}
+        for back in native_and_h5py_read(path):
+            assert_same(back, expected)
+        assert back["array"].dtype == np.dtype(dtype)
+
+    def test_strings(self, tmp_path):
+        def fill(f, graph):
+            graph.create_dataset("vlen", data=np.array(["a", "é"], dtype=object), dtype=h5py.string_dtype())
+            graph.create_dataset("ascii", data=np.array([b"a"], dtype=object),
+                                 dtype=h5py.string_dtype("ascii"))
+            graph.create_dataset("fixed", data=np.array([[b"ab", b"c"]]))
+            graph.create_dataset("fixed_scalar", data=np.bytes_(b"xy"))
+            graph.create_dataset("chunked", data=np.arange(100.0), chunks=(10,), compression="gzip")
+            graph["named_type"] = np.dtype("f4")  # a committed datatype: skipped
+
+        path = h5py_file(tmp_path / "s.zor", fill)
+        for back in native_and_h5py_read(path):
+            assert_same(back, {
+                "ascii": np.array([b"a"], dtype=object), "chunked": np.arange(100.0),
+                "fixed": [np.array([b"ab", b"c"])], "fixed_scalar": "xy", "type": "Payload",
+                "vlen": np.array([b"a", "é".encode()], dtype=object)})
+
+    def test_boolean_enumeration_over_other_bases(self, tmp_path):
+        def fill(f, graph):
+            graph.create_dataset("flags", data=np.array([1, 0], dtype="<i4"),
+                                 dtype=h5py.enum_dtype({"FALSE": 0, "TRUE": 1}, basetype="<i4"))
+
+        for back in native_and_h5py_read(h5py_file(tmp_path / "b.zor", fill)):
+            assert_same(back["flags"], np.array([True, False]))
+
+
+def virtual_dataset(f, graph):
+    layout = h5py.VirtualLayout(shape=(4,), dtype="i8")
+    layout[:] = h5py.VirtualSource(f.filename + ".other", "secret", shape=(4,))
+    graph.create_virtual_dataset("x", layout)
+
+
+HOSTILE = [
+    ("soft link", lambda f, g: g.__setitem__("x", h5py.SoftLink("/version")), "is a soft link"),
+    ("external link", lambda f, g: g.__setitem__("x", h5py.ExternalLink(f.filename + ".other", "/secret")),
+     "is an external link"),
+    ("external storage", lambda f, g: g.create_dataset("x", shape=(4,), dtype="<i8",
+                                                       external=[(f.filename + ".raw", 0, 32)]),
+     "keeps its data in an external file"),
+    ("virtual dataset", virtual_dataset, "is a virtual dataset"),
+    ("loop", lambda f, g: g.create_group("x").__setitem__("up", g),
+     "links to a group that was already read", "/graph/x/up"),
+    ("opaque", lambda f, g: g.create_dataset("x", data=np.void(b"abc")), "has an unsupported datatype (opaque)"),
+    ("reference", lambda f, g: g.create_dataset("x", data=f.ref, dtype=h5py.ref_dtype),
+     "has an unsupported datatype (reference)"),
+    ("sequence", lambda f, g: g.create_dataset("x", data=np.array([np.arange(2), np.arange(3)], dtype=object),
+                                               dtype=h5py.vlen_dtype("i4")),
+     "has an unsupported datatype (variable-length sequence)"),
+    ("array type", lambda f, g: g.create_dataset("x", shape=(2,), dtype=np.dtype(("f4", (3,)))),
+     "has an unsupported datatype (array)"),
+    ("enumeration", lambda f, g: g.create_dataset("x", data=np.arange(2, dtype="u1"),
+                                                  dtype=h5py.enum_dtype({"A": 0, "B": 1}, basetype="u1")),
+     "has an unsupported datatype (enumeration other than FALSE/TRUE)"),
+    ("compound", lambda f, g: g.create_dataset("x", data=np.zeros(2, dtype=[("a", "i4"), ("b", "f8")])),
+     "has an unsupported datatype (compound other than a complex number (r, i))"),
+    ("long double", lambda f, g: g.create_dataset("x", data=np.zeros(2, dtype=np.longdouble)),
+     "has an unsupported datatype (16-byte float)"),
+    ("null dataspace", lambda f, g: g.create_dataset("x", data=h5py.Empty("f4")), "has a null dataspace"),
+    ("pair member group", lambda f, g: (g.create_group("x/src"), g.create_dataset("x/dst", data=[1])),
+     "is not a dataset", "/graph/x/src"),
+    ("pair member scalar", lambda f, g: (g.create_dataset("x/src", data=1), g.create_dataset("x/dst", data=[1])),
+     "is not one-dimensional", "/graph/x/src"),
+]
+
+
+class TestHostileFiles:
+    @pytest.mark.parametrize("fill, problem, member", [(case + ("/graph/x",))[1:4] for case in HOSTILE],
+                             ids=[case[0] for case in HOSTILE])
+    def test_refused_by_both_walks(self, tmp_path, fill, problem, member):
+        path = tmp_path / "hostile.zor"
+        with h5py.File(str(path) + ".other", "w") as other:
+            other.create_dataset("secret", data=np.arange(4))
+        np.arange(4, dtype="<i8").tofile(str(path) + ".raw")
+        h5py_file(path, fill)
+        assert str(format_error(zor.ir.read, path)) == f"Invalid ZOR-IR file: '{member}' {problem} in {path}"
+        with h5py.File(path) as f, pytest.raises(ZORFormatError) as error:
+            zor.ir.serialization._read_recursive(f["graph"])
+        assert str(error.value) == f"Invalid ZOR-IR file: '{member}' {problem} in {path}"
+
+
+class TestRegistry:
+    def test_errors_of_the_registry_pass_unchanged(self, tmp_path):
+        zor.ir.write(tmp_path / "g.zor", Payload({"type": "Nothing"}))
+        with pytest.raises(ValueError, match="Unknown node type 'Nothing'"):
+            zor.ir.read(tmp_path / "g.zor")
+
+    def test_os_errors_become_format_errors(self, tmp_path, monkeypatch):
+        def broken(data):
+            raise OSError("gone")
+
+        monkeypatch.setattr(Payload, "from_dict", broken)
+        zor.ir.write(tmp_path / "g.zor", Payload({"type": "Payload"}))
+        error = format_error(zor.ir.read, tmp_path / "g.zor")
+        assert str(error) == f"Cannot read file as HDF5: {tmp_path / 'g.zor'}"
+        assert str(error.__cause__) == "gone"
+
+
+def system_hdf5():
+    """The HDF5 library serialization links (h5py carries another copy)."""
+    with open("/proc/self/maps") as maps:
+        paths = {line.split()[-1] for line in maps if "libhdf5" in line and "h5py" not in line}
+    library = ctypes.CDLL(paths.pop())
+    library.H5Fget_obj_count.restype = ctypes.c_ssize_t
+    library.H5Fget_obj_count.argtypes = [ctypes.c_int64, ctypes.c_uint]
+    return library
+
+
+class MallocInfo(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
+
+
+def glibc():
+    libc = ctypes.CDLL("libc.so.6")
+    libc.mallinfo2.restype = MallocInfo
+    return libc
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc and glibc's counters")
+class TestResources:
+    def test_nothing_left_open_or_allocated(self, tmp_path):
+        path = tmp_path / "g.zor"
+        data = {"type": "Payload", "w": np.zeros((4, 4)), "t": ["a"], "e": [("a", "b")], "n": {"x": 1}}
+        all_files_and_objects = 0x1F
+
+        def cycle():
+            zor.ir.write(path, Payload(data))
+            zor.ir.read(path)
+            try:
+                zor.ir.read(__file__)
+            except ZORFormatError:
+                pass
+
+        hdf5, libc = system_hdf5(), glibc()
+        for _ in range(50):  # HDF5's free lists and Python's caches fill up
+            cycle()
+        gc.collect()
+        allocated, objects = libc.mallinfo2().uordblks, len(gc.get_objects())
+        for _ in range(200):
+            cycle()
+        gc.collect()
+        assert hdf5.H5Fget_obj_count(all_files_and_objects, all_files_and_objects) == 0
+        # A property list or dataspace left open costs about 480 bytes a cycle.
+        assert libc.mallinfo2().uordblks - allocated < 16 * 1024
+        assert len(gc.get_objects()) < objects + 20  # one object a cycle would be 200
