@@ -177,13 +177,7 @@ NB_MODULE(conv, m) {
                           py::intern("depthwise_bias"), py::intern("pointwise_bias"),
                           py::intern("stride"), py::intern("padding"), py::intern("dilation")};
     m.doc() = kModuleDoc;
-    nodes::bind_imports(m, {{"dataclass", "dataclasses", "dataclass"},
-                            {"Optional", "typing", "Optional"},
-                            {"Tuple", "typing", "Tuple"},
-                            {"np", "numpy", nullptr},
-                            {"Node", "zor.ir.node", "Node"},
-                            {"Shape", "zor.ir.types", "Shape"},
-                            {"conv2d_output_shape", "zor.ir.utils", "conv2d_output_shape"}});
+    nodes::bind_imports(m, {"dataclass", "Optional", "Tuple", "np", "Node", "Shape", "conv2d_output_shape"});
     conv2d_output_shape.bind(m, "conv2d_output_shape");
 
     const nodes::Field stride{"stride", "Tuple[int, int]", nodes::pair(1, 1)};

@@ -122,12 +122,7 @@ NB_MODULE(flatten, m) {
     if (!names)
         names = new Names{py::intern("start_dim"), py::intern("end_dim")};
     m.doc() = kModuleDoc;
-    nodes::bind_imports(m, {{"dataclass", "dataclasses", "dataclass"},
-                            {"Optional", "typing", "Optional"},
-                            {"np", "numpy", nullptr},
-                            {"Node", "zor.ir.node", "Node"},
-                            {"Shape", "zor.ir.types", "Shape"},
-                            {"flatten_output_size", "zor.ir.utils", "flatten_output_size"}});
+    nodes::bind_imports(m, {"dataclass", "Optional", "np", "Node", "Shape", "flatten_output_size"});
     flatten_output_size.bind(m, "flatten_output_size");
 
     nodes::define_class(m, {"Flatten", kFlattenDoc,

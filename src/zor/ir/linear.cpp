@@ -151,15 +151,7 @@ Example:
 NB_MODULE(linear, m) {
     py::init(m);
     m.doc() = kModuleDoc;
-    nodes::bind_imports(m, {{"dataclass", "dataclasses", "dataclass"},
-                            {"field", "dataclasses", "field"},
-                            {"Any", "typing", "Any"},
-                            {"Dict", "typing", "Dict"},
-                            {"Literal", "typing", "Literal"},
-                            {"Optional", "typing", "Optional"},
-                            {"np", "numpy", nullptr},
-                            {"Node", "zor.ir.node", "Node"},
-                            {"Shape", "zor.ir.types", "Shape"}});
+    nodes::bind_imports(m, {"dataclass", "field", "Any", "Dict", "Literal", "Optional", "np", "Node", "Shape"});
 
     nb::object spike_mode = nodes::define_literal(m, "SpikeMode", {"binary", "graded", "rate"});
     if (!names)

@@ -679,16 +679,7 @@ NB_MODULE(neurons, m) {
         build_runtimes();
     }
     m.doc() = kModuleDoc;
-    nodes::bind_imports(m, {{"dataclass", "dataclasses", "dataclass"},
-                            {"field", "dataclasses", "field"},
-                            {"Enum", "enum", "Enum"},
-                            {"Any", "typing", "Any"},
-                            {"Dict", "typing", "Dict"},
-                            {"Literal", "typing", "Literal"},
-                            {"Optional", "typing", "Optional"},
-                            {"np", "numpy", nullptr},
-                            {"Node", "zor.ir.node", "Node"},
-                            {"Shape", "zor.ir.types", "Shape"}});
+    nodes::bind_imports(m, {"dataclass", "field", "Enum", "Any", "Dict", "Literal", "Optional", "np", "Node", "Shape"});
 
     nodes::define_str_enum(m, "NeuronMode",
                            "Processing mode for neurons in hybrid architectures.\n\n"

@@ -119,13 +119,7 @@ NB_MODULE(pooling, m) {
                           py::intern("dilation"), py::intern("ceil_mode"),
                           steal(Py_BuildValue("(ii)", 1, 1)).release().ptr()};
     m.doc() = kModuleDoc;
-    nodes::bind_imports(m, {{"dataclass", "dataclasses", "dataclass"},
-                            {"Optional", "typing", "Optional"},
-                            {"Tuple", "typing", "Tuple"},
-                            {"np", "numpy", nullptr},
-                            {"Node", "zor.ir.node", "Node"},
-                            {"Shape", "zor.ir.types", "Shape"},
-                            {"pool2d_output_shape", "zor.ir.utils", "pool2d_output_shape"}});
+    nodes::bind_imports(m, {"dataclass", "Optional", "Tuple", "np", "Node", "Shape", "pool2d_output_shape"});
     pool2d_output_shape.bind(m, "pool2d_output_shape");
 
     const nodes::Field kernel_size{"kernel_size", "Tuple[int, int]", nodes::pair(2, 2)};

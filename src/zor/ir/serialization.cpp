@@ -715,14 +715,7 @@ NB_MODULE(serialization, m) {
     py::init(m);
     h5::silence_errors();
     m.doc() = kModuleDoc;
-    zor::nodes::bind_imports(m, {{"pathlib", "pathlib", nullptr},
-                                 {"Any", "typing", "Any"},
-                                 {"Dict", "typing", "Dict"},
-                                 {"Union", "typing", "Union"},
-                                 {"h5py", "h5py", nullptr},
-                                 {"np", "numpy", nullptr},
-                                 {"Graph", "zor.ir.graph", "Graph"},
-                                 {"Node", "zor.ir.node", "Node"}});
+    zor::nodes::bind_imports(m, {"pathlib", "Any", "Dict", "Union", "h5py", "np", "Graph", "Node"});
     m.attr("__version__") = "0.0.1";
     nb::object error = py::steal(
         PyErr_NewExceptionWithDoc("zor.ir.serialization.ZORFormatError", kFormatErrorDoc, PyExc_Exception, nullptr));

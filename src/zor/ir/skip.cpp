@@ -98,15 +98,7 @@ Example:
 NB_MODULE(skip, m) {
     py::init(m);
     m.doc() = kModuleDoc;
-    nodes::bind_imports(m, {{"dataclass", "dataclasses", "dataclass"},
-                            {"field", "dataclasses", "field"},
-                            {"Any", "typing", "Any"},
-                            {"Dict", "typing", "Dict"},
-                            {"Literal", "typing", "Literal"},
-                            {"Optional", "typing", "Optional"},
-                            {"np", "numpy", nullptr},
-                            {"Node", "zor.ir.node", "Node"},
-                            {"Shape", "zor.ir.types", "Shape"}});
+    nodes::bind_imports(m, {"dataclass", "field", "Any", "Dict", "Literal", "Optional", "np", "Node", "Shape"});
 
     nb::object skip_type = nodes::define_literal(
         m, "SkipType", {"residual", "concatenate", "passthrough", "add", "concat", "identity"});

@@ -152,13 +152,7 @@ NB_MODULE(upsample, m) {
         names = new Names{py::intern("scale_factor"), py::intern("size"), py::intern("mode"),
                           py::intern("align_corners"), py::intern("nearest"), py::intern("bilinear")};
     m.doc() = kModuleDoc;
-    nodes::bind_imports(m, {{"dataclass", "dataclasses", "dataclass"},
-                            {"Enum", "enum", "Enum"},
-                            {"Optional", "typing", "Optional"},
-                            {"Tuple", "typing", "Tuple"},
-                            {"np", "numpy", nullptr},
-                            {"Node", "zor.ir.node", "Node"},
-                            {"Shape", "zor.ir.types", "Shape"}});
+    nodes::bind_imports(m, {"dataclass", "Enum", "Optional", "Tuple", "np", "Node", "Shape"});
 
     nodes::define_str_enum(m, "UpsampleMode", kUpsampleModeDoc,
                            {{"NEAREST", "nearest"}, {"BILINEAR", "bilinear"}});

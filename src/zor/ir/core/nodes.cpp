@@ -118,9 +118,47 @@ nb::object define_class(nb::module_ &module, const ClassDef &def) {
     return result;
 }
 
-void bind_imports(nb::module_ &module, std::initializer_list<Import> imports) {
-    for (const Import &entry : imports)
-        module.attr(entry.name) = import_attr(entry.module, entry.attribute);
+namespace {
+
+struct Import {
+    const char *name;
+    const char *module;
+    const char *attribute;  // nullptr: the module itself
+};
+
+constexpr Import kImports[] = {
+    {"dataclass", "dataclasses", "dataclass"},
+    {"field", "dataclasses", "field"},
+    {"Enum", "enum", "Enum"},
+    {"pathlib", "pathlib", nullptr},
+    {"Any", "typing", "Any"},
+    {"Dict", "typing", "Dict"},
+    {"Literal", "typing", "Literal"},
+    {"Optional", "typing", "Optional"},
+    {"Tuple", "typing", "Tuple"},
+    {"Union", "typing", "Union"},
+    {"np", "numpy", nullptr},
+    {"h5py", "h5py", nullptr},
+    {"Node", "zor.ir.node", "Node"},
+    {"Shape", "zor.ir.types", "Shape"},
+    {"Graph", "zor.ir.graph", "Graph"},
+    {"conv2d_output_shape", "zor.ir.utils", "conv2d_output_shape"},
+    {"pool2d_output_shape", "zor.ir.utils", "pool2d_output_shape"},
+    {"flatten_output_size", "zor.ir.utils", "flatten_output_size"},
+};
+
+}  // namespace
+
+void bind_imports(nb::module_ &module, std::initializer_list<const char *> names) {
+    for (const char *name : names) {
+        const Import *entry = nullptr;
+        for (const Import &candidate : kImports)
+            if (std::string_view(candidate.name) == name)
+                entry = &candidate;
+        if (!entry)
+            py::raise(PyExc_SystemError, py::join({"no import is known for ", name}));
+        module.attr(name) = import_attr(entry->module, entry->attribute);
+    }
 }
 
 nb::object define_str_enum(nb::module_ &module, const char *name, const char *doc,

@@ -90,13 +90,9 @@ void require_exact_dict(PyObject *data, const char *argument = "data");
 // Defines the class in `module` and returns it.
 nb::object define_class(nb::module_ &module, const ClassDef &def);
 
-// Binds module-level imports: {name, module, attribute or nullptr}.
-struct Import {
-    const char *name;
-    const char *module;
-    const char *attribute;
-};
-void bind_imports(nb::module_ &module, std::initializer_list<Import> imports);
+// Binds the names a module imports at load ("np", "Node", "Optional", ...),
+// each from where the package's modules take it (one table in nodes.cpp).
+void bind_imports(nb::module_ &module, std::initializer_list<const char *> names);
 
 // class Name(str, Enum) with the given (member, value) pairs.
 nb::object define_str_enum(nb::module_ &module, const char *name, const char *doc,
