@@ -13,23 +13,55 @@ import numpy as np
 
 
 def build_example():
-    from zor.ir import LIF, Graph
+    """A hybrid network for a 2x34x34 event camera: an ANN convolutional
+    encoder, a spiking core of LIF neurons and a rate-based readout."""
+    from zor.ir import (LIF, Conv2d, Flatten, Graph, HybridRegion, MaxPool2d, Softmax,
+                        SpikingAffine, conv2d_output_shape)
 
-    graph = Graph(metadata={"name": "two-layer LIF example"})
-    for name, n in (("lif1", 4), ("lif2", 4)):
-        graph.add_node(name, LIF(tau=np.full(n, 20.0), r=np.full(n, 20.0),
-                                 v_leak=np.zeros(n), v_threshold=np.ones(n)))
-    graph.add_edge("lif1", "lif2")
+    rng = np.random.default_rng(0)
+    conv_out = conv2d_output_shape((2, 34, 34), 8, (3, 3), (1, 1), (1, 1), (1, 1))
+
+    def lif(n):
+        return LIF(tau=np.full(n, 20.0), r=np.full(n, 20.0), v_leak=np.zeros(n),
+                   v_threshold=np.ones(n))
+
+    graph = Graph(metadata={"name": "hybrid gesture classifier", "input": "2x34x34 events"})
+    graph.add_node("encoder", HybridRegion("ann", 2 * 34 * 34, name="encoder"))
+    graph.add_node("conv", Conv2d(rng.normal(size=(8, 2, 3, 3)).astype(np.float32),
+                                  np.zeros(8, np.float32), padding=(1, 1),
+                                  input_type={"input": np.array([2, 34, 34])},
+                                  output_type={"output": np.array(conv_out)}))
+    graph.add_node("pool", MaxPool2d((2, 2), input_type={"input": np.array(conv_out)}))
+    graph.add_node("flatten", Flatten(input_type={"input": np.array([8, 17, 17])}))
+    graph.add_node("fc1", SpikingAffine(rng.normal(size=(128, 8 * 17 * 17)).astype(np.float32),
+                                        np.zeros(128, np.float32), "rate", 8, 16))
+    graph.add_node("lif1", lif(128))
+    graph.add_node("fc2", SpikingAffine(rng.normal(size=(10, 128)).astype(np.float32),
+                                        np.zeros(10, np.float32), "binary", 4, 12))
+    graph.add_node("lif2", lif(10))
+    graph.add_node("readout", Softmax(10))
+    names = ["conv", "pool", "flatten", "fc1", "lif1", "fc2", "lif2", "readout"]
+    for src, dst in zip(names, names[1:]):
+        graph.add_edge(src, dst)
     graph.validate()
     return graph
 
 
+def _extents(ports, key) -> str:
+    value = ports.get(key) if isinstance(ports, dict) else None
+    return "?" if value is None else "x".join(str(x) for x in np.ravel(value).tolist())
+
+
 def show(graph, out=sys.stdout) -> None:
     print(f"Graph with {len(graph.nodes)} nodes, {len(graph.edges)} edges", file=out)
+    for key, value in graph.metadata.items():
+        print(f"  {key}: {value}", file=out)
+    width = max((len(name) for name in graph.nodes), default=0)
     for name, node in graph.nodes.items():
-        print(f"  {name}: {node!r}", file=out)
-    for src, dst in graph.edges:
-        print(f"  {src} -> {dst}", file=out)
+        print(f"  {name:<{width}}  {type(node).__name__:<14} "
+              f"{_extents(node.input_type, 'input'):>9} -> {_extents(node.output_type, 'output')}",
+              file=out)
+    print("  edges: " + ", ".join(f"{src} -> {dst}" for src, dst in graph.edges), file=out)
 
 
 def show_file(path, out=sys.stdout) -> None:
