@@ -35,8 +35,8 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.ve
 fi
 py=.venv/bin/python
 
-build_deps=(numpy h5py nanobind scikit-build-core pytest)
-if ! $py -c 'import numpy, h5py, nanobind, scikit_build_core, pytest' 2>/dev/null; then
+build_deps=(numpy h5py nanobind scikit-build-core pytest mypy)
+if ! $py -c 'import numpy, h5py, nanobind, scikit_build_core, pytest, mypy' 2>/dev/null; then
   $py -m pip install -q --upgrade pip
   $py -m pip install -q "${build_deps[@]}"
 fi

@@ -1,7 +1,8 @@
 """Neuron primitives for SNNs and hybrid ANN-SNN architectures."""
 
+from dataclasses import dataclass, field
 from enum import Enum
-from typing import Any, Dict, Literal, Optional, Sequence, Union
+from typing import Any, Dict, Literal, Optional, Self
 
 import numpy as np
 
@@ -12,104 +13,136 @@ class NeuronMode(str, Enum):
     SNN = "snn"
     ANN = "ann"
 
+@dataclass(eq=False)
 class LIF(Node):
     tau: np.ndarray
     r: np.ndarray
     v_leak: np.ndarray
     v_threshold: np.ndarray
-    input_type: Optional[Shape]
-    output_type: Optional[Shape]
-    def __init__(self, tau: np.ndarray, r: np.ndarray, v_leak: np.ndarray,
-                 v_threshold: np.ndarray, input_type: Optional[Shape] = None,
-                 output_type: Optional[Shape] = None) -> None: ...
+    input_type: Optional[Shape] = None
+    output_type: Optional[Shape] = None
     def __post_init__(self) -> None: ...
 
-class _DictForm(Node):
-    metadata: Dict[str, Any]
-    input_type: Optional[Shape]
-    output_type: Optional[Shape]
-    def __post_init__(self) -> None: ...
+class _OwnDictForm(Node):
     def to_dict(self) -> Dict[str, Any]: ...
     @classmethod
-    def from_dict(cls, data: Dict[str, Any]) -> Any: ...
+    def from_dict(cls, data: Dict[str, Any]) -> Self: ...
 
-class ReLU(_DictForm):
+@dataclass(eq=False)
+class ReLU(_OwnDictForm):
     features: int
-    negative_slope: float
-    def __init__(self, features: int, negative_slope: float = 0.0,
-                 metadata: Optional[Dict[str, Any]] = ..., input_type: Optional[Shape] = None,
-                 output_type: Optional[Shape] = None) -> None: ...
+    negative_slope: float = 0.0
+    metadata: Dict[str, Any] = field(default_factory=dict)
+    input_type: Optional[Shape] = None
+    output_type: Optional[Shape] = None
+    def __post_init__(self) -> None: ...
 
-class Sigmoid(_DictForm):
+@dataclass(eq=False)
+class Sigmoid(_OwnDictForm):
     features: int
-    def __init__(self, features: int, metadata: Optional[Dict[str, Any]] = ...,
-                 input_type: Optional[Shape] = None, output_type: Optional[Shape] = None) -> None: ...
+    metadata: Dict[str, Any] = field(default_factory=dict)
+    input_type: Optional[Shape] = None
+    output_type: Optional[Shape] = None
+    def __post_init__(self) -> None: ...
 
-class Tanh(_DictForm):
+@dataclass(eq=False)
+class Tanh(_OwnDictForm):
     features: int
-    def __init__(self, features: int, metadata: Optional[Dict[str, Any]] = ...,
-                 input_type: Optional[Shape] = None, output_type: Optional[Shape] = None) -> None: ...
+    metadata: Dict[str, Any] = field(default_factory=dict)
+    input_type: Optional[Shape] = None
+    output_type: Optional[Shape] = None
+    def __post_init__(self) -> None: ...
 
-class Softmax(_DictForm):
+@dataclass(eq=False)
+class Softmax(_OwnDictForm):
     features: int
-    dim: int
-    def __init__(self, features: int, dim: int = -1, metadata: Optional[Dict[str, Any]] = ...,
-                 input_type: Optional[Shape] = None, output_type: Optional[Shape] = None) -> None: ...
+    dim: int = -1
+    metadata: Dict[str, Any] = field(default_factory=dict)
+    input_type: Optional[Shape] = None
+    output_type: Optional[Shape] = None
+    def __post_init__(self) -> None: ...
 
-class GELU(_DictForm):
+@dataclass(eq=False)
+class GELU(_OwnDictForm):
     features: int
-    approximate: bool
-    def __init__(self, features: int, approximate: bool = True,
-                 metadata: Optional[Dict[str, Any]] = ..., input_type: Optional[Shape] = None,
-                 output_type: Optional[Shape] = None) -> None: ...
+    approximate: bool = True
+    metadata: Dict[str, Any] = field(default_factory=dict)
+    input_type: Optional[Shape] = None
+    output_type: Optional[Shape] = None
+    def __post_init__(self) -> None: ...
 
-class ELU(_DictForm):
+@dataclass(eq=False)
+class ELU(_OwnDictForm):
     features: int
-    alpha: float
-    def __init__(self, features: int, alpha: float = 1.0,
-                 metadata: Optional[Dict[str, Any]] = ..., input_type: Optional[Shape] = None,
-                 output_type: Optional[Shape] = None) -> None: ...
+    alpha: float = 1.0
+    metadata: Dict[str, Any] = field(default_factory=dict)
+    input_type: Optional[Shape] = None
+    output_type: Optional[Shape] = None
+    def __post_init__(self) -> None: ...
 
-class PReLU(_DictForm):
+@dataclass(eq=False)
+class PReLU(_OwnDictForm):
     features: int
     weight: np.ndarray
-    def __init__(self, features: int, weight: Any, metadata: Optional[Dict[str, Any]] = ...,
-                 input_type: Optional[Shape] = None, output_type: Optional[Shape] = None) -> None: ...
+    metadata: Dict[str, Any] = field(default_factory=dict)
+    input_type: Optional[Shape] = None
+    output_type: Optional[Shape] = None
+    def __post_init__(self) -> None: ...
 
-class BatchNorm1d(_DictForm):
+@dataclass(eq=False)
+class BatchNorm1d(_OwnDictForm):
     num_features: int
     weight: np.ndarray
     bias: np.ndarray
     running_mean: np.ndarray
     running_var: np.ndarray
-    eps: float
-    momentum: float
-    def __init__(self, num_features: int, weight: Any, bias: Any, running_mean: Any,
-                 running_var: Any, eps: float = 1e-05, momentum: float = 0.1,
-                 metadata: Optional[Dict[str, Any]] = ..., input_type: Optional[Shape] = None,
-                 output_type: Optional[Shape] = None) -> None: ...
+    eps: float = 1e-05
+    momentum: float = 0.1
+    metadata: Dict[str, Any] = field(default_factory=dict)
+    input_type: Optional[Shape] = None
+    output_type: Optional[Shape] = None
+    def __post_init__(self) -> None: ...
 
-class BatchNorm2d(BatchNorm1d): ...
+@dataclass(eq=False)
+class BatchNorm2d(_OwnDictForm):
+    num_features: int
+    weight: np.ndarray
+    bias: np.ndarray
+    running_mean: np.ndarray
+    running_var: np.ndarray
+    eps: float = 1e-05
+    momentum: float = 0.1
+    metadata: Dict[str, Any] = field(default_factory=dict)
+    input_type: Optional[Shape] = None
+    output_type: Optional[Shape] = None
+    def __post_init__(self) -> None: ...
 
-class LayerNorm(_DictForm):
+@dataclass(eq=False)
+class LayerNorm(_OwnDictForm):
     normalized_shape: tuple
     weight: np.ndarray
     bias: np.ndarray
-    eps: float
-    def __init__(self, normalized_shape: Union[int, Sequence[int], np.ndarray], weight: Any,
-                 bias: Any, eps: float = 1e-05, metadata: Optional[Dict[str, Any]] = ...,
-                 input_type: Optional[Shape] = None, output_type: Optional[Shape] = None) -> None: ...
+    eps: float = 1e-05
+    metadata: Dict[str, Any] = field(default_factory=dict)
+    input_type: Optional[Shape] = None
+    output_type: Optional[Shape] = None
+    def __post_init__(self) -> None: ...
 
-class Dropout(_DictForm):
+@dataclass(eq=False)
+class Dropout(_OwnDictForm):
     features: int
-    p: float
-    def __init__(self, features: int, p: float = 0.5, metadata: Optional[Dict[str, Any]] = ...,
-                 input_type: Optional[Shape] = None, output_type: Optional[Shape] = None) -> None: ...
+    p: float = 0.5
+    metadata: Dict[str, Any] = field(default_factory=dict)
+    input_type: Optional[Shape] = None
+    output_type: Optional[Shape] = None
+    def __post_init__(self) -> None: ...
 
-class HybridRegion(_DictForm):
+@dataclass(eq=False)
+class HybridRegion(_OwnDictForm):
     mode: Literal["snn", "ann"]
     features: int
-    name: Optional[str]
-    def __init__(self, mode: Literal["snn", "ann"], features: int, name: Optional[str] = None,
-                 metadata: Optional[Dict[str, Any]] = ..., input_type: Optional[Shape] = None,
-                 output_type: Optional[Shape] = None) -> None: ...
+    name: Optional[str] = None
+    metadata: Dict[str, Any] = field(default_factory=dict)
+    input_type: Optional[Shape] = None
+    output_type: Optional[Shape] = None
+    def __post_init__(self) -> None: ...
