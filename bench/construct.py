@@ -12,11 +12,12 @@ from __future__ import annotations
 import argparse
 import timeit
 from dataclasses import dataclass, field
-from typing import Any, Dict, Optional
+from typing import Any, Dict, Optional, Tuple
 
 import numpy as np
 
-from zor.ir import LIF, BatchNorm1d, Node, PReLU, ReLU
+from zor.ir import LIF, Affine, BatchNorm1d, MaxPool2d, Node, PReLU, ReLU
+from zor.ir.utils import pool2d_output_shape
 
 
 @dataclass(eq=False)
@@ -96,10 +97,66 @@ class PyBatchNorm1d(Node):
             self.output_type = {"output": np.array([self.num_features])}
 
 
+@dataclass(eq=False)
+class PyAffine(Node):
+    weight: np.ndarray
+    bias: np.ndarray
+    input_type: Optional[Dict[str, np.ndarray]] = None
+    output_type: Optional[Dict[str, np.ndarray]] = None
+
+    def __post_init__(self):
+        if self.weight.ndim != 2:
+            raise ValueError("weight must be exactly 2D (out_features, in_features)")
+        n_out, n_in = self.weight.shape
+        if self.bias.ndim != 1 or self.bias.shape[0] != n_out:
+            raise ValueError(f"bias must be 1D with {n_out} elements, got shape {self.bias.shape}")
+        if self.input_type is None:
+            self.input_type = {"input": np.array([n_in])}
+        if self.output_type is None:
+            self.output_type = {"output": np.array([n_out])}
+
+
+@dataclass(eq=False)
+class PyMaxPool2d(Node):
+    kernel_size: Tuple[int, int] = (2, 2)
+    stride: Optional[Tuple[int, int]] = None
+    padding: Tuple[int, int] = (0, 0)
+    dilation: Tuple[int, int] = (1, 1)
+    ceil_mode: bool = False
+    input_type: Optional[Dict[str, np.ndarray]] = None
+    output_type: Optional[Dict[str, np.ndarray]] = None
+
+    def __post_init__(self):
+        if self.stride is None:
+            self.stride = self.kernel_size
+        if self.input_type is None or self.output_type is not None:
+            return
+        if "input" not in self.input_type:
+            raise ValueError("MaxPool2d input_type dict must contain 'input' key, got keys: "
+                             f"{list(self.input_type.keys())}")
+        in_shape = self.input_type["input"]
+        if in_shape is None:
+            raise ValueError("MaxPool2d input_type['input'] cannot be None")
+        if len(in_shape) > 2:
+            out = pool2d_output_shape(tuple(int(x) for x in in_shape), self.kernel_size,
+                                      self.stride, self.padding, self.dilation, self.ceil_mode)
+            self.output_type = {"output": np.array(out)}
+        elif len(in_shape) > 0:
+            self.output_type = {"output": np.array([in_shape[0]])}
+        else:
+            raise ValueError("MaxPool2d requires input with at least 1 dimension, got shape "
+                             f"{tuple(in_shape)}")
+
+
 def cases():
     v = np.ones(128)
     w32 = np.ones(128, dtype=np.float32)
+    w, b = np.ones((64, 128), dtype=np.float32), np.zeros(64, dtype=np.float32)
+    pooled = {"input": np.array([8, 34, 34])}
     return [
+        ("Affine", lambda: Affine(w, b), lambda: PyAffine(w, b)),
+        ("MaxPool2d (input given)", lambda: MaxPool2d(input_type=pooled),
+         lambda: PyMaxPool2d(input_type=pooled)),
         ("LIF", lambda: LIF(v, v, v, v), lambda: PyLIF(v, v, v, v)),
         ("ReLU", lambda: ReLU(128), lambda: PyReLU(128)),
         ("PReLU (float64 weight)", lambda: PReLU(128, v), lambda: PyPReLU(128, v)),
