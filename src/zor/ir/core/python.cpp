@@ -76,14 +76,10 @@ void init(nb::module_ &) {
         intern("type"), intern("metadata"), intern("shape"), intern("ndim"), intern("copy"),
         intern("dtype"), intern("keys"), intern("to_dict"), intern("from_dict"),
         numpy_attr(numpy.ptr(), "array"), numpy_attr(numpy.ptr(), "asarray"),
-        numpy_attr(numpy.ptr(), "atleast_1d"), numpy_attr(numpy.ptr(), "zeros"),
-        numpy_attr(numpy.ptr(), "float32"), numpy_attr(numpy.ptr(), "ndarray"),
-        numpy_attr(numpy.ptr(), "generic"), nullptr};
+        numpy_attr(numpy.ptr(), "atleast_1d"), numpy_attr(numpy.ptr(), "float32"), nullptr};
     fresh->dtype_keyword = steal(PyTuple_Pack(1, fresh->dtype)).release().ptr();
     cache = fresh;
 }
-
-bool is_ndarray(PyObject *object) { return PyArray_Check(object); }
 
 nb::object one_element_array(PyObject *value) {
     if (PyLong_CheckExact(value)) {

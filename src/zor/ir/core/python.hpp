@@ -64,8 +64,7 @@ PyObject *guarded(Body &&body) noexcept {
 struct Names {
     PyObject *input_type, *output_type, *input, *output, *type, *metadata;
     PyObject *shape, *ndim, *copy, *dtype, *keys, *to_dict, *from_dict;
-    PyObject *np_array, *np_asarray, *np_atleast_1d, *np_zeros, *np_float32;
-    PyObject *np_ndarray, *np_generic;
+    PyObject *np_array, *np_asarray, *np_atleast_1d, *np_float32;
     PyObject *dtype_keyword;  // the tuple ("dtype",) for keyword calls
 };
 const Names &names();
@@ -94,8 +93,6 @@ nb::object float32_array(PyObject *value);
 // A new dictionary {key: value}.
 nb::object single_entry_dict(PyObject *key, PyObject *value);
 
-bool is_ndarray(PyObject *object);
-
 // The `shape` of an array-like as a tuple and its `ndim` as an integer,
 // read straight from the array struct for NumPy arrays and through the
 // attributes otherwise (so duck-typed arrays and their errors behave as in
@@ -104,9 +101,6 @@ nb::object shape_tuple(PyObject *object);
 Py_ssize_t ndim_of(PyObject *object);
 // shape[index] as a Python object.
 nb::object shape_at(PyObject *object, Py_ssize_t index);
-
-// Reads an attribute of the node, stores a new value.
-inline nb::object field(PyObject *self, PyObject *name) { return attr(self, name); }
 
 // Fills `input_type` / `output_type` with {key: value} when still None;
 // `make` builds the value only when it is needed.
