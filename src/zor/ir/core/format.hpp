@@ -241,27 +241,31 @@ inline void require_hard(Link link, const std::string &path, const std::string &
     }
 }
 
-// Reads one dataset whole, after checking that it keeps its data in this
-// file and has a supported type. A Reader offers
-//   Storage storage(const Object &);  TypeView type_of(const Object &);
-//   Shape shape(const Object &);
+// Reads one dataset whole, after checking that it has a supported type
+// (first: only then are its properties read), keeps its data in this file,
+// and that its data is sound. A Reader offers
+//   TypeView type_of(const Object &);
+//   Storage storage(const Object &, const Element &);  Shape shape(const Object &);
+//   std::optional<std::string> data_problem(const Object &, const Element &, const Shape &);
 //   nb::object read(const Object &, const Element &, const Shape &);
 template <typename Reader>
 nb::object read_dataset(Reader &reader, const typename Reader::Object &dataset,
                         const std::string &path, const std::string &file, bool one_dimensional) {
-    switch (reader.storage(dataset)) {
+    Classified type = classify(reader.type_of(dataset));
+    if (!type.element)
+        refuse(path, "has an unsupported datatype (" + type.unsupported + ")", file);
+    switch (reader.storage(dataset, *type.element)) {
         case Storage::InFile: break;
         case Storage::External: refuse(path, "keeps its data in an external file", file);
         case Storage::Virtual: refuse(path, "is a virtual dataset", file);
     }
-    Classified type = classify(reader.type_of(dataset));
-    if (!type.element)
-        refuse(path, "has an unsupported datatype (" + type.unsupported + ")", file);
     Shape shape = reader.shape(dataset);
     if (shape.null)
         refuse(path, "has a null dataspace", file);
     if (one_dimensional && (shape.scalar || shape.dims.size() != 1))
         refuse(path, "is not one-dimensional", file);
+    if (std::optional<std::string> problem = reader.data_problem(dataset, *type.element, shape))
+        refuse(path, *problem, file);
     return reader.read(dataset, *type.element, shape);
 }
 
