@@ -268,10 +268,12 @@ public:
         return shape;
     }
 
-    // h5py carries a newer HDF5, which checks heap objects as it loads them.
+    // h5py carries a newer HDF5, which checks heaps as it loads them.
     std::optional<std::string> data_problem(const Object &, const Element &, const fmt::Shape &) {
         return std::nullopt;
     }
+
+    std::optional<std::string> group_problem(const Object &) { return std::nullopt; }
 
     // dataset[()], h5py's reading of the whole dataset.
     nb::object read(const Object &dataset, const Element &, const fmt::Shape &) {
@@ -486,6 +488,7 @@ nb::object read_graph(PyObject *module, PyObject *path_argument) {
         {
             ReadFile file(path, label);
             h5::Reader reader(file.file);
+            fmt::require_sound_group(reader, file.root, "/", label);
             if (!reader.has_link(file.root, "graph"))
                 missing("'graph' group", label);
             if (!reader.has_link(file.root, "version"))
@@ -511,6 +514,7 @@ nb::object read_version(PyObject *module, PyObject *path_argument) {
     nb::object value = as_format_error(label, [&] {
         ReadFile file(path, label);
         h5::Reader reader(file.file);
+        fmt::require_sound_group(reader, file.root, "/", label);
         if (!reader.has_link(file.root, "version"))
             missing("'version'", label);
         h5::Object version = root_member(reader, file, "version", fmt::ObjectKind::Dataset, label);

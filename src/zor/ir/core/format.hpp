@@ -287,6 +287,16 @@ nb::object read_pairs(Reader &reader, const typename Reader::Object &group,
     return pair_list(columns[0].ptr(), columns[1].ptr());
 }
 
+// Refuses a group whose links cannot be looked up safely; called before any
+// link of the group is touched. A Reader offers
+//   std::optional<std::string> group_problem(const Object &group);
+template <typename Reader>
+void require_sound_group(Reader &reader, const typename Reader::Object &group, const std::string &path,
+                         const std::string &file) {
+    if (std::optional<std::string> problem = reader.group_problem(group))
+        refuse(path, *problem, file);
+}
+
 // Reads `root` (at HDF5 path `root_path`) into a new dictionary with an
 // explicit stack. Members come in ascending byte order of their names; a
 // group with both src and dst is a pair group; named datatypes are skipped.
@@ -299,6 +309,7 @@ template <typename Reader>
 nb::object read_tree(Reader &reader, typename Reader::Object root, const std::string &root_path,
                      const std::string &file) {
     using Object = typename Reader::Object;
+    require_sound_group(reader, root, root_path, file);
     struct Frame {
         Object group;
         nb::object dict;
@@ -319,6 +330,7 @@ nb::object read_tree(Reader &reader, typename Reader::Object root, const std::st
                 case ObjectKind::Group:
                     if (!reader.first_visit(member, object))
                         refuse(path, "links to a group that was already read", file);
+                    require_sound_group(reader, object, path, file);
                     if (reader.has_link(object, "src") && reader.has_link(object, "dst")) {
                         value = read_pairs(reader, object, path, file);
                     } else {

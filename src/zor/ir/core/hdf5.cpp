@@ -394,7 +394,7 @@ nb::object object_array(const format::Shape &shape, const std::vector<char *> &s
 
 }  // namespace
 
-Reader::Reader(const File &file) : small_transfer_(small_transfer_buffer()), heap_(file.get()) {}
+Reader::Reader(const File &file) : small_transfer_(small_transfer_buffer()), checks_(file.get()) {}
 
 std::vector<Reader::Member> Reader::members(const Object &group) {
     Listing listing;
@@ -427,6 +427,13 @@ format::ObjectKind Reader::kind(const Object &object) {
         case H5I_DATASET: return format::ObjectKind::Dataset;
         default: return format::ObjectKind::Other;
     }
+}
+
+// Old-style groups are checked before HDF5 walks their links (see core/file_checks).
+std::optional<std::string> Reader::group_problem(const Object &group) {
+    H5O_info_t info;
+    check(H5Oget_info2(group.get(), &info, H5O_INFO_BASIC), "Unable to read group properties");
+    return checks_.group_problem(info.addr);
 }
 
 bool Reader::first_visit(const Member &member, const Object &) { return visited_.insert(member.address).second; }
@@ -488,7 +495,7 @@ std::size_t element_count(const format::Shape &shape) {
 }  // namespace
 
 // Variable-length strings are read by HDF5 only once every element's heap
-// reference has been checked against the file (see core/global_heap).
+// reference has been checked against the file (see core/file_checks).
 std::optional<std::string> Reader::data_problem(const Object &dataset, const Element &element,
                                                 const format::Shape &shape) {
     if (element.kind != Element::Text)
@@ -502,7 +509,7 @@ std::optional<std::string> Reader::data_problem(const Object &dataset, const Ele
         return "has variable-length strings outside contiguous storage";
     Type file_type(H5Dget_type(dataset.get()), "Unable to read datatype");
     Type base(H5Tget_super(file_type.get()), "Unable to read datatype");
-    return heap_.problem_with(offset, H5Dget_storage_size(dataset.get()), count, H5Tget_size(base.get()));
+    return checks_.strings_problem(offset, H5Dget_storage_size(dataset.get()), count, H5Tget_size(base.get()));
 }
 
 // The value h5py's dataset[()] gives: a NumPy scalar or array, bytes for a

@@ -8,7 +8,7 @@
 #pragma once
 
 #include "core/format.hpp"
-#include "core/global_heap.hpp"
+#include "core/file_checks.hpp"
 #include "core/python.hpp"
 
 #include <hdf5.h>
@@ -167,6 +167,7 @@ public:
     format::Shape shape(const Object &dataset);
     std::optional<std::string> data_problem(const Object &dataset, const format::Element &element,
                                             const format::Shape &shape);
+    std::optional<std::string> group_problem(const Object &group);
     nb::object read(const Object &dataset, const format::Element &element, const format::Shape &shape);
 
 private:
@@ -175,7 +176,7 @@ private:
     Types types_;
     PropertyList small_transfer_;
     std::unordered_set<haddr_t> visited_;
-    GlobalHeap heap_;
+    FileChecks checks_;
 };
 
 }  // namespace zor::hdf5
