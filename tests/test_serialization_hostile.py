@@ -1,6 +1,7 @@
-"""Corrupt variable-length strings: files written by `write`, then patched
-where parsing them says, must be refused cleanly. HDF5 1.10 itself would
-copy out of bounds or loop forever on them, so each read runs in a child."""
+"""Corrupt variable-length strings and group heaps: files written, then
+patched where parsing them says, must be refused cleanly. HDF5 1.10 itself
+would copy out of bounds or loop forever on them, so each read runs in a
+child."""
 
 import struct
 import subprocess
@@ -197,3 +198,52 @@ class TestStringLayouts:
             zor.ir.read(path)
         assert str(error.value) == \
             f"Invalid ZOR-IR file: '/graph/t' has variable-length strings outside contiguous storage in {path}"
+
+
+def local_heap(data, name):
+    """(address, data address, data size, first free block) of the local heap holding the link `name`."""
+    at = data.find(b"HEAP")
+    while at >= 0:
+        size, free, start = struct.unpack_from("<QQQ", data, at + 8)
+        if name + b"\0" in data[start:start + size]:
+            return at, start, size, free
+        at = data.find(b"HEAP", at + 1)
+    raise AssertionError(f"no local heap holds {name}")
+
+
+def looping_free_list(data, heap, start, size, free):
+    struct.pack_into("<Q", data, start + free, free)
+    return f"the free space list of the local heap at {heap} loops"
+
+
+def oversized_free_block(data, heap, start, size, free):
+    struct.pack_into("<Q", data, start + free + 8, size + 8)
+    return f"free space runs past the end of the local heap at {heap}"
+
+
+def groups_file(path, libver="earliest"):
+    """Old-style groups (earliest): /graph/sub keeps its symbol table in a continuation chunk of its header."""
+    with h5py.File(path, "w", libver=libver) as f:
+        f.create_dataset("version", data="0.0.1", dtype=h5py.string_dtype())
+        sub = f.create_group("graph/sub")
+        for i in range(40):
+            sub.attrs[f"a{i}"] = i
+        sub.create_dataset("only_in_sub", data=1)
+        f["graph"].create_dataset("type", data="Payload", dtype=h5py.string_dtype())
+    return path
+
+
+class TestCorruptGroups:
+    @pytest.mark.parametrize("corrupt", [looping_free_list, oversized_free_block])
+    @pytest.mark.parametrize("group, link", [("/", b"version"), ("/graph", b"sub"), ("/graph/sub", b"only_in_sub")])
+    def test_refused(self, tmp_path, corrupt, group, link):
+        path = groups_file(tmp_path / "bad.zor")
+        data = bytearray(path.read_bytes())
+        detail = corrupt(data, *local_heap(data, link))
+        path.write_bytes(data)
+        assert outcome_in_child("read", path) == \
+            f"ZORFormatError: Invalid ZOR-IR file: '{group}' has a corrupt symbol table ({detail}) in {path}"
+
+    @pytest.mark.parametrize("libver", ["earliest", "latest"])
+    def test_sound_groups_read(self, tmp_path, libver):
+        assert zor.ir.read(groups_file(tmp_path / "groups.zor", libver))["sub"] == {"only_in_sub": 1}
