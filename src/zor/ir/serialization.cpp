@@ -639,8 +639,9 @@ Value kinds, first match:
 Keys must be non-empty text other than '.', without '/' or NUL characters.
 write() builds the file beside its target and moves it over the target only
 when it is complete. Reading refuses what would lead outside the file (soft
-and external links, external raw storage, virtual datasets) and datatypes it
-does not know, with ZORFormatError.
+and external links, external raw storage, virtual datasets), datatypes it
+does not know, and heaps too corrupt for HDF5 to follow safely, with
+ZORFormatError.
 )";
 
 const char *const kWriteDoc = R"(write(path: Union[str, pathlib.Path], graph: Node) -> None

@@ -438,7 +438,7 @@ std::optional<std::string> Reader::group_problem(const Object &group) {
 
 bool Reader::first_visit(const Member &member, const Object &) { return visited_.insert(member.address).second; }
 
-// The header's messages, by type, that Reader::storage looks for.
+// The object header message type of an external file list.
 constexpr unsigned kExternalFileListMessage = 7;
 
 format::Storage Reader::storage(const Object &dataset, const Element &element) {
