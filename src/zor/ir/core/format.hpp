@@ -241,27 +241,31 @@ inline void require_hard(Link link, const std::string &path, const std::string &
     }
 }
 
-// Reads one dataset whole, after checking that it keeps its data in this
-// file and has a supported type. A Reader offers
-//   Storage storage(const Object &);  TypeView type_of(const Object &);
-//   Shape shape(const Object &);
+// Reads one dataset whole, after checking that it has a supported type
+// (first: only then are its properties read), keeps its data in this file,
+// and that its data is sound. A Reader offers
+//   TypeView type_of(const Object &);
+//   Storage storage(const Object &, const Element &);  Shape shape(const Object &);
+//   std::optional<std::string> data_problem(const Object &, const Element &, const Shape &);
 //   nb::object read(const Object &, const Element &, const Shape &);
 template <typename Reader>
 nb::object read_dataset(Reader &reader, const typename Reader::Object &dataset,
                         const std::string &path, const std::string &file, bool one_dimensional) {
-    switch (reader.storage(dataset)) {
+    Classified type = classify(reader.type_of(dataset));
+    if (!type.element)
+        refuse(path, "has an unsupported datatype (" + type.unsupported + ")", file);
+    switch (reader.storage(dataset, *type.element)) {
         case Storage::InFile: break;
         case Storage::External: refuse(path, "keeps its data in an external file", file);
         case Storage::Virtual: refuse(path, "is a virtual dataset", file);
     }
-    Classified type = classify(reader.type_of(dataset));
-    if (!type.element)
-        refuse(path, "has an unsupported datatype (" + type.unsupported + ")", file);
     Shape shape = reader.shape(dataset);
     if (shape.null)
         refuse(path, "has a null dataspace", file);
     if (one_dimensional && (shape.scalar || shape.dims.size() != 1))
         refuse(path, "is not one-dimensional", file);
+    if (std::optional<std::string> problem = reader.data_problem(dataset, *type.element, shape))
+        refuse(path, *problem, file);
     return reader.read(dataset, *type.element, shape);
 }
 
@@ -283,6 +287,16 @@ nb::object read_pairs(Reader &reader, const typename Reader::Object &group,
     return pair_list(columns[0].ptr(), columns[1].ptr());
 }
 
+// Refuses a group whose links cannot be looked up safely; called before any
+// link of the group is touched. A Reader offers
+//   std::optional<std::string> group_problem(const Object &group);
+template <typename Reader>
+void require_sound_group(Reader &reader, const typename Reader::Object &group, const std::string &path,
+                         const std::string &file) {
+    if (std::optional<std::string> problem = reader.group_problem(group))
+        refuse(path, *problem, file);
+}
+
 // Reads `root` (at HDF5 path `root_path`) into a new dictionary with an
 // explicit stack. Members come in ascending byte order of their names; a
 // group with both src and dst is a pair group; named datatypes are skipped.
@@ -295,6 +309,7 @@ template <typename Reader>
 nb::object read_tree(Reader &reader, typename Reader::Object root, const std::string &root_path,
                      const std::string &file) {
     using Object = typename Reader::Object;
+    require_sound_group(reader, root, root_path, file);
     struct Frame {
         Object group;
         nb::object dict;
@@ -315,6 +330,7 @@ nb::object read_tree(Reader &reader, typename Reader::Object root, const std::st
                 case ObjectKind::Group:
                     if (!reader.first_visit(member, object))
                         refuse(path, "links to a group that was already read", file);
+                    require_sound_group(reader, object, path, file);
                     if (reader.has_link(object, "src") && reader.has_link(object, "dst")) {
                         value = read_pairs(reader, object, path, file);
                     } else {

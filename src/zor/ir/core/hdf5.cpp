@@ -394,7 +394,7 @@ nb::object object_array(const format::Shape &shape, const std::vector<char *> &s
 
 }  // namespace
 
-Reader::Reader() : small_transfer_(small_transfer_buffer()) {}
+Reader::Reader(const File &file) : small_transfer_(small_transfer_buffer()), checks_(file.get()) {}
 
 std::vector<Reader::Member> Reader::members(const Object &group) {
     Listing listing;
@@ -429,9 +429,28 @@ format::ObjectKind Reader::kind(const Object &object) {
     }
 }
 
+// Old-style groups are checked before HDF5 walks their links (see core/file_checks).
+std::optional<std::string> Reader::group_problem(const Object &group) {
+    H5O_info_t info;
+    check(H5Oget_info2(group.get(), &info, H5O_INFO_BASIC), "Unable to read group properties");
+    return checks_.group_problem(info.addr);
+}
+
 bool Reader::first_visit(const Member &member, const Object &) { return visited_.insert(member.address).second; }
 
-format::Storage Reader::storage(const Object &dataset) {
+// The object header message type of an external file list.
+constexpr unsigned kExternalFileListMessage = 7;
+
+format::Storage Reader::storage(const Object &dataset, const Element &element) {
+    // HDF5 hands out the creation properties of a variable-length dataset
+    // only after converting its fill value, following the fill value's heap
+    // reference unchecked; the object header tells what is needed instead.
+    if (element.kind == Element::Text) {
+        H5O_info_t info;
+        check(H5Oget_info2(dataset.get(), &info, H5O_INFO_HDR), "Unable to read dataset properties");
+        bool external = info.hdr.mesg.present & (std::uint64_t(1) << kExternalFileListMessage);
+        return external ? format::Storage::External : format::Storage::InFile;
+    }
     PropertyList creation(H5Dget_create_plist(dataset.get()), "Unable to read dataset properties");
     if (H5Pget_layout(creation.get()) == H5D_VIRTUAL)
         return format::Storage::Virtual;
@@ -459,6 +478,40 @@ format::Shape Reader::shape(const Object &dataset) {
     return shape;
 }
 
+namespace {
+
+// The number of elements of `shape`, or SIZE_MAX when it cannot be counted
+// in memory (a hostile extent).
+std::size_t element_count(const format::Shape &shape) {
+    std::size_t count = 1;
+    for (hsize_t dim : shape.dims) {
+        if (dim && count > PTRDIFF_MAX / sizeof(char *) / dim)
+            return SIZE_MAX;
+        count *= std::size_t(dim);
+    }
+    return count;
+}
+
+}  // namespace
+
+// Variable-length strings are read by HDF5 only once every element's heap
+// reference has been checked against the file (see core/file_checks).
+std::optional<std::string> Reader::data_problem(const Object &dataset, const Element &element,
+                                                const format::Shape &shape) {
+    if (element.kind != Element::Text)
+        return std::nullopt;
+    const std::size_t count = element_count(shape);
+    if (count == 0 || count == SIZE_MAX)  // nothing to read, or read_texts refuses
+        return std::nullopt;
+    // Compact, chunked, virtual and never-written data have no offset: none can be checked.
+    const haddr_t offset = H5Dget_offset(dataset.get());
+    if (offset == HADDR_UNDEF)
+        return "has variable-length strings outside contiguous storage";
+    Type file_type(H5Dget_type(dataset.get()), "Unable to read datatype");
+    Type base(H5Tget_super(file_type.get()), "Unable to read datatype");
+    return checks_.strings_problem(offset, H5Dget_storage_size(dataset.get()), count, H5Tget_size(base.get()));
+}
+
 // The value h5py's dataset[()] gives: a NumPy scalar or array, bytes for a
 // scalar string, an object array of bytes for variable-length strings.
 nb::object Reader::read(const Object &dataset, const Element &element, const format::Shape &shape) {
@@ -477,12 +530,9 @@ nb::object Reader::read(const Object &dataset, const Element &element, const for
 }
 
 nb::object Reader::read_texts(const Object &dataset, const Element &element, const format::Shape &shape) {
-    std::size_t count = 1;
-    for (hsize_t dim : shape.dims) {
-        if (dim && count > PTRDIFF_MAX / sizeof(char *) / dim)  // a hostile extent
-            throw std::bad_alloc();
-        count *= dim;
-    }
+    const std::size_t count = element_count(shape);
+    if (count == SIZE_MAX)
+        throw std::bad_alloc();
     std::vector<char *> strings(count, nullptr);
     if (count == 0)
         return object_array(shape, strings);

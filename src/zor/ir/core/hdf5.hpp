@@ -8,12 +8,14 @@
 #pragma once
 
 #include "core/format.hpp"
+#include "core/file_checks.hpp"
 #include "core/python.hpp"
 
 #include <hdf5.h>
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -152,7 +154,7 @@ public:
         haddr_t address;  // hard links: the object's address in the file
     };
 
-    Reader();
+    explicit Reader(const File &file);
 
     std::vector<Member> members(const Object &group);
     Member member(const Object &group, const char *name);
@@ -160,9 +162,12 @@ public:
     Object open(const Object &group, const Member &member);
     format::ObjectKind kind(const Object &object);
     bool first_visit(const Member &member, const Object &group);
-    format::Storage storage(const Object &dataset);
+    format::Storage storage(const Object &dataset, const format::Element &element);
     Datatype type_of(const Object &dataset);
     format::Shape shape(const Object &dataset);
+    std::optional<std::string> data_problem(const Object &dataset, const format::Element &element,
+                                            const format::Shape &shape);
+    std::optional<std::string> group_problem(const Object &group);
     nb::object read(const Object &dataset, const format::Element &element, const format::Shape &shape);
 
 private:
@@ -171,6 +176,7 @@ private:
     Types types_;
     PropertyList small_transfer_;
     std::unordered_set<haddr_t> visited_;
+    FileChecks checks_;
 };
 
 }  // namespace zor::hdf5

@@ -1,0 +1,249 @@
+"""Corrupt variable-length strings and group heaps: files written, then
+patched where parsing them says, must be refused cleanly. HDF5 1.10 itself
+would copy out of bounds or loop forever on them, so each read runs in a
+child."""
+
+import struct
+import subprocess
+import sys
+
+import h5py
+import numpy as np
+import pytest
+
+import zor.ir
+from helpers import Payload, h5py_file
+from zor.ir.serialization import ZORFormatError
+
+ELEMENT = struct.Struct("<IQI")  # length, collection address, object index (8-byte addresses)
+OBJECT = struct.Struct("<HH4xQ")  # index, reference count, size
+
+
+class RawStrings:
+    """The raw bytes of a file and the layout of one of its string datasets."""
+
+    def __init__(self, path, member):
+        self.path = path
+        with h5py.File(path) as f:
+            assert f.id.get_create_plist().get_sizes() == (8, 8)
+            self.offset = f[member].id.get_offset()
+        self.data = bytearray(path.read_bytes())
+
+    def element(self, i):
+        return ELEMENT.unpack_from(self.data, self.offset + i * ELEMENT.size)
+
+    def set_element(self, i, **fields):
+        values = dict(zip(("length", "address", "index"), self.element(i)), **fields)
+        ELEMENT.pack_into(self.data, self.offset + i * ELEMENT.size, *values.values())
+
+    def objects(self, address):
+        """{index: position of its header} of the collection at `address`."""
+        size, at, found = struct.unpack_from("<Q", self.data, address + 8)[0], address + 16, {}
+        while at + OBJECT.size <= address + size:
+            index, _, object_size = OBJECT.unpack_from(self.data, at)
+            found[index] = at
+            if index == 0:
+                return found
+            at += OBJECT.size + (object_size + 7) // 8 * 8
+        return found
+
+    def object_of(self, i):
+        _, address, index = self.element(i)
+        return address, self.objects(address)[index]
+
+    def patch(self, position, fmt, value):
+        struct.pack_into(fmt, self.data, position, value)
+
+    def save(self):
+        self.path.write_bytes(self.data)
+
+
+def grow_object(f):
+    address, header = f.object_of(2)
+    f.patch(header + 8, "<Q", 7)
+    return f"element 2: heap object {f.element(2)[2]} of the collection at {address} holds 7 bytes, not 3 items of 1"
+
+
+def overrun_collection(f):
+    address, header = f.object_of(0)
+    f.patch(header + 8, "<Q", 1 << 40)
+    return f"element 0: object {f.element(0)[2]} runs past the end of the heap collection at {address}"
+
+
+def empty_free_space(f):
+    address = f.element(0)[1]
+    f.patch(f.objects(address)[0] + 8, "<Q", 0)
+    return f"element 0: the heap collection at {address} has damaged free space"
+
+
+def duplicate_index(f):
+    address, header = f.object_of(2)
+    f.patch(header, "<H", f.element(0)[2])
+    return f"element 0: object {f.element(0)[2]} appears twice in the heap collection at {address}"
+
+
+def shrink_collection(f):
+    f.patch(f.element(0)[1] + 8, "<Q", 64)
+    return f"element 0: the heap collection at {f.element(0)[1]} is too small"
+
+
+def stretch_collection(f):
+    f.patch(f.element(0)[1] + 8, "<Q", 1 << 20)
+    return f"element 0: the heap collection at {f.element(0)[1]} lies outside the file"
+
+
+def element(i, detail, **fields):
+    def patch(f):
+        f.set_element(i, **fields)
+        return f"element {i}: " + detail.format(**dict(zip(("length", "address", "index"), f.element(i))))
+    return patch
+
+
+CORRUPTIONS = [
+    ("missing object", element(0, "heap object 999 of the collection at {address} does not exist", index=999)),
+    ("object larger than its element", grow_object),
+    ("element longer than its object", element(
+        2, "heap object {index} of the collection at {address} holds 3 bytes, not 5 items of 1", length=5)),
+    ("object past its collection", overrun_collection),
+    ("free space of size 0", empty_free_space),
+    ("object index twice", duplicate_index),
+    ("collection past the end of the file", element(0, "the heap collection at {address} lies outside the file",
+                                                    address=1 << 20)),
+    ("no collection", element(0, "there is no heap collection at 8", address=8)),
+    ("collection too small", shrink_collection),
+    ("collection size past the end of the file", stretch_collection),
+    ("null with a length", element(1, "length 4 without a heap object", length=4, address=0)),
+]
+
+
+def strings_file(path):
+    zor.ir.write(path, Payload({"type": "Payload", "t": ["ab", "", "xyz"]}))
+    return RawStrings(path, "/graph/t")
+
+
+def outcome_in_child(call, path):
+    """`zor.ir.<call>(path)` in a child process: the error it raised as "Type: message"."""
+    code = ("import sys, zor.ir\n"
+            "try:\n    getattr(zor.ir, sys.argv[1])(sys.argv[2])\n"
+            "except Exception as error:\n    print(f'{type(error).__name__}: {error}', end='')\n")
+    child = subprocess.run([sys.executable, "-c", code, call, str(path)], capture_output=True, text=True, timeout=60)
+    assert child.returncode == 0, f"the reader died ({child.returncode}): {child.stderr}"
+    return child.stdout
+
+
+class TestCorruptStrings:
+    @pytest.mark.parametrize("corrupt", [case[1] for case in CORRUPTIONS], ids=[case[0] for case in CORRUPTIONS])
+    def test_refused(self, tmp_path, corrupt):
+        f = strings_file(tmp_path / "bad.zor")
+        detail = corrupt(f)
+        f.save()
+        assert outcome_in_child("read", f.path) == (
+            f"ZORFormatError: Invalid ZOR-IR file: '/graph/t' has corrupt variable-length strings ({detail}) "
+            f"in {f.path}")
+
+    def test_version_refused(self, tmp_path):
+        path = tmp_path / "bad.zor"
+        zor.ir.write(path, Payload({"type": "Payload"}))
+        f = RawStrings(path, "/version")
+        f.set_element(0, index=999)
+        f.save()
+        assert outcome_in_child("read_version", path).startswith(
+            "ZORFormatError: Invalid ZOR-IR file: '/version' has corrupt variable-length strings (element 0: ")
+
+    def test_null_element_reads_as_empty(self, tmp_path):
+        f = strings_file(tmp_path / "null.zor")
+        f.set_element(1, length=0, address=0, index=0)
+        f.save()
+        assert list(zor.ir.read(f.path)["t"]) == [b"ab", b"", b"xyz"]
+
+    def test_fill_value_never_followed(self, tmp_path):
+        def fill(f, graph):
+            graph.create_dataset("t", data=np.array([b"q"], dtype=object), dtype=h5py.string_dtype(),
+                                 fillvalue=b"unused")
+
+        path = h5py_file(tmp_path / "fill.zor", fill)
+        data = bytearray(path.read_bytes())
+        fill_length_and_address = struct.pack("<IQ", len(b"unused"), RawStrings(path, "/graph/t").element(0)[1])
+        at = data.find(fill_length_and_address)
+        assert at > 0
+        while at > 0:  # in the old and the new fill value message
+            struct.pack_into("<I", data, at + 12, 999)  # the object index
+            at = data.find(fill_length_and_address, at + 1)
+        path.write_bytes(data)
+        assert list(zor.ir.read(path)["t"]) == [b"q"]
+
+
+class TestStringLayouts:
+    @pytest.mark.parametrize("options", [{"userblock_size": 512}, {"sizes": 4}])
+    def test_other_file_layouts_read(self, tmp_path, options):
+        path = tmp_path / "other.zor"
+        if "sizes" in options:
+            creation = h5py.h5p.create(h5py.h5p.FILE_CREATE)
+            creation.set_sizes(options["sizes"], options["sizes"])
+            f = h5py.File(h5py.h5f.create(bytes(path), h5py.h5f.ACC_TRUNC, fcpl=creation))
+        else:
+            f = h5py.File(path, "w", **options)
+        with f:
+            f.create_dataset("version", data="0.0.1", dtype=h5py.string_dtype())
+            f.create_dataset("graph/t", data=np.array(["a", "", "bc"], dtype=object), dtype=h5py.string_dtype())
+            f["graph"].create_dataset("type", data="Payload", dtype=h5py.string_dtype())
+        assert list(zor.ir.read(path)["t"]) == [b"a", b"", b"bc"]
+        assert zor.ir.read_version(path) == "0.0.1"
+
+    @pytest.mark.parametrize("options", [{}, {"chunks": (2,)}], ids=["never written", "chunked"])
+    def test_uncheckable_layouts_refused(self, tmp_path, options):
+        path = h5py_file(tmp_path / "layout.zor", lambda f, graph: graph.create_dataset(
+            "t", shape=(2,), dtype=h5py.string_dtype(), **options))
+        with pytest.raises(ZORFormatError) as error:
+            zor.ir.read(path)
+        assert str(error.value) == \
+            f"Invalid ZOR-IR file: '/graph/t' has variable-length strings outside contiguous storage in {path}"
+
+
+def local_heap(data, name):
+    """(address, data address, data size, first free block) of the local heap holding the link `name`."""
+    at = data.find(b"HEAP")
+    while at >= 0:
+        size, free, start = struct.unpack_from("<QQQ", data, at + 8)
+        if name + b"\0" in data[start:start + size]:
+            return at, start, size, free
+        at = data.find(b"HEAP", at + 1)
+    raise AssertionError(f"no local heap holds {name}")
+
+
+def looping_free_list(data, heap, start, size, free):
+    struct.pack_into("<Q", data, start + free, free)
+    return f"the free space list of the local heap at {heap} loops"
+
+
+def oversized_free_block(data, heap, start, size, free):
+    struct.pack_into("<Q", data, start + free + 8, size + 8)
+    return f"free space runs past the end of the local heap at {heap}"
+
+
+def groups_file(path, libver="earliest"):
+    """Old-style groups (earliest): /graph/sub keeps its symbol table in a continuation chunk of its header."""
+    with h5py.File(path, "w", libver=libver) as f:
+        f.create_dataset("version", data="0.0.1", dtype=h5py.string_dtype())
+        sub = f.create_group("graph/sub")
+        for i in range(40):
+            sub.attrs[f"a{i}"] = i
+        sub.create_dataset("only_in_sub", data=1)
+        f["graph"].create_dataset("type", data="Payload", dtype=h5py.string_dtype())
+    return path
+
+
+class TestCorruptGroups:
+    @pytest.mark.parametrize("corrupt", [looping_free_list, oversized_free_block])
+    @pytest.mark.parametrize("group, link", [("/", b"version"), ("/graph", b"sub"), ("/graph/sub", b"only_in_sub")])
+    def test_refused(self, tmp_path, corrupt, group, link):
+        path = groups_file(tmp_path / "bad.zor")
+        data = bytearray(path.read_bytes())
+        detail = corrupt(data, *local_heap(data, link))
+        path.write_bytes(data)
+        assert outcome_in_child("read", path) == \
+            f"ZORFormatError: Invalid ZOR-IR file: '{group}' has a corrupt symbol table ({detail}) in {path}"
+
+    @pytest.mark.parametrize("libver", ["earliest", "latest"])
+    def test_sound_groups_read(self, tmp_path, libver):
+        assert zor.ir.read(groups_file(tmp_path / "groups.zor", libver))["sub"] == {"only_in_sub": 1}
