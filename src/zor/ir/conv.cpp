@@ -72,7 +72,7 @@ void sep_conv2d_hook(PyObject *self) {
             layers::set_output(self, py::one_element_array(out_ch.ptr()));
             return;
         }
-        nb::object extents = layers::int_tuple(in_shape.extents.ptr());
+        nb::object extents = py::int_tuple(in_shape.extents.ptr());
         nb::object kernel = steal(PyTuple_Pack(2, kernel_h.ptr(), kernel_w.ptr()));
         nb::object stride = py::attr(self, names->stride);
         nb::object padding = py::attr(self, names->padding);

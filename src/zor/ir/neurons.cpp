@@ -156,7 +156,7 @@ struct Check {
 
 struct NodeClass {
     const char *name;
-    const char *doc;
+    std::string doc;
     std::vector<Param> params;  // metadata, input_type and output_type follow them
     const char *width;
     Ports ports = Ports::OneElement;
@@ -197,9 +197,26 @@ Param float32_param(const char *name) {
     return {name, kArray, nodes::required(), Save::Always, Convert::Float32Array1d, Load::Float32Array};
 }
 
-NodeClass batch_norm(const char *name, const char *doc) {
+// The two batch normalizations differ only in name and documentation.
+NodeClass batch_norm(const char *name, const char *summary, const char *counted, int example) {
+    const std::string n = std::to_string(example);
+    std::string doc = py::join({summary, R"(
+Parameter arrays are stored as float32 arrays of at least one dimension.
+
+Args:
+    num_features: )", counted, R"( count C.
+    weight: Scale (gamma), shape (num_features,).
+    bias: Shift (beta), shape (num_features,).
+    running_mean: Running mean for inference, shape (num_features,).
+    running_var: Running variance for inference, shape (num_features,).
+    eps: Small constant for numerical stability.
+    momentum: Momentum of the running-statistics update.
+    metadata: Free-form annotations.
+
+Example:
+    >>> bn = )", name, "(", n, ", np.ones(", n, "), np.zeros(", n, "), np.zeros(", n, "), np.ones(", n, "))\n"});
     return {name,
-            doc,
+            std::move(doc),
             {{"num_features", kInt, nodes::required()},
              float32_param("weight"),
              float32_param("bias"),
@@ -308,41 +325,11 @@ Example:
     batch_norm("BatchNorm1d", R"(1D Batch Normalization (ANN mode).
 
 Normalizes over the features dimension, for linear layers: num_features is C
-of an input of size (N, C) or (N, C, L). Parameter arrays are stored as
-float32 arrays of at least one dimension.
-
-Args:
-    num_features: Feature count C.
-    weight: Scale (gamma), shape (num_features,).
-    bias: Shift (beta), shape (num_features,).
-    running_mean: Running mean for inference, shape (num_features,).
-    running_var: Running variance for inference, shape (num_features,).
-    eps: Small constant for numerical stability.
-    momentum: Momentum of the running-statistics update.
-    metadata: Free-form annotations.
-
-Example:
-    >>> bn = BatchNorm1d(128, np.ones(128), np.zeros(128), np.zeros(128), np.ones(128))
-)"),
+of an input of size (N, C) or (N, C, L).)", "Feature", 128),
     batch_norm("BatchNorm2d", R"(2D Batch Normalization (ANN mode).
 
 Normalizes over the channels dimension, for convolutional layers:
-num_features is C of an input of size (N, C, H, W). The ports hold C only.
-Parameter arrays are stored as float32 arrays of at least one dimension.
-
-Args:
-    num_features: Channel count C.
-    weight: Scale (gamma), shape (num_features,).
-    bias: Shift (beta), shape (num_features,).
-    running_mean: Running mean for inference, shape (num_features,).
-    running_var: Running variance for inference, shape (num_features,).
-    eps: Small constant for numerical stability.
-    momentum: Momentum of the running-statistics update.
-    metadata: Free-form annotations.
-
-Example:
-    >>> bn = BatchNorm2d(64, np.ones(64), np.zeros(64), np.zeros(64), np.ones(64))
-)"),
+num_features is C of an input of size (N, C, H, W). The ports hold C only.)", "Channel", 64),
     {"LayerNorm", R"(Layer Normalization (ANN mode).
 
 Normalizes over the last D dimensions, D being the length of
@@ -455,14 +442,8 @@ nb::object convert(Convert how, PyObject *value) {
     switch (how) {
         case Convert::Float32Array1d: return py::float32_array_1d(value);
         case Convert::ShapeTuple: {
-            if (PyList_Check(value) || PyArray_Check(value)) {
-                nb::object items = steal(PySequence_List(value));
-                Py_ssize_t size = PyList_GET_SIZE(items.ptr());
-                nb::object result = steal(PyTuple_New(size));
-                for (Py_ssize_t i = 0; i < size; ++i)
-                    PyTuple_SET_ITEM(result.ptr(), i, steal(PyNumber_Long(PyList_GET_ITEM(items.ptr(), i))).release().ptr());
-                return result;
-            }
+            if (PyList_Check(value) || PyArray_Check(value))
+                return py::int_tuple(value);
             if (PyLong_Check(value))
                 return steal(PyTuple_Pack(1, value));
             return nb::borrow(value);
@@ -602,7 +583,7 @@ void define_row(nb::module_ &m) {
     fields.push_back(nodes::metadata_field);
     fields.push_back(nodes::input_type_field);
     fields.push_back(nodes::output_type_field);
-    nodes::define_class(m, {row.name, row.doc, std::move(fields), nodes::hook<hook_of<I>>, nullptr,
+    nodes::define_class(m, {row.name, row.doc.c_str(), std::move(fields), nodes::hook<hook_of<I>>, nullptr,
                             nodes::getter<to_dict_of<I>>, nodes::class_method<from_dict_of<I>>});
 }
 

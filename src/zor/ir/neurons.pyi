@@ -90,7 +90,7 @@ class PReLU(_OwnDictForm):
     def __post_init__(self) -> None: ...
 
 @dataclass(eq=False)
-class BatchNorm1d(_OwnDictForm):
+class _BatchNorm(_OwnDictForm):
     num_features: int
     weight: np.ndarray
     bias: np.ndarray
@@ -104,18 +104,10 @@ class BatchNorm1d(_OwnDictForm):
     def __post_init__(self) -> None: ...
 
 @dataclass(eq=False)
-class BatchNorm2d(_OwnDictForm):
-    num_features: int
-    weight: np.ndarray
-    bias: np.ndarray
-    running_mean: np.ndarray
-    running_var: np.ndarray
-    eps: float = 1e-05
-    momentum: float = 0.1
-    metadata: Dict[str, Any] = field(default_factory=dict)
-    input_type: Optional[Shape] = None
-    output_type: Optional[Shape] = None
-    def __post_init__(self) -> None: ...
+class BatchNorm1d(_BatchNorm): ...
+
+@dataclass(eq=False)
+class BatchNorm2d(_BatchNorm): ...
 
 @dataclass(eq=False)
 class LayerNorm(_OwnDictForm):

@@ -34,7 +34,7 @@ void pool_hook(PyObject *self, const char *node, PyObject *dilation_field) {
         layers::set_output(self, py::one_element_array(channels.ptr()));
         return;
     }
-    nb::object extents = layers::int_tuple(in_shape.extents.ptr());
+    nb::object extents = py::int_tuple(in_shape.extents.ptr());
     nb::object kernel_size = py::attr(self, names->kernel_size);
     nb::object stride = py::attr(self, names->stride);
     nb::object padding = py::attr(self, names->padding);
@@ -62,7 +62,9 @@ Adding a pooling node type:
     4. Register the class in _NODE_REGISTRY (zor/ir/__init__.py).
 )";
 
-const char *const kMaxPool2dDoc = R"(2D max pooling: the maximum over each window.
+// The class documentation: the two differ in summary, one argument and name.
+std::string pool_doc(const char *name, const char *summary, const char *own_argument) {
+    return py::join({summary, R"(
 
 None of the parameters is validated.
 
@@ -70,8 +72,7 @@ Args:
     kernel_size: Pooling window (kH, kW).
     stride: Stride (sH, sW); None means the kernel size.
     padding: Padding (pH, pW).
-    dilation: Dilation (dH, dW).
-    ceil_mode: Use ceiling rounding in the output size calculation.
+)", own_argument, R"(
     input_type: Input port shapes; needed to derive output_type.
     output_type: Output port shapes; derived with pool2d_output_shape when
         None and input_type is given.
@@ -80,35 +81,12 @@ Raises:
     ValueError: input_type cannot give an output shape.
 
 Example:
-    >>> from zor.ir import MaxPool2d
-    >>> pool = MaxPool2d(kernel_size=(2, 2), input_type={"input": np.array([8, 34, 34])})
+    >>> from zor.ir import )", name, R"(
+    >>> pool = )", name, R"((kernel_size=(2, 2), input_type={"input": np.array([8, 34, 34])})
     >>> pool.output_type
     {'output': array([ 8, 17, 17])}
-)";
-
-const char *const kAvgPool2dDoc = R"(2D average pooling: the average over each window.
-
-None of the parameters is validated.
-
-Args:
-    kernel_size: Pooling window (kH, kW).
-    stride: Stride (sH, sW); None means the kernel size.
-    padding: Padding (pH, pW).
-    ceil_mode: Use ceiling rounding in the output size calculation.
-    count_include_pad: Include the padding in the average calculation.
-    input_type: Input port shapes; needed to derive output_type.
-    output_type: Output port shapes; derived with pool2d_output_shape when
-        None and input_type is given.
-
-Raises:
-    ValueError: input_type cannot give an output shape.
-
-Example:
-    >>> from zor.ir import AvgPool2d
-    >>> pool = AvgPool2d(kernel_size=(2, 2), input_type={"input": np.array([8, 34, 34])})
-    >>> pool.output_type
-    {'output': array([ 8, 17, 17])}
-)";
+)"});
+}
 
 }  // namespace
 
@@ -126,12 +104,18 @@ NB_MODULE(pooling, m) {
     const nodes::Field stride{"stride", "Optional[Tuple[int, int]]", nodes::none()};
     const nodes::Field padding{"padding", "Tuple[int, int]", nodes::pair(0, 0)};
     const nodes::Field ceil_mode{"ceil_mode", "bool", nodes::boolean(false)};
-    nodes::define_class(m, {"MaxPool2d", kMaxPool2dDoc,
+    nodes::define_class(m, {"MaxPool2d",
+                            pool_doc("MaxPool2d", "2D max pooling: the maximum over each window.",
+                                     "    dilation: Dilation (dH, dW).\n    ceil_mode: Use ceiling rounding in the output size calculation.")
+                                .c_str(),
                             {kernel_size, stride, padding,
                              {"dilation", "Tuple[int, int]", nodes::pair(1, 1)},
                              ceil_mode, nodes::input_type_field, nodes::output_type_field},
                             nodes::hook<max_pool2d_hook>});
-    nodes::define_class(m, {"AvgPool2d", kAvgPool2dDoc,
+    nodes::define_class(m, {"AvgPool2d",
+                            pool_doc("AvgPool2d", "2D average pooling: the average over each window.",
+                                     "    ceil_mode: Use ceiling rounding in the output size calculation.\n    count_include_pad: Include the padding in the average calculation.")
+                                .c_str(),
                             {kernel_size, stride, padding, ceil_mode,
                              {"count_include_pad", "bool", nodes::boolean(true)},
                              nodes::input_type_field, nodes::output_type_field},

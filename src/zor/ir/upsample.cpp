@@ -24,7 +24,7 @@ const Names *names = nullptr;  // created once per process
 nb::object normalized_size(PyObject *self, PyObject *size) {
     if (!PyArray_Check(size) && !PyList_Check(size) && !PyTuple_Check(size))
         py::raise(PyExc_ValueError, "Upsample size must be (H, W) tuple, got " + py::str(size));
-    nb::object converted = layers::int_tuple(size);
+    nb::object converted = py::int_tuple(size);
     py::set_attr(self, names->size, converted.ptr());
     if (PyTuple_GET_SIZE(converted.ptr()) != 2)
         py::raise(PyExc_ValueError, "Upsample size must be (H, W) tuple, got " + py::str(converted.ptr()));

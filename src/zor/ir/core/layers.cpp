@@ -32,29 +32,6 @@ InputShape input_shape(PyObject *input_type, const char *node, bool print_shape)
     return {std::move(extents), ndim};
 }
 
-nb::object int_tuple(PyObject *values) {
-    if (PyArray_CheckExact(values)) {
-        auto *array = reinterpret_cast<PyArrayObject *>(values);
-        // Integer elements come out of the array as Python ints already.
-        if (PyArray_NDIM(array) == 1 && PyArray_ISINTEGER(array)) {
-            npy_intp size = PyArray_DIM(array, 0);
-            nb::object result = steal(PyTuple_New(size));
-            for (npy_intp i = 0; i < size; ++i)
-                PyTuple_SET_ITEM(result.ptr(), i,
-                                 steal(PyArray_GETITEM(array, static_cast<const char *>(PyArray_GETPTR1(array, i))))
-                                     .release()
-                                     .ptr());
-            return result;
-        }
-    }
-    nb::object items = steal(PySequence_List(values));
-    Py_ssize_t size = PyList_GET_SIZE(items.ptr());
-    nb::object result = steal(PyTuple_New(size));
-    for (Py_ssize_t i = 0; i < size; ++i)
-        PyTuple_SET_ITEM(result.ptr(), i, steal(PyNumber_Long(PyList_GET_ITEM(items.ptr(), i))).release().ptr());
-    return result;
-}
-
 nb::object float32_zeros(PyObject *count) {
     npy_intp length = PyNumber_AsSsize_t(count, PyExc_OverflowError);
     if (length == -1 && PyErr_Occurred())

@@ -30,9 +30,6 @@ struct InputShape {
 };
 InputShape input_shape(PyObject *input_type, const char *node, bool print_shape = true);
 
-// tuple(int(x) for x in values).
-nb::object int_tuple(PyObject *values);
-
 // np.zeros(count, dtype=np.float32).
 nb::object float32_zeros(PyObject *count);
 

@@ -121,6 +121,29 @@ nb::object float32_array_1d(PyObject *value) {
     return steal(PyObject_CallOneArg(names().np_atleast_1d, converted.ptr()));
 }
 
+nb::object int_tuple(PyObject *values) {
+    if (PyArray_CheckExact(values)) {
+        auto *array = reinterpret_cast<PyArrayObject *>(values);
+        // Integer elements come out of the array as Python ints already.
+        if (PyArray_NDIM(array) == 1 && PyArray_ISINTEGER(array)) {
+            npy_intp size = PyArray_DIM(array, 0);
+            nb::object result = steal(PyTuple_New(size));
+            for (npy_intp i = 0; i < size; ++i)
+                PyTuple_SET_ITEM(result.ptr(), i,
+                                 steal(PyArray_GETITEM(array, static_cast<const char *>(PyArray_GETPTR1(array, i))))
+                                     .release()
+                                     .ptr());
+            return result;
+        }
+    }
+    nb::object items = steal(PySequence_List(values));
+    Py_ssize_t size = PyList_GET_SIZE(items.ptr());
+    nb::object result = steal(PyTuple_New(size));
+    for (Py_ssize_t i = 0; i < size; ++i)
+        PyTuple_SET_ITEM(result.ptr(), i, steal(PyNumber_Long(PyList_GET_ITEM(items.ptr(), i))).release().ptr());
+    return result;
+}
+
 nb::object single_entry_dict(PyObject *key, PyObject *value) {
     nb::object result = steal(PyDict_New());
     if (PyDict_SetItem(result.ptr(), key, value) != 0)

@@ -90,6 +90,9 @@ nb::object float32_array_1d(PyObject *value);
 // np.asarray(value, dtype=np.float32).
 nb::object float32_array(PyObject *value);
 
+// tuple(int(x) for x in values).
+nb::object int_tuple(PyObject *values);
+
 // A new dictionary {key: value}.
 nb::object single_entry_dict(PyObject *key, PyObject *value);
 
