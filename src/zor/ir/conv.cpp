@@ -15,7 +15,7 @@ struct Names {
     PyObject *depthwise_weight, *pointwise_weight, *depthwise_bias, *pointwise_bias;
     PyObject *stride, *padding, *dilation;
 };
-const Names *names = nullptr;  // created once per process
+const Names *names = nullptr;
 
 layers::GlobalName conv2d_output_shape;
 
@@ -170,14 +170,13 @@ Example:
 }  // namespace
 
 NB_MODULE(conv, m) {
-    py::init(m);
-    if (!names)
-        names = new Names{py::intern("weight"), py::intern("bias"), py::intern("groups"),
-                          py::intern("depthwise_weight"), py::intern("pointwise_weight"),
-                          py::intern("depthwise_bias"), py::intern("pointwise_bias"),
-                          py::intern("stride"), py::intern("padding"), py::intern("dilation")};
-    m.doc() = kModuleDoc;
-    nodes::bind_imports(m, {"dataclass", "Optional", "Tuple", "np", "Node", "Shape", "conv2d_output_shape"});
+    nodes::open_module(m, kModuleDoc, {"dataclass", "Optional", "Tuple", "np", "Node", "Shape", "conv2d_output_shape"});
+    py::create_once(names, [] {
+        return Names{py::intern("weight"), py::intern("bias"), py::intern("groups"),
+                     py::intern("depthwise_weight"), py::intern("pointwise_weight"),
+                     py::intern("depthwise_bias"), py::intern("pointwise_bias"),
+                     py::intern("stride"), py::intern("padding"), py::intern("dilation")};
+    });
     conv2d_output_shape.bind(m, "conv2d_output_shape");
 
     const nodes::Field stride{"stride", "Tuple[int, int]", nodes::pair(1, 1)};

@@ -13,7 +13,7 @@ using py::steal;
 struct Names {
     PyObject *start_dim, *end_dim;
 };
-const Names *names = nullptr;  // created once per process
+const Names *names = nullptr;
 
 layers::GlobalName flatten_output_size;
 
@@ -118,11 +118,10 @@ Example:
 }  // namespace
 
 NB_MODULE(flatten, m) {
-    py::init(m);
-    if (!names)
-        names = new Names{py::intern("start_dim"), py::intern("end_dim")};
-    m.doc() = kModuleDoc;
-    nodes::bind_imports(m, {"dataclass", "Optional", "np", "Node", "Shape", "flatten_output_size"});
+    nodes::open_module(m, kModuleDoc, {"dataclass", "Optional", "np", "Node", "Shape", "flatten_output_size"});
+    py::create_once(names, [] {
+        return Names{py::intern("start_dim"), py::intern("end_dim")};
+    });
     flatten_output_size.bind(m, "flatten_output_size");
 
     nodes::define_class(m, {"Flatten", kFlattenDoc,

@@ -13,7 +13,7 @@ struct Names {
     PyObject *weight, *bias, *spike_mode, *weight_bits, *accumulator_bits;
     PyObject *spike_modes;  // SpikeMode's values, in order
 };
-const Names *names = nullptr;  // created once per process
+const Names *names = nullptr;
 
 // Both layers have one input and one output port of the given widths.
 void fill_ports(PyObject *self, PyObject *n_in, PyObject *n_out) {
@@ -149,15 +149,14 @@ Example:
 }  // namespace
 
 NB_MODULE(linear, m) {
-    py::init(m);
-    m.doc() = kModuleDoc;
-    nodes::bind_imports(m, {"dataclass", "field", "Any", "Dict", "Literal", "Optional", "np", "Node", "Shape"});
+    nodes::open_module(m, kModuleDoc, {"dataclass", "field", "Any", "Dict", "Literal", "Optional", "np", "Node", "Shape"});
 
     nb::object spike_mode = nodes::define_literal(m, "SpikeMode", {"binary", "graded", "rate"});
-    if (!names)
-        names = new Names{py::intern("weight"), py::intern("bias"), py::intern("spike_mode"),
-                          py::intern("weight_bits"), py::intern("accumulator_bits"),
-                          py::attr(spike_mode.ptr(), py::intern("__args__")).release().ptr()};
+    py::create_once(names, [&] {
+        return Names{py::intern("weight"), py::intern("bias"), py::intern("spike_mode"),
+                     py::intern("weight_bits"), py::intern("accumulator_bits"),
+                     py::attr(spike_mode.ptr(), py::intern("__args__")).release().ptr()};
+    });
 
     const nodes::Field weight{"weight", "np.ndarray", nodes::required()};
     const nodes::Field bias{"bias", "np.ndarray", nodes::required()};

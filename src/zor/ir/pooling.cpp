@@ -14,7 +14,7 @@ struct Names {
     PyObject *kernel_size, *stride, *padding, *dilation, *ceil_mode;
     PyObject *no_dilation;  // (1, 1), what AvgPool2d passes for dilation
 };
-const Names *names = nullptr;  // created once per process
+const Names *names = nullptr;
 
 layers::GlobalName pool2d_output_shape;
 
@@ -91,13 +91,12 @@ Example:
 }  // namespace
 
 NB_MODULE(pooling, m) {
-    py::init(m);
-    if (!names)
-        names = new Names{py::intern("kernel_size"), py::intern("stride"), py::intern("padding"),
-                          py::intern("dilation"), py::intern("ceil_mode"),
-                          steal(Py_BuildValue("(ii)", 1, 1)).release().ptr()};
-    m.doc() = kModuleDoc;
-    nodes::bind_imports(m, {"dataclass", "Optional", "Tuple", "np", "Node", "Shape", "pool2d_output_shape"});
+    nodes::open_module(m, kModuleDoc, {"dataclass", "Optional", "Tuple", "np", "Node", "Shape", "pool2d_output_shape"});
+    py::create_once(names, [] {
+        return Names{py::intern("kernel_size"), py::intern("stride"), py::intern("padding"),
+                     py::intern("dilation"), py::intern("ceil_mode"),
+                     steal(Py_BuildValue("(ii)", 1, 1)).release().ptr()};
+    });
     pool2d_output_shape.bind(m, "pool2d_output_shape");
 
     const nodes::Field kernel_size{"kernel_size", "Tuple[int, int]", nodes::pair(2, 2)};

@@ -15,7 +15,7 @@ struct Names {
     PyObject *skip_type;
     PyObject *valid_types;  // SkipType's values, in order
 };
-const Names *names = nullptr;  // created once per process
+const Names *names = nullptr;
 
 // input.copy(), straight from NumPy for an exact array.
 nb::object copy_of(PyObject *input) {
@@ -96,15 +96,14 @@ Example:
 }  // namespace
 
 NB_MODULE(skip, m) {
-    py::init(m);
-    m.doc() = kModuleDoc;
-    nodes::bind_imports(m, {"dataclass", "field", "Any", "Dict", "Literal", "Optional", "np", "Node", "Shape"});
+    nodes::open_module(m, kModuleDoc, {"dataclass", "field", "Any", "Dict", "Literal", "Optional", "np", "Node", "Shape"});
 
     nb::object skip_type = nodes::define_literal(
         m, "SkipType", {"residual", "concatenate", "passthrough", "add", "concat", "identity"});
-    if (!names)
-        names = new Names{py::intern("skip_type"),
-                          py::attr(skip_type.ptr(), py::intern("__args__")).release().ptr()};
+    py::create_once(names, [&] {
+        return Names{py::intern("skip_type"),
+                     py::attr(skip_type.ptr(), py::intern("__args__")).release().ptr()};
+    });
 
     nodes::define_class(m, {"Skip", kSkipDoc,
                             {{"skip_type", "SkipType", nodes::text("residual")},

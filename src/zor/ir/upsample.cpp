@@ -17,7 +17,7 @@ struct Names {
     PyObject *scale_factor, *size, *mode, *align_corners;
     PyObject *nearest, *bilinear;
 };
-const Names *names = nullptr;  // created once per process
+const Names *names = nullptr;
 
 // `size` as a tuple of two positive Python ints, stored on the node as soon
 // as it is converted.
@@ -147,12 +147,11 @@ Examples:
 }  // namespace
 
 NB_MODULE(upsample, m) {
-    py::init(m);
-    if (!names)
-        names = new Names{py::intern("scale_factor"), py::intern("size"), py::intern("mode"),
-                          py::intern("align_corners"), py::intern("nearest"), py::intern("bilinear")};
-    m.doc() = kModuleDoc;
-    nodes::bind_imports(m, {"dataclass", "Enum", "Optional", "Tuple", "np", "Node", "Shape"});
+    nodes::open_module(m, kModuleDoc, {"dataclass", "Enum", "Optional", "Tuple", "np", "Node", "Shape"});
+    py::create_once(names, [] {
+        return Names{py::intern("scale_factor"), py::intern("size"), py::intern("mode"),
+                     py::intern("align_corners"), py::intern("nearest"), py::intern("bilinear")};
+    });
 
     nodes::define_str_enum(m, "UpsampleMode", kUpsampleModeDoc,
                            {{"NEAREST", "nearest"}, {"BILINEAR", "bilinear"}});

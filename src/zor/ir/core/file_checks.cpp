@@ -33,24 +33,10 @@ std::string corrupt_links(const std::string &detail) { return "has a corrupt sym
 
 }  // namespace
 
-Descriptor &Descriptor::operator=(Descriptor &&other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
-
-Descriptor::~Descriptor() {
-    if (fd_ >= 0)
-        ::close(fd_);
-}
-
 FileChecks::FileChecks(hid_t file) {
     void *handle = nullptr;
     check(H5Fget_vfd_handle(file, H5P_DEFAULT, &handle), "Unable to get the file descriptor");
-    descriptor_ = Descriptor(::fcntl(*static_cast<int *>(handle), F_DUPFD_CLOEXEC, 0));
+    descriptor_ = posix::Descriptor(::fcntl(*static_cast<int *>(handle), F_DUPFD_CLOEXEC, 0));
     struct stat status;
     if (descriptor_.get() < 0 || ::fstat(descriptor_.get(), &status) != 0)
         fail_with_errno();

@@ -16,6 +16,8 @@
 // the library would, and lets HDF5 walk only what it has found sound.
 #pragma once
 
+#include "core/posix.hpp"
+
 #include <hdf5.h>
 
 #include <cstdint>
@@ -26,23 +28,6 @@
 #include <vector>
 
 namespace zor::hdf5 {
-
-// An open file descriptor, closed on destruction.
-class Descriptor {
-public:
-    Descriptor() = default;
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(Descriptor &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Descriptor &operator=(Descriptor &&other) noexcept;
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    ~Descriptor();
-
-    int get() const { return fd_; }
-
-private:
-    int fd_ = -1;
-};
 
 // The checks for one open file, which read it beside the library through a
 // duplicate of its own descriptor (so it is the very file HDF5 reads).
@@ -83,7 +68,7 @@ private:
     // A little-endian field of `width` bytes; UINT64_MAX when it cannot be an offset in this file.
     static std::uint64_t decode(const std::uint8_t *at, std::size_t width);
 
-    Descriptor descriptor_;
+    posix::Descriptor descriptor_;
     std::uint64_t file_size_ = 0;
     std::uint64_t base_ = 0;  // where the HDF5 data begins: addresses count from here
     std::size_t address_size_ = 8, length_size_ = 8;

@@ -60,7 +60,7 @@ nb::object dtype_of(const Element &element);
 // walks accept and refuse exactly the same types.
 struct Classified {
     std::optional<Element> element;
-    std::string unsupported;  // what the type is, when it is not supported
+    std::string unsupported = {};  // what the type is, when it is not supported
 };
 
 template <typename View>
@@ -201,6 +201,16 @@ void write_plan(Writer &writer, const Plan &plan, typename Writer::Group root) {
 // ---------------------------------------------------------------- reading
 
 enum class Link { Hard, Soft, External, Other };
+
+// The kind of an HDF5 link type (H5L_type_t).
+inline Link link_kind(long long type) {
+    switch (type) {
+        case H5L_TYPE_HARD: return Link::Hard;
+        case H5L_TYPE_SOFT: return Link::Soft;
+        case H5L_TYPE_EXTERNAL: return Link::External;
+        default: return Link::Other;
+    }
+}
 enum class ObjectKind { Group, Dataset, Other };
 enum class Storage { InFile, External, Virtual };
 

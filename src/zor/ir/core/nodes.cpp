@@ -64,14 +64,6 @@ PyObject *single_argument(const char *function, PyObject *const *args, Py_ssize_
                         py::str(PyTuple_GET_ITEM(kwnames, 0)), "'"}));
 }
 
-void require_exact_dict(PyObject *data, const char *argument) {
-    if (PyDict_CheckExact(data))
-        return;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 argument, "dict", Py_TYPE(data)->tp_name);
-    py::throw_error();
-}
-
 nb::object define_class(nb::module_ &module, const ClassDef &def) {
     nb::object node = import_attr("zor.ir.node", "Node");
     nb::object dataclass = import_attr("dataclasses", "dataclass");
@@ -159,6 +151,12 @@ void bind_imports(nb::module_ &module, std::initializer_list<const char *> names
             py::raise(PyExc_SystemError, py::join({"no import is known for ", name}));
         module.attr(name) = import_attr(entry->module, entry->attribute);
     }
+}
+
+void open_module(nb::module_ &module, const char *doc, std::initializer_list<const char *> imports) {
+    py::init(module);
+    module.doc() = doc;
+    bind_imports(module, imports);
 }
 
 nb::object define_str_enum(nb::module_ &module, const char *name, const char *doc,

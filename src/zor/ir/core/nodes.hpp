@@ -83,12 +83,12 @@ PyObject *class_method(PyObject *cls, PyObject *const *args, Py_ssize_t nargs,
     });
 }
 
-// Refuses anything but an exact dict, in the interpreter's words for a typed
-// argument: "Argument 'data' has incorrect type (expected dict, got list)".
-void require_exact_dict(PyObject *data, const char *argument = "data");
-
 // Defines the class in `module` and returns it.
 nb::object define_class(nb::module_ &module, const ClassDef &def);
+
+// Opens the execution of a module: NumPy's C API and the shared name cache
+// (py::init), the module's documentation, and the names it imports at load.
+void open_module(nb::module_ &module, const char *doc, std::initializer_list<const char *> imports);
 
 // Binds the names a module imports at load ("np", "Node", "Optional", ...),
 // each from where the package's modules take it (one table in nodes.cpp).

@@ -30,6 +30,13 @@ bool compare(PyObject *a, PyObject *b, int op) {
     return result == 1;
 }
 
+long long as_long_long(PyObject *value) {
+    long long result = PyLong_AsLongLong(value);
+    if (result == -1 && PyErr_Occurred())
+        throw_error();
+    return result;
+}
+
 std::string str(PyObject *object) {
     nb::object text = steal(PyObject_Str(object));
     Py_ssize_t size = 0;
@@ -37,6 +44,14 @@ std::string str(PyObject *object) {
     if (!data)
         throw_error();
     return std::string(data, size);
+}
+
+void require_exact_dict(PyObject *data, const char *argument) {
+    if (PyDict_CheckExact(data))
+        return;
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 argument, "dict", Py_TYPE(data)->tp_name);
+    throw_error();
 }
 
 std::string join(std::initializer_list<std::string_view> parts) {

@@ -30,6 +30,17 @@ inline nb::object attr(PyObject *object, PyObject *name) {
     return steal(PyObject_GetAttr(object, name));
 }
 
+// object.method() and object.method(argument).
+inline nb::object call_method(PyObject *object, PyObject *method) {
+    return steal(PyObject_CallMethodNoArgs(object, method));
+}
+inline nb::object call_method(PyObject *object, PyObject *method, PyObject *argument) {
+    return steal(PyObject_CallMethodOneArg(object, method, argument));
+}
+
+// A Python integer as a C long long; OverflowError beyond its range.
+long long as_long_long(PyObject *value);
+
 inline void set_attr(PyObject *object, PyObject *name, PyObject *value) {
     if (PyObject_SetAttr(object, name, value) != 0)
         throw_error();
@@ -39,6 +50,10 @@ inline void set_attr(PyObject *object, PyObject *name, PyObject *value) {
 bool truthy(PyObject *object);
 bool compare(PyObject *a, PyObject *b, int op);
 std::string str(PyObject *object);
+
+// Refuses anything but an exact dict, in the interpreter's words for a typed
+// argument: "Argument 'data' has incorrect type (expected dict, got list)".
+void require_exact_dict(PyObject *data, const char *argument = "data");
 
 // Calls a C++ body from a C entry point: Python errors stay set, C++
 // exceptions become the matching Python exceptions, nothing escapes.
@@ -56,6 +71,16 @@ PyObject *guarded(Body &&body) noexcept {
         PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
     }
     return nullptr;
+}
+
+// Creates a module's table of interned names (or other objects kept for
+// the life of the process) on its first execution; later executions of the
+// module reuse it.
+template <typename Table, typename Make>
+const Table &create_once(const Table *&slot, Make &&make) {
+    if (!slot)
+        slot = new Table(make());
+    return *slot;
 }
 
 // Interned attribute names and the NumPy callables used on hot paths. They

@@ -1,0 +1,105 @@
+// The native walks: the writer and reader backends through which
+// core/format's write_plan and read_tree work on the HDF5 C library (see
+// there for what each operation means).
+#pragma once
+
+#include "core/file_checks.hpp"
+#include "core/format.hpp"
+#include "core/hdf5.hpp"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+namespace zor::hdf5 {
+
+namespace nb = nanobind;
+
+// The HDF5 datatype of each element type (core/format's table), made once
+// per file and used both as file type and as memory type, so that data moves
+// without conversion.
+class Types {
+public:
+    hid_t of(const format::Element &element);
+
+private:
+    std::map<std::uint64_t, Type> cache_;
+};
+
+class Writer {
+public:
+    using Group = Object;
+
+    Writer();
+    // The file creation property list: the root group without timestamps.
+    static PropertyList file_creation();
+
+    Group create_group(const Group &parent, PyObject *key);
+    void write_text(const Group &parent, PyObject *key, PyObject *text);
+    void write_array(const Group &parent, PyObject *key, PyObject *array, const format::Element &element);
+    void write_texts(const Group &parent, PyObject *key, PyObject *texts);
+    void write_number(const Group &parent, PyObject *key, const format::Entry &entry);
+
+private:
+    void write(const Group &parent, PyObject *key, hid_t type, hid_t space, hid_t transfer, const void *data);
+
+    Types types_;
+    PropertyList group_creation_, dataset_creation_, small_transfer_;
+    PropertyList group_links_[2];  // [0] ASCII names, [1] UTF-8 names
+    Space scalar_;
+};
+
+// Answers core/format's questions about one datatype.
+struct Datatype {
+    Type type;
+
+    int type_class() const;
+    std::size_t size() const;
+    bool big_endian() const;
+    bool is_signed() const;
+    bool variable_string() const;
+    bool utf8() const;
+    int member_count() const;
+    std::string member_name(int index) const;
+    long long enum_value(int index) const;
+    Datatype member(int index) const;
+};
+
+class Reader {
+public:
+    using Object = ::zor::hdf5::Object;
+    struct Member {
+        std::string name;
+        format::Link link;
+        haddr_t address;  // hard links: the object's address in the file
+    };
+
+    explicit Reader(const File &file);
+
+    std::vector<Member> members(const Object &group);
+    Member member(const Object &group, const char *name);
+    bool has_link(const Object &group, const char *name);
+    Object open(const Object &group, const Member &member);
+    format::ObjectKind kind(const Object &object);
+    bool first_visit(const Member &member, const Object &group);
+    format::Storage storage(const Object &dataset, const format::Element &element);
+    Datatype type_of(const Object &dataset);
+    format::Shape shape(const Object &dataset);
+    std::optional<std::string> data_problem(const Object &dataset, const format::Element &element,
+                                            const format::Shape &shape);
+    std::optional<std::string> group_problem(const Object &group);
+    nb::object read(const Object &dataset, const format::Element &element, const format::Shape &shape);
+
+private:
+    nb::object read_texts(const Object &dataset, const format::Element &element, const format::Shape &shape);
+
+    Types types_;
+    PropertyList small_transfer_;
+    std::unordered_set<haddr_t> visited_;
+    FileChecks checks_;
+};
+
+}  // namespace zor::hdf5

@@ -1,0 +1,98 @@
+// The documentation of zor.ir.serialization and its functions.
+#pragma once
+
+namespace zor::doc::serialization {
+
+inline const char *const kModuleDoc = R"(HDF5 serialization for ZOR-IR graphs.
+
+ZOR-IR uses HDF5 (conventional extension .zor) for portable, self-describing
+serialization: all NumPy arrays, metadata and graph structure are preserved.
+
+File layout:
+    /version   scalar variable-length UTF-8 string: the format version
+    /graph     group: the written object's to_dict(), one member per entry
+
+Value kinds, first match:
+    None                     not stored
+    str                      scalar variable-length UTF-8 string
+    NumPy array or scalar    dataset of its own dtype (0-d: scalar dataspace);
+                             an object array of str/bytes: UTF-8 strings
+    dict                     subgroup
+    [] and [(a, b), ...]     pair group: string datasets src and dst
+    [str, ...], (str, ...)   one-dimensional variable-length UTF-8 strings
+    other list or tuple      np.array(value), stored as an array
+    bool, int, float         scalar boolean enumeration, int64, float64
+    anything else            str(value), as a string
+
+Keys must be non-empty text other than '.', without '/' or NUL characters.
+write() builds the file beside its target and moves it over the target only
+when it is complete. Reading refuses what would lead outside the file (soft
+and external links, external raw storage, virtual datasets), datatypes it
+does not know, and heaps too corrupt for HDF5 to follow safely, with
+ZORFormatError.
+)";
+
+inline const char *const kWriteDoc = R"(write(path: Union[str, pathlib.Path], graph: Node) -> None
+
+Save ZOR-IR graph to HDF5 file.
+
+The file is written beside the target under a temporary name and moved over
+the target once complete: a failed write leaves an existing file untouched.
+
+Args:
+    path: Output file path (conventionally with .zor extension).
+    graph: Graph to serialize (any object whose to_dict() returns a dict).
+
+Raises:
+    ValueError: If file path is invalid, or a key or text cannot be stored.
+    OSError: If file cannot be written.
+)";
+
+inline const char *const kReadDoc = R"(read(path: Union[str, pathlib.Path]) -> Graph
+
+Load ZOR-IR graph from HDF5 file.
+
+Args:
+    path: Input file path.
+
+Returns:
+    Deserialized graph (the class registered under the stored "type").
+
+Raises:
+    FileNotFoundError: If file does not exist.
+    ZORFormatError: If file is not a valid ZOR-IR file.
+)";
+
+inline const char *const kReadVersionDoc = R"(read_version(path: Union[str, pathlib.Path]) -> str
+
+Read ZOR-IR format version from file without loading graph.
+
+Args:
+    path: Input file path.
+
+Returns:
+    Version string (e.g., "0.0.1").
+
+Raises:
+    FileNotFoundError: If file does not exist.
+    ZORFormatError: If file is not a valid ZOR-IR file.
+)";
+
+inline const char *const kWriteRecursiveDoc = R"(_write_recursive(group: h5py.Group, dict data: Dict[str, Any]) -> None
+
+Write dictionary to HDF5 group iteratively (avoids recursion limit).
+
+Uses an explicit stack to avoid Python's recursion limit on deeply nested data.
+Every key and value is checked before the group is touched.
+)";
+
+inline const char *const kReadRecursiveDoc = R"(_read_recursive(group: h5py.Group) -> Dict[str, Any]
+
+Read HDF5 group to dictionary iteratively (avoids recursion limit).
+
+Uses an explicit stack to avoid Python's recursion limit on deeply nested data.
+)";
+
+inline const char *const kFormatErrorDoc = "Raised when a ZOR-IR file is malformed or corrupt.";
+
+}  // namespace zor::doc::serialization
