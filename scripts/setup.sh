@@ -41,8 +41,9 @@ if ! $py -c 'import numpy, h5py, nanobind, scikit_build_core, pytest, mypy' 2>/d
   $py -m pip install -q "${build_deps[@]}"
 fi
 
-# Incremental: the build directory persists, so an unchanged tree rebuilds in seconds.
-if ! build_log=$($py -m pip install -q --no-build-isolation --no-deps -e . 2>&1); then
+# Incremental: the build directory persists, so an unchanged tree rebuilds in
+# seconds. Compiler warnings in our own sources fail this build.
+if ! build_log=$($py -m pip install -q --no-build-isolation --no-deps -e . -Ccmake.define.ZOR_WERROR=ON 2>&1); then
   echo "$build_log" >&2
   echo "setup: the build failed" >&2
   exit 1

@@ -18,6 +18,12 @@ namespace zor::hdf5 {
 
 namespace nb = nanobind;
 
+// Single strings and short string arrays convert through a small buffer:
+// HDF5's default is a 1 MiB buffer, zero-filled for every transfer.
+constexpr std::size_t kSmallBuffer = 64 * 1024;
+constexpr std::size_t kSmallBufferStrings = kSmallBuffer / 16;  // 16 bytes per string in transit
+PropertyList small_transfer_buffer();
+
 // The HDF5 datatype of each element type (core/format's table), made once
 // per file and used both as file type and as memory type, so that data moves
 // without conversion.
