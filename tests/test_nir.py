@@ -236,6 +236,14 @@ class TestRefusals:
         graph = graph_of(("n", SHARED_NODES["SpikingAffine"]()), metadata={NODE_METADATA_KEY: kept})
         fails_with(f"Cannot convert to NIR:\n  {problem}", lambda: to_nir(graph))
 
+    def test_nir_type_check_failure_is_explained(self):
+        graph = graph_of(("a", Affine(weights(3, 5), weights(3))), ("b", Affine(weights(2, 4), weights(2))))
+        with pytest.raises(ValueError) as info:
+            to_nir(graph)
+        message = str(info.value)
+        assert message.startswith("NIR's type check refuses the converted graph: ")
+        assert "a.output: [[3]] -> b.input: [[4]]" in message  # NIR's own words
+
     def test_cuba_lif_and_resetting_lif_are_named(self, fails_with):
         n = np.ones(2)
         graph = nir.NIRGraph.from_list(nir.CubaLIF(n, n, n, n, n),
