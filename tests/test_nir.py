@@ -40,15 +40,14 @@ def assert_nir_equal(actual, expected):
         assert type(other) is type(node), name
         assert vars(other).keys() == vars(node).keys(), name
         for field, value in vars(node).items():
-            values = (value, getattr(other, field))
+            got = getattr(other, field)
             if isinstance(value, dict):
-                assert value.keys() == values[1].keys(), (name, field)
-                values = tuple(zip(*((value[k], values[1][k]) for k in value))) or ((), ())
-                assert all(np.array_equal(a, b) for a, b in zip(*values)), (name, field)
+                assert value.keys() == got.keys(), (name, field)
+                assert all(np.array_equal(value[k], got[k]) for k in value), (name, field)
             elif isinstance(value, str):
-                assert values[0] == values[1], (name, field)
+                assert got == value, (name, field)
             else:
-                assert np.array_equal(*values), (name, field)
+                assert np.array_equal(got, value), (name, field)
     assert [tuple(e) for e in actual.edges] == [tuple(e) for e in expected.edges]
     assert actual.metadata.keys() == expected.metadata.keys()
     assert all(np.array_equal(actual.metadata[k], v) for k, v in expected.metadata.items())
