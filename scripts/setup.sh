@@ -35,8 +35,9 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.ve
 fi
 py=.venv/bin/python
 
-build_deps=(numpy h5py nanobind scikit-build-core pytest mypy)
-if ! $py -c 'import numpy, h5py, nanobind, scikit_build_core, pytest, mypy' 2>/dev/null; then
+# nir: the optional NIR interchange (zor.ir.nir), installed so that its tests run.
+build_deps=(numpy h5py nanobind scikit-build-core pytest mypy "nir>=1.0.8")
+if ! $py -c 'import numpy, h5py, nanobind, scikit_build_core, pytest, mypy, nir' 2>/dev/null; then
   $py -m pip install -q --upgrade pip
   $py -m pip install -q "${build_deps[@]}"
 fi

@@ -1,0 +1,62 @@
+"""Builds a small convolutional spiking network in ZOR-IR, converts it to NIR, writes it to a
+NIR file, reads the file back into ZOR-IR and checks that nothing changed.
+
+    .venv/bin/python examples/nir_roundtrip.py [PATH]    # PATH: the NIR file to write
+"""
+
+import sys
+import tempfile
+from pathlib import Path
+
+import numpy as np
+
+from zor.ir import LIF, AvgPool2d, Conv2d, Flatten, Graph, SpikingAffine
+from zor.ir.nir import read_nir, to_nir, write_nir
+
+
+def build_network() -> Graph:
+    """2x16x16 events -> convolution -> average pooling -> flatten -> spiking dense -> LIF."""
+    rng = np.random.default_rng(0)
+
+    def lif(n):
+        return LIF(tau=np.full(n, 20.0), r=np.full(n, 20.0), v_leak=np.zeros(n),
+                   v_threshold=np.ones(n))
+
+    graph = Graph(metadata={"name": "nir round trip example", "dt": 0.001})
+    # Conv2d computes no spatial output shape itself, so both shapes are given.
+    graph.add_node("conv", Conv2d(rng.normal(size=(4, 2, 3, 3)).astype(np.float32),
+                                  np.zeros(4, np.float32), padding=(1, 1),
+                                  input_type={"input": np.array([2, 16, 16])},
+                                  output_type={"output": np.array([4, 16, 16])}))
+    graph.add_node("pool", AvgPool2d((2, 2), input_type={"input": np.array([4, 16, 16])}))
+    graph.add_node("flatten", Flatten(input_type={"input": np.array([4, 8, 8])}))
+    graph.add_node("fc", SpikingAffine(rng.normal(size=(10, 256)).astype(np.float32),
+                                       np.zeros(10, np.float32), "rate", 8, 16,
+                                       metadata={"layer": "readout"}))
+    graph.add_node("lif", lif(10))
+    for src, dst in [("conv", "pool"), ("pool", "flatten"), ("flatten", "fc"), ("fc", "lif")]:
+        graph.add_edge(src, dst)
+    return graph
+
+
+def main(argv) -> int:
+    graph = build_network()
+    nir_graph = to_nir(graph)
+    print(f"NIR graph with {len(nir_graph.nodes)} nodes:")
+    for name, node in nir_graph.nodes.items():
+        shapes = " -> ".join(str(port[key].tolist())
+                             for port, key in ((node.input_type, "input"),
+                                               (node.output_type, "output")))
+        print(f"  {name:<8} {type(node).__name__:<10} {shapes}")
+    with tempfile.TemporaryDirectory() as scratch:
+        path = Path(argv[1]) if len(argv) > 1 else Path(scratch) / "network.nir"
+        write_nir(path, graph)
+        print(f"wrote {path}")
+        back = read_nir(path)
+    same = back.equals(graph)
+    print("read back: " + ("equal to the original graph" if same else "DIFFERENT from the original"))
+    return 0 if same else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
