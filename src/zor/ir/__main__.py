@@ -52,7 +52,7 @@ def _extents(ports, key) -> str:
     return "?" if value is None else "x".join(str(x) for x in np.ravel(value).tolist())
 
 
-def show(graph, out=sys.stdout) -> None:
+def show(graph, out=None) -> None:
     print(f"Graph with {len(graph.nodes)} nodes, {len(graph.edges)} edges", file=out)
     for key, value in graph.metadata.items():
         print(f"  {key}: {value}", file=out)
@@ -64,7 +64,7 @@ def show(graph, out=sys.stdout) -> None:
     print("  edges: " + ", ".join(f"{src} -> {dst}" for src, dst in graph.edges), file=out)
 
 
-def show_file(path, out=sys.stdout) -> None:
+def show_file(path, out=None) -> None:
     from zor.ir import Graph, read, read_version
 
     print(f"{path} (format version {read_version(path)})", file=out)
@@ -75,7 +75,7 @@ def show_file(path, out=sys.stdout) -> None:
         print(f"  {stored!r}", file=out)
 
 
-def run_example(output=None, out=sys.stdout) -> None:
+def run_example(output=None, out=None) -> None:
     from zor.ir import write
 
     graph = build_example()
