@@ -217,7 +217,7 @@ os._exit(0)
         with pytest.raises(PermissionError) as error:
             zor.ir.write(locked / "g.zor", Payload({}))
         assert error.value.filename == str(locked / "g.zor")
-        assert isinstance(error.value.__cause__, RuntimeError)
+        assert error.value.__cause__ is None  # the system's own refusal: no HDF5 stack behind it
         protected = tmp_path / "protected.zor"
         zor.ir.write(protected, Payload({}))
         protected.chmod(0o444)

@@ -59,20 +59,21 @@ nb::object as_format_error(const std::string &label, Body &&body) {
 }
 
 // A function's parameters: PyArg_ParseTupleAndKeywords' format, all "O",
-// and the keyword names.
+// and the keyword names. An optional argument left out is null.
 struct Signature {
     const char *format;
-    const char *keywords[3];
+    const char *keywords[4];
 };
 
 // The parsed arguments of a module function, in the order of its signature.
-using Arguments = std::array<PyObject *, 2>;
+using Arguments = std::array<PyObject *, 3>;
 
 // ---------------------------------------------------------------- write
 
 nb::object write_graph(PyObject *module, const Arguments &args) {
     PyObject *graph = args[1];
     files::Path path = files::writable_path(args[0]);
+    const bool durable = !args[2] || py::truthy(args[2]);
     nb::object data = py::call_method(graph, py::names().to_dict);
     py::require_exact_dict(data.ptr(), "data");
     fmt::Plan plan = fmt::plan_tree(data.ptr(), "/graph");
@@ -82,9 +83,9 @@ nb::object write_graph(PyObject *module, const Arguments &args) {
         py::throw_error();
     }
 
-    files::Replacement replacement(path);
-    h5::File file(H5Fcreate(replacement.temporary().c_str(), H5F_ACC_TRUNC, h5::Writer::file_creation().get(),
-                            H5P_DEFAULT),
+    files::Replacement replacement(path, durable);
+    h5::File file(H5Fcreate(replacement.destination().c_str(), H5F_ACC_TRUNC, h5::Writer::file_creation().get(),
+                            h5::Writer::file_access().get()),
                   "Unable to create file");
     {
         h5::Writer writer;
@@ -227,13 +228,13 @@ PyObject *entry(PyObject *module, PyObject *args, PyObject *kwargs) noexcept {
         h5::silence_errors();
         Arguments parsed{};
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, signature.format, const_cast<char **>(signature.keywords),
-                                         &parsed[0], &parsed[1]))
+                                         &parsed[0], &parsed[1], &parsed[2]))
             py::throw_error();
         return Body(module, parsed).release().ptr();
     });
 }
 
-constexpr Signature kWrite{"OO:write", {"path", "graph", nullptr}};
+constexpr Signature kWrite{"OO|$O:write", {"path", "graph", "durable", nullptr}};
 constexpr Signature kRead{"O:read", {"path", nullptr}};
 constexpr Signature kReadVersion{"O:read_version", {"path", nullptr}};
 constexpr Signature kWriteRecursive{"OO:_write_recursive", {"group", "data", nullptr}};

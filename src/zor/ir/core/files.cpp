@@ -2,9 +2,10 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <random>
+#include <cstdint>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 namespace zor::posix {
@@ -38,8 +39,14 @@ const Names &names() {
     });
 }
 
+// Bytes name a file as os.fsencode would give them back: they are decoded
+// with the file system's error handler first.
 Path to_path(PyObject *argument) {
-    nb::object path = py::steal(PyObject_CallOneArg(names().path_type, argument));
+    nb::object given = py::steal(PyOS_FSPath(argument));
+    if (PyBytes_Check(given.ptr()))
+        given = py::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(given.ptr()),
+                                                           PyBytes_GET_SIZE(given.ptr())));
+    nb::object path = py::steal(PyObject_CallOneArg(names().path_type, given.ptr()));
     return {path, py::str(path.ptr()), {}};
 }
 
@@ -86,6 +93,19 @@ std::string follow_links(std::string path) {
     return path;
 }
 
+// The new file's name for `target`: short whatever the target's length, and
+// the same for every write of that target (FNV-1a of its name).
+std::string temporary_for(const std::string &target) {
+    std::uint64_t hash = 0xcbf29ce484222325u;
+    for (unsigned char c : base_name(target))
+        hash = (hash ^ c) * 0x100000001b3u;
+    char name[40];
+    std::snprintf(name, sizeof name, ".zor-%016llx.tmp", static_cast<unsigned long long>(hash));
+    return directory_of(target) + "/" + name;
+}
+
+bool same_file(const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
 // fsync on a directory is refused by some file systems; the rename itself
 // has happened by then.
 void flush_directory(const std::string &directory) {
@@ -113,42 +133,90 @@ Path writable_path(PyObject *argument) {
     nb::object parent = py::attr(path.path.ptr(), names().parent);
     if (!ask(parent, names().exists))
         py::raise(PyExc_ValueError, "Parent directory does not exist: " + py::str(parent.ptr()));
+    if (ask(path.path, names().exists) && !ask(path.path, names().is_file))
+        py::raise(PyExc_ValueError, "Path is not a file: " + path.label);
     encode(path);
     return path;
 }
 
-Replacement::Replacement(const Path &target) : target_(follow_links(target.native)) {
+Replacement::Replacement(const Path &target, bool durable)
+    : target_(follow_links(target.native)), temporary_(temporary_for(target_)), durable_(durable) {
     // Opening the file for writing would respect its protection; so does this.
     if (::access(target_.c_str(), F_OK) == 0 && ::access(target_.c_str(), W_OK) != 0)
         posix::raise_os_error(errno, target.native);
-    std::random_device random;
-    char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".%08x%08x.tmp", random(), random());
-    temporary_ = directory_of(target_) + "/." + base_name(target_) + suffix;
-    file_ = posix::Descriptor(::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (!file_)
-        posix::raise_os_error(errno, target.native);
+    take_temporary(target.native);
+}
+
+// Opens and locks the new file's name. Whoever held the lock before may have
+// renamed the file away or removed it meanwhile: the name must still be the
+// file that was locked, else the next try takes the name afresh.
+void Replacement::take_temporary(const std::string &label) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        posix::Descriptor fd(::open(temporary_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
+        if (!fd) {
+            const int error = errno;
+            if ((error == EACCES || error == EPERM || error == EROFS) && ::access(target_.c_str(), W_OK) == 0) {
+                in_place_ = true;
+                return;
+            }
+            posix::raise_os_error(error, label);
+        }
+        if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK)
+                posix::raise_os_error(errno, label);
+            nb::object name = py::steal(PyUnicode_DecodeFSDefaultAndSize(label.data(), Py_ssize_t(label.size())));
+            PyErr_SetObject(PyExc_BlockingIOError,
+                            py::steal(Py_BuildValue("(isO)", EWOULDBLOCK, "Another write to this file is in progress",
+                                                    name.ptr()))
+                                .ptr());
+            py::throw_error();
+        }
+        struct stat opened, named;
+        if (::fstat(fd.get(), &opened) != 0)
+            posix::raise_os_error(errno, label);
+        if (::lstat(temporary_.c_str(), &named) == 0 && same_file(opened, named)) {
+            if (::ftruncate(fd.get(), 0) != 0)
+                posix::raise_os_error(errno, label);
+            file_ = std::move(fd);
+            return;
+        }
+    }
+    posix::raise_os_error(EAGAIN, label);
 }
 
 Replacement::~Replacement() {
-    if (!committed_)
-        ::unlink(temporary_.c_str());
+    if (!committed_ && !in_place_)
+        ::unlink(temporary_.c_str());  // still locked: nobody else touches it
 }
 
 void Replacement::commit() {
+    if (in_place_) {
+        posix::Descriptor written(::open(target_.c_str(), O_RDONLY | O_CLOEXEC));
+        if (durable_ && (!written || ::fsync(written.get()) != 0))
+            posix::raise_os_error(errno, target_);
+        committed_ = true;
+        return;
+    }
     struct stat replaced;
     if (::stat(target_.c_str(), &replaced) == 0) {
+        // The owner first: changing it clears set-user-ID bits the mode restores.
+        if (::fchown(file_.get(), replaced.st_uid, replaced.st_gid) != 0 && errno == EPERM &&
+            ::fchown(file_.get(), uid_t(-1), replaced.st_gid) != 0) {
+            // Neither may be set by this process: the new file keeps its own.
+        }
         if (::fchmod(file_.get(), replaced.st_mode & 07777) != 0)
             posix::raise_os_error(errno, target_);
     } else if (errno != ENOENT) {  // a new file keeps the permissions it was created with
         posix::raise_os_error(errno, target_);
     }
-    if (::fsync(file_.get()) != 0 || !file_.close())
+    if (durable_ && ::fsync(file_.get()) != 0)
         posix::raise_os_error(errno, target_);
     if (::rename(temporary_.c_str(), target_.c_str()) != 0)
         posix::raise_os_error(errno, target_);
     committed_ = true;
-    flush_directory(directory_of(target_));
+    file_.close();
+    if (durable_)
+        flush_directory(directory_of(target_));
 }
 
 }  // namespace zor::files

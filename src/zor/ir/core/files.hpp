@@ -1,5 +1,5 @@
-// The paths that write, read and read_version work on, and the atomic
-// replacement of a file by a new one.
+// The paths that write, read and read_version work on, and the replacement
+// of a file by a new one.
 #pragma once
 
 #include "core/posix.hpp"
@@ -10,7 +10,7 @@ namespace zor::files {
 
 namespace nb = nanobind;
 
-// A caller's path argument, made a pathlib.Path first.
+// A caller's path argument (str, bytes or os.PathLike), made a pathlib.Path.
 struct Path {
     nb::object path;     // the pathlib.Path
     std::string label;   // its text, as messages print it
@@ -23,34 +23,45 @@ struct Path {
 Path existing_file(PyObject *argument);
 
 // write: the path must not be a directory (ValueError "Path is a directory,
-// not a file: <path>") and its parent must exist (ValueError "Parent
-// directory does not exist: <parent>").
+// not a file: <path>"), its parent must exist (ValueError "Parent directory
+// does not exist: <parent>"), and what it names, if anything, must be a
+// regular file (ValueError "Path is not a file: <path>"), which a write
+// replaces instead of writing into a pipe or device.
 Path writable_path(PyObject *argument);
 
-// A new file built beside its target and moved over it only once complete,
+// A new file built beside its target and renamed over it only once complete,
 // so that a failed write leaves an existing file untouched. The new file
-// gets the replaced file's permissions, and a symbolic link keeps pointing
-// at the file it names.
+// gets the replaced file's permissions, and its owner and group where the
+// process may set them; a symbolic link keeps pointing at the file it names.
+//
+// The new file has one short name per target, ".zor-<hash>.tmp", locked by
+// its writer: a file left there by a writer that was killed is taken over
+// and removed by the next write of the same target; a write while another is
+// in progress raises BlockingIOError. When the directory refuses the new
+// file but the target itself may be written, the target is written in place,
+// as opening it for writing would.
 class Replacement {
 public:
-    // Reserves the temporary file; refuses a target that the caller could
-    // not open for writing (PermissionError, as that open would raise).
-    explicit Replacement(const Path &target);
-    // Removes the temporary file unless it was committed.
+    Replacement(const Path &target, bool durable);
+    // Removes the new file unless it was committed.
     ~Replacement();
     Replacement(const Replacement &) = delete;
     Replacement &operator=(const Replacement &) = delete;
 
-    // Where the new file is to be written.
-    const std::string &temporary() const { return temporary_; }
+    // Where the new file is to be written; HDF5 must not lock it, its writer does.
+    const std::string &destination() const { return in_place_ ? target_ : temporary_; }
 
-    // Flushes the new file to disk and moves it over the target.
+    // Flushes the new file to disk (when durable) and moves it over the target.
     void commit();
 
 private:
-    std::string target_;     // the target, its symbolic links followed
+    void take_temporary(const std::string &label);
+
+    std::string target_;  // the target, its symbolic links followed
     std::string temporary_;
-    posix::Descriptor file_;  // the temporary file, held open until committed
+    posix::Descriptor file_;  // the locked new file, held open until committed
+    bool durable_;
+    bool in_place_ = false;
     bool committed_ = false;
 };
 

@@ -341,6 +341,7 @@ PyObject *format_error() { return format_error_type; }
 
 void refuse(const std::string &member, const std::string &problem, const std::string &file) {
     std::string message = py::join({"Invalid ZOR-IR file: '", member, "' ", problem, " in ", file});
+    // Member names come from the file: what is not UTF-8 is shown replaced.
     nb::object text = py::steal(PyUnicode_DecodeUTF8(message.data(), Py_ssize_t(message.size()), "replace"));
     PyErr_SetObject(format_error_type, text.ptr());
     throw nb::python_error();

@@ -42,6 +42,8 @@ public:
     Writer();
     // The file creation property list: the root group without timestamps.
     static PropertyList file_creation();
+    // The file access property list: the file's writer locks it, not HDF5.
+    static PropertyList file_access();
 
     Group create_group(const Group &parent, PyObject *key);
     void write_text(const Group &parent, PyObject *key, PyObject *text);

@@ -158,6 +158,12 @@ PropertyList Writer::file_creation() {
     return plist;
 }
 
+PropertyList Writer::file_access() {
+    PropertyList plist = property_list(H5P_FILE_ACCESS);
+    check(H5Pset_file_locking(plist.get(), false, true), "Unable to set file access properties");
+    return plist;
+}
+
 Writer::Group Writer::create_group(const Group &parent, PyObject *key) {
     std::string name = utf8(key);
     hid_t links = group_links_[!PyUnicode_IS_ASCII(key)].get();

@@ -11,8 +11,12 @@ void throw_error() {
     throw nb::python_error();
 }
 
+nb::object text(const std::string &utf8) {
+    return steal(PyUnicode_DecodeUTF8(utf8.data(), Py_ssize_t(utf8.size()), "surrogateescape"));
+}
+
 void raise(PyObject *type, const std::string &message) {
-    PyErr_SetString(type, message.c_str());
+    PyErr_SetObject(type, text(message).ptr());
     throw nb::python_error();
 }
 
@@ -38,12 +42,14 @@ long long as_long_long(PyObject *value) {
 }
 
 std::string str(PyObject *object) {
-    nb::object text = steal(PyObject_Str(object));
+    nb::object shown = steal(PyObject_Str(object));
     Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (!data)
-        throw_error();
-    return std::string(data, size);
+    if (const char *data = PyUnicode_AsUTF8AndSize(shown.ptr(), &size))
+        return std::string(data, size);
+    // Lone surrogates: a path from undecodable bytes, kept as those bytes.
+    PyErr_Clear();
+    nb::object encoded = steal(PyUnicode_AsEncodedString(shown.ptr(), "utf-8", "surrogateescape"));
+    return std::string(PyBytes_AS_STRING(encoded.ptr()), std::size_t(PyBytes_GET_SIZE(encoded.ptr())));
 }
 
 void require_exact_dict(PyObject *data, const char *argument) {

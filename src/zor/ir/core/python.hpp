@@ -16,6 +16,10 @@ namespace nb = nanobind;
 // Throws the Python error that is currently set (a null result of a C API call).
 [[noreturn]] void throw_error();
 
+// A str from UTF-8 made by str() below; bytes it stands for come back as
+// they were (surrogate escapes).
+nb::object text(const std::string &utf8);
+
 // Sets `type` with `message` and throws it.
 [[noreturn]] void raise(PyObject *type, const std::string &message);
 
@@ -46,7 +50,9 @@ inline void set_attr(PyObject *object, PyObject *name, PyObject *value) {
         throw_error();
 }
 
-// Truth test, comparison and text form as the interpreter does them.
+// Truth test, comparison and text form as the interpreter does them; the
+// text form is UTF-8, with the surrogate escapes of undecodable path bytes
+// turned back into those bytes.
 bool truthy(PyObject *object);
 bool compare(PyObject *a, PyObject *b, int op);
 std::string str(PyObject *object);

@@ -36,16 +36,22 @@ inline const char *const kWriteDoc = R"(write(path: Union[str, pathlib.Path], gr
 
 Save ZOR-IR graph to HDF5 file.
 
-The file is written beside the target under a temporary name and moved over
-the target once complete: a failed write leaves an existing file untouched.
+The file is written beside the target under a temporary name and renamed
+over the target once complete: a failed write leaves an existing file
+untouched.
 
 Args:
-    path: Output file path (conventionally with .zor extension).
+    path: Output file path (conventionally with .zor extension): str, bytes
+        or os.PathLike.
     graph: Graph to serialize (any object whose to_dict() returns a dict).
+    durable: Flush the file and its directory to disk (fsync) around the
+        rename, so that the new file survives a power loss once write
+        returns. Keyword only; True by default.
 
 Raises:
     ValueError: If file path is invalid, or a key or text cannot be stored.
-    OSError: If file cannot be written.
+    OSError: If file cannot be written (BlockingIOError: another write of
+        the same file is in progress).
 )";
 
 inline const char *const kReadDoc = R"(read(path: Union[str, pathlib.Path]) -> Graph
