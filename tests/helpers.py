@@ -4,7 +4,7 @@ import h5py
 import numpy as np
 
 import zor.ir
-from zor.ir.utils import values_equal
+from zor.ir.values import values_equal
 
 
 class Payload:

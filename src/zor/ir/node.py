@@ -8,7 +8,7 @@ from typing import Any, Callable, Dict
 
 import numpy as np
 
-from .utils import values_equal
+from .values import values_equal
 
 _PORTS = ("input_type", "output_type")
 
