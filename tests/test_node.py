@@ -3,7 +3,7 @@ import dataclasses
 import numpy as np
 import pytest
 
-from conftest import same_kinds
+from helpers import same_kinds
 from zor.ir import LIF, Graph, Node, ReLU
 
 
