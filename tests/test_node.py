@@ -1,10 +1,13 @@
 import dataclasses
+import typing
+from typing import List
 
 import numpy as np
 import pytest
 
-from helpers import same_kinds
-from zor.ir import LIF, Graph, Node, ReLU
+from helpers import assert_same, same_kinds
+from zor.ir import (LIF, Conv2d, Flatten, Graph, MaxPool2d, Node, ReLU, SepConv2d, Skip,
+                    SpikingAffine, Upsample, _NODE_REGISTRY)
 
 
 class TestGenericDictForm:
@@ -39,6 +42,64 @@ class TestGenericDictForm:
         node = LIF(**lif_params)
         node.r = np.ones(3)
         assert "input_type" in node.to_dict() and "output_type" in node.to_dict()
+
+
+@dataclasses.dataclass(eq=False)
+class Kinds(Node):
+    """Field kinds that no node class of the package declares."""
+
+    names: List[str]
+    pair: tuple[int, int] | None = None
+
+
+def required(cls):
+    """A dictionary with the required fields of ``cls``."""
+    zero = np.asarray(0.0)
+    return {
+        LIF: dict(tau=zero, r=zero, v_leak=zero, v_threshold=zero),
+        Conv2d: dict(weight=np.ones((8, 2, 3, 3)), bias=np.zeros(8)),
+        SepConv2d: dict(depthwise_weight=np.ones((2, 1, 3, 3)),
+                        pointwise_weight=np.ones((8, 2, 1, 1))),
+        SpikingAffine: dict(weight=np.ones((2, 3)), bias=np.zeros(2)),
+        Kinds: dict(names=[]),
+    }.get(cls, {})
+
+
+# (class, field, value as a file or a hand-made dictionary gives it, value
+# rebuilt): each declared kind of field once.
+RESTORED = [
+    (LIF, "tau", np.float64(2.0), np.asarray(2.0)),
+    (SepConv2d, "depthwise_bias", np.float32(0), np.asarray(np.float32(0))),
+    (Conv2d, "stride", np.array([2, 2]), (2, 2)),
+    (Conv2d, "padding", [1, 1], (1, 1)),
+    (Conv2d, "groups", np.int64(1), 1),
+    (MaxPool2d, "stride", [1, 1], (1, 1)),
+    (MaxPool2d, "ceil_mode", np.True_, True),
+    (Upsample, "size", np.array([4, 4]), (4, 4)),
+    (Upsample, "scale_factor", np.int64(3), 3),
+    (Upsample, "mode", np.str_("bilinear"), "bilinear"),
+    (Flatten, "end_dim", np.int8(-1), -1),
+    (SpikingAffine, "spike_mode", np.str_("rate"), "rate"),
+    (SpikingAffine, "weight_bits", np.int32(4), 4),
+    (SpikingAffine, "metadata", {"a": np.int64(1)}, {"a": np.int64(1)}),
+    (Skip, "skip_type", np.str_("add"), "add"),
+    (LIF, "input_type", {"input": [2]}, {"input": [2]}),
+    (Kinds, "names", np.array([b"a", "bé".encode()], dtype=object), ["a", "bé"]),
+    (Kinds, "pair", [1, 2], (1, 2)),
+]
+
+
+class TestRestoredKinds:
+    @pytest.mark.parametrize("cls, name, stored, restored", RESTORED, ids=[
+        f"{cls.__name__}.{name}-from-{type(stored).__name__}" for cls, name, stored, _ in RESTORED])
+    def test_value_comes_back_to_its_declared_kind(self, cls, name, stored, restored):
+        node = cls.from_dict({**required(cls), name: stored})
+        assert_same(getattr(node, name), restored)
+
+    @pytest.mark.parametrize("cls", list(_NODE_REGISTRY.values()), ids=lambda cls: cls.__name__)
+    def test_every_annotation_resolves_in_its_module(self, cls):
+        hints = typing.get_type_hints(cls)
+        assert [f.name for f in dataclasses.fields(cls)] == list(hints)
 
 
 class TestEquality:

@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import dataclasses
 import functools
-from typing import Any, Callable, Dict
+import types
+from typing import Any, Callable, Dict, Tuple, Union, get_args, get_origin, get_type_hints
 
 import numpy as np
 
@@ -42,11 +43,11 @@ class Node:
                 f"Argument 'data' has incorrect type (expected dict, got {type(data).__name__})"
             )
         kwargs = {}
-        for field in dataclasses.fields(cls):
-            if field.name in data:
-                kwargs[field.name] = _restorer(field.type)(data[field.name])
-            elif field.default is dataclasses.MISSING and field.default_factory is dataclasses.MISSING:
-                raise KeyError(field.name)
+        for name, restore, required in _field_restorers(cls):
+            if name in data:
+                kwargs[name] = restore(data[name])
+            elif required:
+                raise KeyError(name)
         return cls(**kwargs)
 
     def equals(self, other: object) -> bool:
@@ -128,16 +129,34 @@ def _unchanged(value: Any) -> Any:
 
 
 # How a field's value comes back to its declared kind after a trip through a
-# file, by annotation text; the first matching entry wins.
-_RESTORERS: tuple = (
-    (lambda a: "np.ndarray" in a, _to_array),
-    (lambda a: "Tuple" in a or a == "tuple", _to_tuple),
-    (lambda a: a.startswith(("Dict", "Optional[Shape]")), _unchanged),
-    (lambda a: a.startswith(("List", "list")), _to_texts),
-    (lambda a: True, _to_python_scalar),
-)
+# file, by that kind; any other kind (numbers, texts, literals) only turns
+# NumPy scalars into Python ones.
+_RESTORERS: Dict[Any, Callable[[Any], Any]] = {
+    np.ndarray: _to_array,
+    tuple: _to_tuple,
+    dict: _unchanged,
+    list: _to_texts,
+}
+
+
+def _declared_kind(hint: Any) -> Any:
+    """The class a resolved annotation asks for, Optional[X] counting as X:
+    tuple for Tuple[int, int], dict for Optional[Shape], Literal for a
+    literal alias."""
+    if get_origin(hint) in (Union, types.UnionType):
+        kinds = [arg for arg in get_args(hint) if arg is not type(None)]
+        if len(kinds) == 1:
+            hint = kinds[0]
+    return get_origin(hint) or hint
 
 
 @functools.cache
-def _restorer(annotation: str) -> Callable[[Any], Any]:
-    return next(convert for matches, convert in _RESTORERS if matches(str(annotation)))
+def _field_restorers(cls: type) -> Tuple[Tuple[str, Callable[[Any], Any], bool], ...]:
+    """(name, restorer, required) of each field of ``cls``, in order; the
+    annotation texts resolve in the globals of the class's module."""
+    hints = get_type_hints(cls)
+    return tuple(
+        (f.name, _RESTORERS.get(_declared_kind(hints[f.name]), _to_python_scalar),
+         f.default is dataclasses.MISSING and f.default_factory is dataclasses.MISSING)
+        for f in dataclasses.fields(cls)
+    )
