@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 from helpers import assert_same, same_kinds
-from zor.ir import (LIF, Conv2d, Flatten, Graph, MaxPool2d, Node, ReLU, SepConv2d, Skip,
+from zor.ir import (LIF, Affine, Conv2d, Flatten, Graph, MaxPool2d, Node, ReLU, SepConv2d, Skip,
                     SpikingAffine, Upsample, _NODE_REGISTRY)
 
 
@@ -42,6 +42,69 @@ class TestGenericDictForm:
         node = LIF(**lif_params)
         node.r = np.ones(3)
         assert "input_type" in node.to_dict() and "output_type" in node.to_dict()
+
+
+def lif(**ports):
+    return LIF(*[np.ones(4)] * 4, **ports)
+
+
+def port(extents, key="input", dtype=None):
+    return {key: np.array(extents, dtype)}
+
+
+def stored_ports(node):
+    return [name for name in node.to_dict() if name in ("input_type", "output_type")]
+
+
+IN, BOTH = ["input_type"], ["input_type", "output_type"]
+# (id, node, the ports its dictionary keeps): a port is kept whenever the hook
+# would not give back exactly the same one, however small the difference.
+STORED_PORTS = [
+    ("derived-from-parameters", lambda: lif(), []),
+    ("other-extent", lambda: lif(input_type=port([9])), IN),
+    ("list-not-array", lambda: lif(input_type={"input": [4]}), IN),
+    ("other-integer-type", lambda: lif(input_type=port([4], dtype=np.int32)), IN),
+    ("more-dimensions", lambda: lif(input_type=port([4, 1])), IN),
+    ("other-key", lambda: lif(input_type=port([4], key="x")), IN),
+    ("extra-key", lambda: lif(input_type={**port([4]), **port([1], key="bias")}), IN),
+    ("own-output", lambda: lif(output_type=port([9], key="output")), BOTH),
+    ("Affine-own-input", lambda: Affine(np.ones((3, 4)), np.zeros(3), {"input": [4]}), IN),
+    ("Conv2d-spatial-input", lambda: Conv2d(np.ones((8, 2, 3, 3)), np.zeros(8),
+                                            input_type=port([2, 9, 9])), IN),
+    ("SepConv2d-input-of-the-weights", lambda: SepConv2d(
+        np.ones((2, 1, 3, 3)), np.ones((8, 2, 1, 1)), input_type=port([2])), []),
+    ("SepConv2d-spatial-input", lambda: SepConv2d(
+        np.ones((2, 1, 3, 3)), np.ones((8, 2, 1, 1)), input_type=port([2, 9, 9])), IN),
+    ("pooling-without-shapes", lambda: MaxPool2d(), []),
+    ("pooling-output-from-input", lambda: MaxPool2d(input_type=port([8, 34, 34])), IN),
+    ("pooling-own-output", lambda: MaxPool2d(input_type=port([8, 34, 34]),
+                                             output_type=port([8, 1, 1], key="output")), BOTH),
+    ("pooling-output-alone", lambda: MaxPool2d(output_type=port([8], key="output")),
+     ["output_type"]),
+    ("Flatten-output-from-input", lambda: Flatten(input_type=port([1, 28, 28])), IN),
+    ("Upsample-output-from-input", lambda: Upsample(input_type=port([4, 5, 5])), IN),
+    ("Skip-own-output", lambda: Skip(input_type=port([3]), output_type=port([4], key="output")),
+     BOTH),
+    ("Skip-own-empty-output", lambda: Skip(input_type=port(np.zeros(0, int)),
+                                           output_type=port(np.zeros((0, 1), int), key="output")),
+     BOTH),
+]
+
+
+class TestStoredPorts:
+    @pytest.mark.parametrize("build, stored", [row[1:] for row in STORED_PORTS],
+                             ids=[row[0] for row in STORED_PORTS])
+    def test_kept_where_the_hook_would_not_rebuild_them(self, build, stored):
+        node = build()
+        assert stored_ports(node) == stored
+        rebuilt = type(node).from_dict(node.to_dict())
+        assert rebuilt.equals(node) and same_kinds(vars(rebuilt), vars(node))
+
+    def test_parameters_changed_after_construction_keep_the_old_ports(self):
+        node = lif()
+        node.tau = node.r = node.v_leak = node.v_threshold = np.ones(6)
+        assert stored_ports(node) == BOTH
+        assert LIF.from_dict(node.to_dict()).equals(node)
 
 
 @dataclasses.dataclass(eq=False)

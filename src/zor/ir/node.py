@@ -61,20 +61,23 @@ class Node:
         )
 
     def _ports_to_store(self) -> tuple:
-        """The port fields that the hook would not derive again by itself."""
+        """The port fields that the hook would not derive again by itself:
+        none when it rebuilds both ports from the parameters, input_type
+        alone when it rebuilds output_type from that, else every port set."""
         given = tuple(name for name in _PORTS if getattr(self, name) is not None)
-        if not given:
+        if not given or self._rebuilds_ports(keep=()):
             return ()
-        for stored in ((), ("input_type",)):
-            if self._rebuilds_ports(stored):
-                return tuple(name for name in stored if name in given)
+        if self.input_type is not None and self._rebuilds_ports(keep=("input_type",)):
+            return ("input_type",)
         return given
 
-    def _rebuilds_ports(self, stored: tuple) -> bool:
+    def _rebuilds_ports(self, keep: tuple) -> bool:
+        """Whether the hook, run on a copy whose ports outside ``keep`` are
+        cleared, gives back the very ports of this node."""
         probe = object.__new__(type(self))
         probe.__dict__.update(self.__dict__)
         for name in _PORTS:
-            if name not in stored:
+            if name not in keep:
                 setattr(probe, name, None)
         try:
             probe.__post_init__()
@@ -82,11 +85,15 @@ class Node:
             # A node changed after construction may no longer pass its
             # checks; then its ports are stored as they are.
             return False
-        return all(_same_port(getattr(probe, n), getattr(self, n)) for n in _PORTS)
+        return (_same_port(probe.input_type, self.input_type)
+                and _same_port(probe.output_type, self.output_type))
 
 
 def _same_port(a: Any, b: Any) -> bool:
-    """values_equal, with a fast path for the usual {key: integer array}."""
+    """values_equal, with fast paths for a missing port and the usual
+    {key: integer array}."""
+    if a is None or b is None:
+        return a is b
     if type(a) is dict and type(b) is dict and len(a) == len(b) == 1:
         (key, x), = a.items()
         y = b.get(key)
