@@ -67,7 +67,7 @@ class Node:
         given = tuple(name for name in _PORTS if getattr(self, name) is not None)
         if not given or self._rebuilds_ports(keep=()):
             return ()
-        if self.input_type is not None and self._rebuilds_ports(keep=("input_type",)):
+        if "input_type" in given and self._rebuilds_ports(keep=("input_type",)):
             return ("input_type",)
         return given
 
