@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 from helpers import assert_same, same_kinds
-from zor.ir import (LIF, Affine, Conv2d, Flatten, Graph, MaxPool2d, Node, ReLU, SepConv2d, Skip,
+from zor.ir import (LIF, Conv2d, Flatten, Graph, MaxPool2d, Node, ReLU, SepConv2d, Skip,
                     SpikingAffine, Upsample, _NODE_REGISTRY)
 
 
@@ -68,9 +68,6 @@ STORED_PORTS = [
     ("other-key", lambda: lif(input_type=port([4], key="x")), IN),
     ("extra-key", lambda: lif(input_type={**port([4]), **port([1], key="bias")}), IN),
     ("own-output", lambda: lif(output_type=port([9], key="output")), BOTH),
-    ("Affine-own-input", lambda: Affine(np.ones((3, 4)), np.zeros(3), {"input": [4]}), IN),
-    ("Conv2d-spatial-input", lambda: Conv2d(np.ones((8, 2, 3, 3)), np.zeros(8),
-                                            input_type=port([2, 9, 9])), IN),
     ("SepConv2d-input-of-the-weights", lambda: SepConv2d(
         np.ones((2, 1, 3, 3)), np.ones((8, 2, 1, 1)), input_type=port([2])), []),
     ("SepConv2d-spatial-input", lambda: SepConv2d(
