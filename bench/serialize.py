@@ -26,21 +26,12 @@ from zor.ir import serialization as zs
 MiB = 1024 * 1024
 
 
-class BenchGraph:
-    """A registry entry whose from_dict hands back the dictionary read."""
+# Payload: the tests' registry entry whose from_dict hands back the dictionary
+# read, so that both readers here return plain dictionaries.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from helpers import Payload
 
-    def __init__(self, data):
-        self.data = data
-
-    def to_dict(self):
-        return self.data
-
-    @classmethod
-    def from_dict(cls, data):
-        return data
-
-
-zor.ir._NODE_REGISTRY["BenchGraph"] = BenchGraph
+zor.ir._NODE_REGISTRY["Payload"] = Payload
 
 
 def graph_dict(count: int) -> dict:
@@ -62,13 +53,13 @@ def graph_dict(count: int) -> dict:
         for i in range(count)
     }
     edges = [(f"n{i}", f"n{i + 1}") for i in range(count - 1)]
-    return {"type": "BenchGraph", "nodes": nodes, "edges": edges, "metadata": {"nodes": count}}
+    return {"type": "Payload", "nodes": nodes, "edges": edges, "metadata": {"nodes": count}}
 
 
 # ------------------------------------------------------------- the contenders
 
 def native_write(path, data):
-    zs.write(path, BenchGraph(data))
+    zs.write(path, Payload(data))
 
 
 def native_read(path):
@@ -248,7 +239,7 @@ def bench_big_array(directory, mib, repeats):
 
     h5py_path = os.path.join(directory, "big-h5py.zor")
     writes = side_by_side(repeats, [
-        ("native", lambda: native_write(native_path, {"type": "BenchGraph", "data": array}), native_path),
+        ("native", lambda: native_write(native_path, {"type": "Payload", "data": array}), native_path),
         ("plain", plain, plain_path),
         ("h5py", lambda: h5py_write(h5py_path, {"data": array}), h5py_path),
     ])
@@ -286,7 +277,7 @@ def first_write(which, count, path):
 def write_memory(mib, path):
     array = np.ones(mib * MiB // 4, dtype=np.float32)  # touched: resident
     baseline = start_peak()
-    native_write(path, {"type": "BenchGraph", "data": array})
+    native_write(path, {"type": "Payload", "data": array})
     print(peak_since(baseline))
 
 

@@ -35,11 +35,35 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.ve
 fi
 py=.venv/bin/python
 
+# Exactly the versions of constraints.txt: a missing package, or one at
+# another version (an older .venv, a changed pin), has them all installed.
+constraints="$root/constraints.txt"
 # nir: the optional NIR interchange (zor.ir.nir), installed so that its tests run.
-build_deps=(numpy h5py nanobind scikit-build-core pytest mypy "nir>=1.0.8")
-if ! $py -c 'import numpy, h5py, nanobind, scikit_build_core, pytest, mypy, nir' 2>/dev/null; then
-  $py -m pip install -q --upgrade pip
-  $py -m pip install -q "${build_deps[@]}"
+build_deps=(numpy h5py nanobind scikit-build-core pytest mypy nir)
+if ! $py - "$constraints" pip "${build_deps[@]}" <<'EOF'
+import sys
+from importlib import metadata
+
+
+def installed(name):
+    try:
+        return metadata.version(name)
+    except metadata.PackageNotFoundError:
+        return None
+
+
+lines = (line.split("#")[0].strip() for line in open(sys.argv[1]))
+pins = dict(line.split("==") for line in lines if line)
+stale = [f"{name} (missing)" for name in sys.argv[2:] if installed(name) is None]
+stale += [f"{name} {installed(name)} -> {pin}" for name, pin in pins.items()
+          if installed(name) not in (None, pin)]
+if stale:
+    sys.exit("setup: installing the pinned versions: " + ", ".join(stale))
+EOF
+then
+  $py -m pip install -q -c "$constraints" pip
+  $py -m pip install -q -c "$constraints" "${build_deps[@]}"
+  rm -rf build  # made with the versions that were there before
 fi
 
 # Incremental: the build directory persists, so an unchanged tree rebuilds in

@@ -1,5 +1,6 @@
-"""Shared fixtures: node helpers, a registry entry that hands back the dictionary
-read, and a round trip of one value through a real file."""
+"""Shared fixtures: node parameters, error and field checks, a registry entry
+that hands back the dictionary read, and a round trip of one value through a
+real file."""
 
 import dataclasses
 
@@ -8,19 +9,6 @@ import pytest
 
 import zor.ir
 from helpers import Payload
-
-
-def same_kinds(a, b) -> bool:
-    """True when two values have the same Python kinds all the way down."""
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, dict):
-        return a.keys() == b.keys() and all(same_kinds(a[k], b[k]) for k in a)
-    if isinstance(a, (list, tuple)):
-        return len(a) == len(b) and all(same_kinds(x, y) for x, y in zip(a, b))
-    if isinstance(a, np.ndarray):
-        return a.dtype == b.dtype
-    return True
 
 
 @pytest.fixture

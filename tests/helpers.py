@@ -1,10 +1,10 @@
-"""Helpers for the serialization tests."""
+"""Helpers shared by the tests."""
 
 import h5py
 import numpy as np
 
 import zor.ir
-from zor.ir.utils import values_equal
+from zor.ir.values import values_equal
 
 
 class Payload:
@@ -34,6 +34,19 @@ def assert_same(actual, expected):
             assert_same(a, e)
     else:
         assert values_equal(actual, expected), (actual, expected)
+
+
+def same_kinds(a, b) -> bool:
+    """True when two values have the same Python kinds all the way down."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, dict):
+        return a.keys() == b.keys() and all(same_kinds(a[k], b[k]) for k in a)
+    if isinstance(a, (list, tuple)):
+        return len(a) == len(b) and all(same_kinds(x, y) for x, y in zip(a, b))
+    if isinstance(a, np.ndarray):
+        return a.dtype == b.dtype
+    return True
 
 
 def h5py_file(path, fill, version="0.0.1"):

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import zor.ir
-from conftest import same_kinds
+from helpers import same_kinds
 from zor.ir import (LIF, Affine, AvgPool2d, Conv2d, Flatten, Graph, MaxPool2d, SepConv2d, Skip,
                     SpikingAffine, Upsample, conv2d_output_shape)
 

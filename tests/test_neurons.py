@@ -5,7 +5,7 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import same_kinds
+from helpers import same_kinds
 from zor.ir import neurons
 from zor.ir.neurons import (ELU, GELU, LIF, BatchNorm1d, BatchNorm2d, Dropout, HybridRegion,
                             LayerNorm, NeuronMode, PReLU, ReLU, Sigmoid, Softmax, Tanh)

@@ -1,10 +1,13 @@
 import dataclasses
+import typing
+from typing import List
 
 import numpy as np
 import pytest
 
-from conftest import same_kinds
-from zor.ir import LIF, Graph, Node, ReLU
+from helpers import assert_same, same_kinds
+from zor.ir import (LIF, Conv2d, Flatten, Graph, MaxPool2d, Node, ReLU, SepConv2d, Skip,
+                    SpikingAffine, Upsample, _NODE_REGISTRY)
 
 
 class TestGenericDictForm:
@@ -39,6 +42,124 @@ class TestGenericDictForm:
         node = LIF(**lif_params)
         node.r = np.ones(3)
         assert "input_type" in node.to_dict() and "output_type" in node.to_dict()
+
+
+def lif(**ports):
+    return LIF(*[np.ones(4)] * 4, **ports)
+
+
+def port(extents, key="input", dtype=None):
+    return {key: np.array(extents, dtype)}
+
+
+def stored_ports(node):
+    return [name for name in node.to_dict() if name in ("input_type", "output_type")]
+
+
+IN, BOTH = ["input_type"], ["input_type", "output_type"]
+# (id, node, the ports its dictionary keeps): a port is kept whenever the hook
+# would not give back exactly the same one, however small the difference.
+STORED_PORTS = [
+    ("derived-from-parameters", lambda: lif(), []),
+    ("other-extent", lambda: lif(input_type=port([9])), IN),
+    ("list-not-array", lambda: lif(input_type={"input": [4]}), IN),
+    ("other-integer-type", lambda: lif(input_type=port([4], dtype=np.int32)), IN),
+    ("more-dimensions", lambda: lif(input_type=port([4, 1])), IN),
+    ("other-key", lambda: lif(input_type=port([4], key="x")), IN),
+    ("extra-key", lambda: lif(input_type={**port([4]), **port([1], key="bias")}), IN),
+    ("own-output", lambda: lif(output_type=port([9], key="output")), BOTH),
+    ("SepConv2d-input-of-the-weights", lambda: SepConv2d(
+        np.ones((2, 1, 3, 3)), np.ones((8, 2, 1, 1)), input_type=port([2])), []),
+    ("SepConv2d-spatial-input", lambda: SepConv2d(
+        np.ones((2, 1, 3, 3)), np.ones((8, 2, 1, 1)), input_type=port([2, 9, 9])), IN),
+    ("pooling-without-shapes", lambda: MaxPool2d(), []),
+    ("pooling-output-from-input", lambda: MaxPool2d(input_type=port([8, 34, 34])), IN),
+    ("pooling-own-output", lambda: MaxPool2d(input_type=port([8, 34, 34]),
+                                             output_type=port([8, 1, 1], key="output")), BOTH),
+    ("pooling-output-alone", lambda: MaxPool2d(output_type=port([8], key="output")),
+     ["output_type"]),
+    ("Flatten-output-from-input", lambda: Flatten(input_type=port([1, 28, 28])), IN),
+    ("Upsample-output-from-input", lambda: Upsample(input_type=port([4, 5, 5])), IN),
+    ("Skip-own-output", lambda: Skip(input_type=port([3]), output_type=port([4], key="output")),
+     BOTH),
+    ("Skip-own-empty-output", lambda: Skip(input_type=port(np.zeros(0, int)),
+                                           output_type=port(np.zeros((0, 1), int), key="output")),
+     BOTH),
+]
+
+
+class TestStoredPorts:
+    @pytest.mark.parametrize("build, stored", [row[1:] for row in STORED_PORTS],
+                             ids=[row[0] for row in STORED_PORTS])
+    def test_kept_where_the_hook_would_not_rebuild_them(self, build, stored):
+        node = build()
+        assert stored_ports(node) == stored
+        rebuilt = type(node).from_dict(node.to_dict())
+        assert rebuilt.equals(node) and same_kinds(vars(rebuilt), vars(node))
+
+    def test_parameters_changed_after_construction_keep_the_old_ports(self):
+        node = lif()
+        node.tau = node.r = node.v_leak = node.v_threshold = np.ones(6)
+        assert stored_ports(node) == BOTH
+        assert LIF.from_dict(node.to_dict()).equals(node)
+
+
+@dataclasses.dataclass(eq=False)
+class Kinds(Node):
+    """Field kinds that no node class of the package declares."""
+
+    names: List[str]
+    pair: tuple[int, int] | None = None
+
+
+def required(cls):
+    """A dictionary with the required fields of ``cls``."""
+    zero = np.asarray(0.0)
+    return {
+        LIF: dict(tau=zero, r=zero, v_leak=zero, v_threshold=zero),
+        Conv2d: dict(weight=np.ones((8, 2, 3, 3)), bias=np.zeros(8)),
+        SepConv2d: dict(depthwise_weight=np.ones((2, 1, 3, 3)),
+                        pointwise_weight=np.ones((8, 2, 1, 1))),
+        SpikingAffine: dict(weight=np.ones((2, 3)), bias=np.zeros(2)),
+        Kinds: dict(names=[]),
+    }.get(cls, {})
+
+
+# (class, field, value as a file or a hand-made dictionary gives it, value
+# rebuilt): each declared kind of field once.
+RESTORED = [
+    (LIF, "tau", np.float64(2.0), np.asarray(2.0)),
+    (SepConv2d, "depthwise_bias", np.float32(0), np.asarray(np.float32(0))),
+    (Conv2d, "stride", np.array([2, 2]), (2, 2)),
+    (Conv2d, "padding", [1, 1], (1, 1)),
+    (Conv2d, "groups", np.int64(1), 1),
+    (MaxPool2d, "stride", [1, 1], (1, 1)),
+    (MaxPool2d, "ceil_mode", np.True_, True),
+    (Upsample, "size", np.array([4, 4]), (4, 4)),
+    (Upsample, "scale_factor", np.int64(3), 3),
+    (Upsample, "mode", np.str_("bilinear"), "bilinear"),
+    (Flatten, "end_dim", np.int8(-1), -1),
+    (SpikingAffine, "spike_mode", np.str_("rate"), "rate"),
+    (SpikingAffine, "weight_bits", np.int32(4), 4),
+    (SpikingAffine, "metadata", {"a": np.int64(1)}, {"a": np.int64(1)}),
+    (Skip, "skip_type", np.str_("add"), "add"),
+    (LIF, "input_type", {"input": [2]}, {"input": [2]}),
+    (Kinds, "names", np.array([b"a", "bé".encode()], dtype=object), ["a", "bé"]),
+    (Kinds, "pair", [1, 2], (1, 2)),
+]
+
+
+class TestRestoredKinds:
+    @pytest.mark.parametrize("cls, name, stored, restored", RESTORED, ids=[
+        f"{cls.__name__}.{name}-from-{type(stored).__name__}" for cls, name, stored, _ in RESTORED])
+    def test_value_comes_back_to_its_declared_kind(self, cls, name, stored, restored):
+        node = cls.from_dict({**required(cls), name: stored})
+        assert_same(getattr(node, name), restored)
+
+    @pytest.mark.parametrize("cls", list(_NODE_REGISTRY.values()), ids=lambda cls: cls.__name__)
+    def test_every_annotation_resolves_in_its_module(self, cls):
+        hints = typing.get_type_hints(cls)
+        assert [f.name for f in dataclasses.fields(cls)] == list(hints)
 
 
 class TestEquality:

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import zor.ir
-from conftest import same_kinds
+from helpers import same_kinds
 from zor.ir import _NODE_REGISTRY
 
 f32 = np.linspace(0, 1, 6, dtype=np.float32)

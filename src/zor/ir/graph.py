@@ -8,7 +8,7 @@ from typing import Any, Dict, List, Tuple
 import numpy as np
 
 from .node import Node
-from .utils import values_equal
+from .values import values_equal
 
 
 @dataclass(eq=False)

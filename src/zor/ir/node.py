@@ -4,11 +4,12 @@ from __future__ import annotations
 
 import dataclasses
 import functools
-from typing import Any, Callable, Dict
+import types
+from typing import Any, Callable, Dict, Tuple, Union, get_args, get_origin, get_type_hints
 
 import numpy as np
 
-from .utils import values_equal
+from .values import values_equal
 
 _PORTS = ("input_type", "output_type")
 
@@ -42,11 +43,11 @@ class Node:
                 f"Argument 'data' has incorrect type (expected dict, got {type(data).__name__})"
             )
         kwargs = {}
-        for field in dataclasses.fields(cls):
-            if field.name in data:
-                kwargs[field.name] = _restorer(field.type)(data[field.name])
-            elif field.default is dataclasses.MISSING and field.default_factory is dataclasses.MISSING:
-                raise KeyError(field.name)
+        for name, restore, required in _field_restorers(cls):
+            if name in data:
+                kwargs[name] = restore(data[name])
+            elif required:
+                raise KeyError(name)
         return cls(**kwargs)
 
     def equals(self, other: object) -> bool:
@@ -60,20 +61,23 @@ class Node:
         )
 
     def _ports_to_store(self) -> tuple:
-        """The port fields that the hook would not derive again by itself."""
+        """The port fields that the hook would not derive again by itself:
+        none when it rebuilds both ports from the parameters, input_type
+        alone when it rebuilds output_type from that, else every port set."""
         given = tuple(name for name in _PORTS if getattr(self, name) is not None)
-        if not given:
+        if not given or self._rebuilds_ports(keep=()):
             return ()
-        for stored in ((), ("input_type",)):
-            if self._rebuilds_ports(stored):
-                return tuple(name for name in stored if name in given)
+        if "input_type" in given and self._rebuilds_ports(keep=("input_type",)):
+            return ("input_type",)
         return given
 
-    def _rebuilds_ports(self, stored: tuple) -> bool:
+    def _rebuilds_ports(self, keep: tuple) -> bool:
+        """Whether the hook, run on a copy whose ports outside ``keep`` are
+        cleared, gives back the very ports of this node."""
         probe = object.__new__(type(self))
         probe.__dict__.update(self.__dict__)
         for name in _PORTS:
-            if name not in stored:
+            if name not in keep:
                 setattr(probe, name, None)
         try:
             probe.__post_init__()
@@ -81,11 +85,15 @@ class Node:
             # A node changed after construction may no longer pass its
             # checks; then its ports are stored as they are.
             return False
-        return all(_same_port(getattr(probe, n), getattr(self, n)) for n in _PORTS)
+        return (_same_port(probe.input_type, self.input_type)
+                and _same_port(probe.output_type, self.output_type))
 
 
 def _same_port(a: Any, b: Any) -> bool:
-    """values_equal, with a fast path for the usual {key: integer array}."""
+    """values_equal, with fast paths for a missing port and the usual
+    {key: integer array}."""
+    if a is None or b is None:
+        return a is b
     if type(a) is dict and type(b) is dict and len(a) == len(b) == 1:
         (key, x), = a.items()
         y = b.get(key)
@@ -128,16 +136,34 @@ def _unchanged(value: Any) -> Any:
 
 
 # How a field's value comes back to its declared kind after a trip through a
-# file, by annotation text; the first matching entry wins.
-_RESTORERS: tuple = (
-    (lambda a: "np.ndarray" in a, _to_array),
-    (lambda a: "Tuple" in a or a == "tuple", _to_tuple),
-    (lambda a: a.startswith(("Dict", "Optional[Shape]")), _unchanged),
-    (lambda a: a.startswith(("List", "list")), _to_texts),
-    (lambda a: True, _to_python_scalar),
-)
+# file, by that kind; any other kind (numbers, texts, literals) only turns
+# NumPy scalars into Python ones.
+_RESTORERS: Dict[Any, Callable[[Any], Any]] = {
+    np.ndarray: _to_array,
+    tuple: _to_tuple,
+    dict: _unchanged,
+    list: _to_texts,
+}
+
+
+def _declared_kind(hint: Any) -> Any:
+    """The class a resolved annotation asks for, Optional[X] counting as X:
+    tuple for Tuple[int, int], dict for Optional[Shape], Literal for a
+    literal alias."""
+    if get_origin(hint) in (Union, types.UnionType):
+        kinds = [arg for arg in get_args(hint) if arg is not type(None)]
+        if len(kinds) == 1:
+            hint = kinds[0]
+    return get_origin(hint) or hint
 
 
 @functools.cache
-def _restorer(annotation: str) -> Callable[[Any], Any]:
-    return next(convert for matches, convert in _RESTORERS if matches(str(annotation)))
+def _field_restorers(cls: type) -> Tuple[Tuple[str, Callable[[Any], Any], bool], ...]:
+    """(name, restorer, required) of each field of ``cls``, in order; the
+    annotation texts resolve in the globals of the class's module."""
+    hints = get_type_hints(cls)
+    return tuple(
+        (f.name, _RESTORERS.get(_declared_kind(hints[f.name]), _to_python_scalar),
+         f.default is dataclasses.MISSING and f.default_factory is dataclasses.MISSING)
+        for f in dataclasses.fields(cls)
+    )
