@@ -7,6 +7,7 @@ from typing import Any, Dict, List, Tuple
 
 import numpy as np
 
+from ._topology import Adjacency
 from .node import Node
 from .utils import values_equal
 
@@ -61,6 +62,53 @@ class Graph:
         edges = [(str(src), str(dst)) for src, dst in data.get("edges", [])]
         return cls(nodes=nodes, edges=edges, metadata=data.get("metadata", {}))
 
+    # Structure. Edges that are malformed or name a missing node are left out
+    # here; validate() reports them.
+
+    def inputs(self) -> List[str]:
+        """Names of the nodes without incoming edges, in insertion order."""
+        adjacency = Adjacency(self.nodes, self.edges)
+        return [name for name, preds in zip(adjacency.names, adjacency.preds) if not preds]
+
+    def outputs(self) -> List[str]:
+        """Names of the nodes without outgoing edges, in insertion order."""
+        adjacency = Adjacency(self.nodes, self.edges)
+        return [name for name, succs in zip(adjacency.names, adjacency.succs) if not succs]
+
+    def predecessors(self, name: str) -> List[str]:
+        """Names of the nodes with an edge into ``name``, each once, in edge
+        order. Reads the whole graph: for every node at once, use
+        topological_order() or infer_types()."""
+        adjacency = self._adjacency_of(name)
+        return [adjacency.names[u] for u in adjacency.preds[adjacency.index[name]]]
+
+    def successors(self, name: str) -> List[str]:
+        """Names of the nodes that ``name`` has an edge into, each once, in
+        edge order. Reads the whole graph, as predecessors() does."""
+        adjacency = self._adjacency_of(name)
+        return [adjacency.names[d] for d in adjacency.succs[adjacency.index[name]]]
+
+    def topological_order(self) -> List[str]:
+        """Every node name once, each after the nodes that feed it.
+
+        The order of Kahn's algorithm: first the nodes without incoming
+        edges, in insertion order, then each node once all its
+        predecessors are placed, in the order they became ready.
+
+        A cycle (a recurrent network) is not an error; it is broken where
+        it closes. When no node is ready, the order goes on with a node all
+        of whose predecessors off its own cycles are placed: the earliest
+        inserted one that already has a placed predecessor (the node where
+        the cycle is entered from outside), else the earliest inserted one.
+        Its edges from nodes not yet placed are the ones broken: each
+        closes a cycle through it, like the recurrent edge of
+        ``fc_in -> lif -> fc_rec -> lif``, which puts ``fc_in``, ``lif``,
+        ``fc_rec`` in that order. Linear in nodes and edges (plus a heap
+        over the nodes left on cycles); never loops.
+        """
+        adjacency = Adjacency(self.nodes, self.edges)
+        return [adjacency.names[v] for v in adjacency.topological_order()]
+
     def validate(self) -> None:
         """Check that every edge joins two existing nodes and that the output
         shape of its source equals the input shape of its destination (where
@@ -83,6 +131,11 @@ class Graph:
                 )
         if problems:
             raise ValueError("Invalid graph:\n  " + "\n  ".join(problems))
+
+    def _adjacency_of(self, name: str) -> Adjacency:
+        if name not in self.nodes:
+            raise ValueError(f"Graph has no node named {name!r}")
+        return Adjacency(self.nodes, self.edges)
 
     def equals(self, other: object) -> bool:
         """True when ``other`` is a graph with equal nodes (by value), edges
