@@ -1,10 +1,20 @@
-"""Graphs: the order and structure of their nodes."""
+"""Graphs: the order and structure of their nodes, the sequential builder."""
 
 import random
 
+import numpy as np
 import pytest
 
-from zor.ir import Graph, ReLU
+from zor.ir import LIF, Conv2d, Graph, ReLU
+
+
+def lif(*shape):
+    return LIF(np.full(shape, 20.0), np.full(shape, 20.0), np.zeros(shape), np.ones(shape))
+
+
+def conv(out_channels, in_channels, kernel=3, **options):
+    return Conv2d(np.ones((out_channels, in_channels, kernel, kernel), np.float32),
+                  np.zeros(out_channels, np.float32), **options)
 
 
 def build(nodes, edges):
@@ -67,3 +77,21 @@ class TestOrder:
                     seen.add(dst)
                     stack.append(dst)
         return seen
+
+
+class TestSequential:
+    def test_default_names(self):
+        graph = Graph.sequential([conv(8, 2), lif(8), conv(8, 8), lif(8), ReLU(8), lif(8)])
+        assert list(graph.nodes) == ["conv2d", "lif", "conv2d_1", "lif_1", "relu", "lif_2"]
+        assert graph.edges == list(zip(graph.nodes, list(graph.nodes)[1:]))
+
+    @pytest.mark.parametrize("nodes, names, error, message", [
+        ([ReLU(1), ReLU(1)], ["a"], ValueError, "Graph.sequential: 1 names for 2 nodes"),
+        ([ReLU(1), {"type": "ReLU"}], None, TypeError,
+         "Graph.sequential: item 1 is a dict, not a Node"),
+        ([ReLU(1), ReLU(1)], ["a", "a"], ValueError, "Graph already has a node named 'a'"),
+    ])
+    def test_refused(self, nodes, names, error, message):
+        with pytest.raises(error) as info:
+            Graph.sequential(nodes, names=names)
+        assert str(info.value) == message

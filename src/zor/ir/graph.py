@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Tuple
+from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -61,6 +61,27 @@ class Graph:
         }
         edges = [(str(src), str(dst)) for src, dst in data.get("edges", [])]
         return cls(nodes=nodes, edges=edges, metadata=data.get("metadata", {}))
+
+    @classmethod
+    def sequential(cls, nodes: Iterable[Node], *, names: Optional[Sequence[str]] = None) -> "Graph":
+        """A chain of ``nodes``, each feeding the next. Names default to the
+        lower-case class name, with a running number from the second node of
+        a class on: ``conv2d``, ``lif``, ``conv2d_1``, ``lif_1``."""
+        nodes = list(nodes)
+        for position, node in enumerate(nodes):
+            if not isinstance(node, Node):
+                raise TypeError(f"Graph.sequential: item {position} is a "
+                                f"{type(node).__name__}, not a Node")
+        if names is None:
+            names = _default_names(nodes)
+        elif len(names) != len(nodes):
+            raise ValueError(f"Graph.sequential: {len(names)} names for {len(nodes)} nodes")
+        graph = cls()
+        for name, node in zip(names, nodes):
+            graph.add_node(name, node)
+        for src, dst in zip(names, names[1:]):
+            graph.add_edge(src, dst)
+        return graph
 
     # Structure. Edges that are malformed or name a missing node are left out
     # here; validate() reports them.
@@ -153,3 +174,17 @@ def _port(shapes: Any, key: str) -> Any:
     if isinstance(shapes, dict):
         return shapes.get(key)
     return None
+
+
+def _default_names(nodes: List[Node]) -> List[str]:
+    names: List[str] = []
+    taken: Dict[str, int] = {}
+    for node in nodes:
+        base = type(node).__name__.lower()
+        name = base
+        while name in taken:
+            taken[base] += 1
+            name = f"{base}_{taken[base]}"
+        taken[name] = 0
+        names.append(name)
+    return names
