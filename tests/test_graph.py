@@ -1,7 +1,8 @@
 """Graphs that know their shapes: order and structure, inference from the
-input, validation, the sequential builder and files."""
+input, validation, the sequential builder, files and the command line."""
 
 import dataclasses
+import io
 import random
 from typing import Optional
 
@@ -11,6 +12,7 @@ import pytest
 import zor.ir
 from zor.ir import (LIF, Affine, BatchNorm2d, Conv2d, Flatten, Graph, LayerNorm, MaxPool2d, Node,
                     ReLU, SepConv2d, Skip, Softmax, SpikingAffine, Upsample)
+from zor.ir.__main__ import show
 
 
 def lif(*shape):
@@ -381,3 +383,25 @@ class TestSequential:
         with pytest.raises(error) as info:
             Graph.sequential(nodes, names=names)
         assert str(info.value) == message
+
+
+class TestShow:
+    def test_topological_order_with_inferred_shapes(self):
+        graph = build({"fc": dense(8, 72), "flatten": Flatten(),
+                       "conv": conv(8, 2, input_type=ports([2, 5, 5]))}, "conv>flatten flatten>fc")
+        out = io.StringIO()
+        show(graph, out)
+        assert out.getvalue().splitlines()[1:4] == [
+            "  conv     Conv2d             2x5x5 -> 8x3x3",
+            "  flatten  Flatten            8x3x3 -> 72",
+            "  fc       Affine                72 -> 8"]
+
+    def test_problems_under_the_shapes_as_they_stand(self):
+        out = io.StringIO()
+        show(Graph.sequential([dense(8, 4), lif(3)]), out)
+        assert out.getvalue().splitlines()[2:] == [
+            "  lif     LIF                    3 -> 3",
+            "  edges: affine -> lif",
+            "  Cannot infer the graph's shapes:",
+            "    node 'lif': LIF of width 3 does not fit input shape [8] (its leading extent "
+            "must be 3)"]
