@@ -13,7 +13,8 @@ class Adjacency:
     and successors in the order of the edges. For each entry of the edge
     list: the numbers of its ends, or None when it is not a pair of names of
     the nodes (such entries take no part here; validate() reports them), and
-    whether it is the first of its pair."""
+    whether it is the first of its pair; for the first of a pair listed more
+    than once, how often it is listed."""
 
     def __init__(self, nodes: Mapping[Any, Any], edges: Iterable[Any]) -> None:
         self.names: List[Any] = list(nodes)
@@ -23,9 +24,10 @@ class Adjacency:
         self.succs: List[List[int]] = [[] for _ in self.names]
         self.ends: List[Optional[Tuple[int, int]]] = []
         self.first: List[bool] = []
-        self.counts: Dict[Tuple[int, int], int] = {}
+        self.repeats: Dict[int, int] = {}  # position of a pair listed again: how often in all
+        first_position: Dict[Tuple[int, int], int] = {}
         index = self.index
-        for edge in edges:
+        for position, edge in enumerate(edges):
             ends = None
             if type(edge) in (tuple, list) and len(edge) == 2:
                 src, dst = edge
@@ -34,15 +36,17 @@ class Adjacency:
                 if s is not None and d is not None:
                     ends = s, d
             self.ends.append(ends)
-            self.first.append(ends is not None and ends not in self.counts)
             if ends is None:
-                continue
-            if ends in self.counts:
-                self.counts[ends] += 1
-                continue
-            self.counts[ends] = 1
-            self.succs[ends[0]].append(ends[1])
-            self.preds[ends[1]].append(ends[0])
+                self.first.append(False)
+            elif ends in first_position:
+                self.first.append(False)
+                first = first_position[ends]
+                self.repeats[first] = self.repeats.get(first, 1) + 1
+            else:
+                self.first.append(True)
+                first_position[ends] = position
+                self.succs[ends[0]].append(ends[1])
+                self.preds[ends[1]].append(ends[0])
 
     def topological_order(self) -> List[int]:
         """Node indices in the order that Graph.topological_order()

@@ -231,9 +231,9 @@ class Graph:
                 problems.append(_edge_problem(position, edge, self.nodes))
                 runs = False
             elif shapes and adjacency.first[position]:
-                count = adjacency.counts[ends]
-                if count > 1:
-                    problems.append(f"edge {edge[0]} -> {edge[1]}: listed {count} times")
+                if position in adjacency.repeats:
+                    problems.append(f"edge {edge[0]} -> {edge[1]}: listed "
+                                    f"{adjacency.repeats[position]} times")
                 src, dst = ends
                 if adjacency.preds[dst][0] == src:  # the first edge into dst
                     problems += self._shape_problems(adjacency, dst)
