@@ -4,6 +4,8 @@ input, validation, the sequential builder, files and the command line."""
 import dataclasses
 import io
 import random
+import re
+from pathlib import Path
 from typing import Optional
 
 import numpy as np
@@ -405,3 +407,10 @@ class TestShow:
             "  Cannot infer the graph's shapes:",
             "    node 'lif': LIF of width 3 does not fit input shape [8] (its leading extent "
             "must be 3)"]
+
+
+def test_documented_example_prints_what_the_page_says(capsys):
+    page = (Path(__file__).parent.parent / "docs" / "graphs.md").read_text()
+    code, printed = re.findall(r"```(?:python|text)\n(.*?)```", page, re.S)[:2]
+    exec(code, {})
+    assert capsys.readouterr().out == printed
