@@ -14,12 +14,12 @@ import numpy as np
 
 def build_example():
     """A hybrid network for a 2x34x34 event camera: an ANN convolutional
-    encoder, a spiking core of LIF neurons and a rate-based readout."""
+    encoder, a spiking core of LIF neurons and a rate-based readout. Only the
+    first layer's input shape is given; the graph infers the rest."""
     from zor.ir import (LIF, Conv2d, Flatten, Graph, HybridRegion, MaxPool2d, Softmax,
-                        SpikingAffine, conv2d_output_shape)
+                        SpikingAffine)
 
     rng = np.random.default_rng(0)
-    conv_out = conv2d_output_shape((2, 34, 34), 8, (3, 3), (1, 1), (1, 1), (1, 1))
 
     def lif(n):
         return LIF(tau=np.full(n, 20.0), r=np.full(n, 20.0), v_leak=np.zeros(n),
@@ -29,10 +29,9 @@ def build_example():
     graph.add_node("encoder", HybridRegion("ann", 2 * 34 * 34, name="encoder"))
     graph.add_node("conv", Conv2d(rng.normal(size=(8, 2, 3, 3)).astype(np.float32),
                                   np.zeros(8, np.float32), padding=(1, 1),
-                                  input_type={"input": np.array([2, 34, 34])},
-                                  output_type={"output": np.array(conv_out)}))
-    graph.add_node("pool", MaxPool2d((2, 2), input_type={"input": np.array(conv_out)}))
-    graph.add_node("flatten", Flatten(input_type={"input": np.array([8, 17, 17])}))
+                                  input_type={"input": np.array([2, 34, 34])}))
+    graph.add_node("pool", MaxPool2d((2, 2)))
+    graph.add_node("flatten", Flatten())
     graph.add_node("fc1", SpikingAffine(rng.normal(size=(128, 8 * 17 * 17)).astype(np.float32),
                                         np.zeros(128, np.float32), "rate", 8, 16))
     graph.add_node("lif1", lif(128))
@@ -43,6 +42,7 @@ def build_example():
     names = ["conv", "pool", "flatten", "fc1", "lif1", "fc2", "lif2", "readout"]
     for src, dst in zip(names, names[1:]):
         graph.add_edge(src, dst)
+    graph.infer_types(inplace=True)
     graph.validate()
     return graph
 
@@ -53,18 +53,29 @@ def _extents(ports, key) -> str:
 
 
 def show(graph, out=None) -> None:
+    """Nodes in topological order with their inferred port shapes; where
+    inference fails, the shapes as they stand and the problems found."""
+    out = sys.stdout if out is None else out  # at call time: it may be redirected
     print(f"Graph with {len(graph.nodes)} nodes, {len(graph.edges)} edges", file=out)
     for key, value in graph.metadata.items():
         print(f"  {key}: {value}", file=out)
+    try:
+        shown, problems = graph.infer_types(), ""
+    except ValueError as error:
+        shown, problems = graph, str(error)
     width = max((len(name) for name in graph.nodes), default=0)
-    for name, node in graph.nodes.items():
+    for name in shown.topological_order():
+        node = shown.nodes[name]
         print(f"  {name:<{width}}  {type(node).__name__:<14} "
               f"{_extents(node.input_type, 'input'):>9} -> {_extents(node.output_type, 'output')}",
               file=out)
     print("  edges: " + ", ".join(f"{src} -> {dst}" for src, dst in graph.edges), file=out)
+    if problems:
+        print("  " + problems.replace("\n", "\n  "), file=out)
 
 
 def show_file(path, out=None) -> None:
+    out = sys.stdout if out is None else out
     from zor.ir import Graph, read, read_version
 
     print(f"{path} (format version {read_version(path)})", file=out)

@@ -3,10 +3,10 @@
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Tuple
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
-import numpy as np
-
+from ._inference import infer, input_problems, port_of
+from ._topology import Adjacency
 from .node import Node
 from .values import values_equal
 
@@ -61,28 +61,196 @@ class Graph:
         edges = [(str(src), str(dst)) for src, dst in data.get("edges", [])]
         return cls(nodes=nodes, edges=edges, metadata=data.get("metadata", {}))
 
-    def validate(self) -> None:
-        """Check that every edge joins two existing nodes and that the output
-        shape of its source equals the input shape of its destination (where
-        both are known). Raises one ``ValueError`` listing every problem."""
-        problems = []
-        for src, dst in self.edges:
-            missing = [name for name in (src, dst) if name not in self.nodes]
-            if missing:
-                problems.append(
-                    f"edge {src} -> {dst}: no node named "
-                    + " or ".join(repr(name) for name in missing)
-                )
-                continue
-            out = _port(self.nodes[src].output_type, "output")
-            inp = _port(self.nodes[dst].input_type, "input")
-            if out is not None and inp is not None and not np.array_equal(out, inp):
-                problems.append(
-                    f"edge {src} -> {dst}: output shape {np.ravel(out).tolist()} of {src!r} "
-                    f"does not match input shape {np.ravel(inp).tolist()} of {dst!r}"
-                )
+    @classmethod
+    def sequential(cls, nodes: Iterable[Node], *, names: Optional[Sequence[str]] = None) -> "Graph":
+        """A chain of ``nodes``, each feeding the next. Names default to the
+        lower-case class name, with a running number from the second node of
+        a class on: ``conv2d``, ``lif``, ``conv2d_1``, ``lif_1``."""
+        nodes = list(nodes)
+        for position, node in enumerate(nodes):
+            if not isinstance(node, Node):
+                raise TypeError(f"Graph.sequential: item {position} is a "
+                                f"{type(node).__name__}, not a Node")
+        if names is None:
+            names = _default_names(nodes)
+        elif len(names) != len(nodes):
+            raise ValueError(f"Graph.sequential: {len(names)} names for {len(nodes)} nodes")
+        graph = cls()
+        for name, node in zip(names, nodes):
+            graph.add_node(name, node)
+        for src, dst in zip(names, names[1:]):
+            graph.add_edge(src, dst)
+        return graph
+
+    # Structure. Edges that are malformed or name a missing node are left out
+    # here; validate() reports them.
+
+    def inputs(self) -> List[str]:
+        """Names of the nodes without incoming edges, in insertion order."""
+        adjacency = Adjacency(self.nodes, self.edges)
+        return [name for name, preds in zip(adjacency.names, adjacency.preds) if not preds]
+
+    def outputs(self) -> List[str]:
+        """Names of the nodes without outgoing edges, in insertion order."""
+        adjacency = Adjacency(self.nodes, self.edges)
+        return [name for name, succs in zip(adjacency.names, adjacency.succs) if not succs]
+
+    def predecessors(self, name: str) -> List[str]:
+        """Names of the nodes with an edge into ``name``, each once, in edge
+        order. Reads the whole graph: for every node at once, use
+        topological_order() or infer_types()."""
+        adjacency = self._adjacency_of(name)
+        return [adjacency.names[u] for u in adjacency.preds[adjacency.index[name]]]
+
+    def successors(self, name: str) -> List[str]:
+        """Names of the nodes that ``name`` has an edge into, each once, in
+        edge order. Reads the whole graph, as predecessors() does."""
+        adjacency = self._adjacency_of(name)
+        return [adjacency.names[d] for d in adjacency.succs[adjacency.index[name]]]
+
+    def topological_order(self) -> List[str]:
+        """Every node name once, each after the nodes that feed it.
+
+        The order of Kahn's algorithm: first the nodes without incoming
+        edges, in insertion order, then each node once all its
+        predecessors are placed, in the order they became ready.
+
+        A cycle (a recurrent network) is not an error; it is broken where
+        it closes. When no node is ready, the order goes on with a node all
+        of whose predecessors off its own cycles are placed: the earliest
+        inserted one that already has a placed predecessor (the node where
+        the cycle is entered from outside), else the earliest inserted one.
+        Its edges from nodes not yet placed are the ones broken: each
+        closes a cycle through it, like the recurrent edge of
+        ``fc_in -> lif -> fc_rec -> lif``, which puts ``fc_in``, ``lif``,
+        ``fc_rec`` in that order. Linear in nodes and edges (plus a heap
+        over the nodes left on cycles); never loops.
+        """
+        adjacency = Adjacency(self.nodes, self.edges)
+        return [adjacency.names[v] for v in adjacency.topological_order()]
+
+    # Shapes
+
+    def infer_types(self, input_shapes: Optional[Mapping[str, Sequence[int]]] = None, *,
+                    inplace: bool = False) -> "Graph":
+        """Fill every port shape that the graph determines, walking the nodes
+        once in topological_order().
+
+        Inference starts from the input nodes' own ``input_type``, or from
+        ``input_shapes`` ({input node name: shape}) where given, and gives
+        each further node the output of what feeds it:
+
+        - Conv2d: (C_out, H', W') from a (C_in, H, W) input whose C_in is
+          ``weight.shape[1] * groups``, as ``conv2d_output_shape`` computes;
+        - SepConv2d, MaxPool2d, AvgPool2d, Flatten, Upsample, Skip: what
+          their own hook derives from the input;
+        - the element-wise nodes (LIF, the activations, Dropout,
+          HybridRegion, the batch norms): the full input shape when its
+          leading extent is their width; LayerNorm when its trailing
+          extents are its ``normalized_shape``;
+        - Affine, SpikingAffine: an input of exactly [in_features].
+
+        A node fed by several edges receives their sum, so their shapes must
+        be equal; a concatenating Skip takes shapes equal but for the channel
+        (first) extent, and its input and output sum the channels. An edge
+        that closes a cycle is checked after the walk, against the shapes
+        inferred at both ends. Nodes that nothing determines keep their
+        ports. Every disagreement is collected and raised as one
+        ``ValueError``.
+
+        Returns a new graph of new nodes that share every parameter array
+        with the caller's (the caller's graph is untouched), or with
+        ``inplace`` fills the ports of the caller's own nodes and returns
+        this graph.
+        """
+        adjacency = Adjacency(self.nodes, self.edges)
+        problems, runs = self._problems(adjacency, shapes=False)
+        if not runs:
+            raise ValueError("Cannot infer the graph's shapes:\n  " + "\n  ".join(problems))
+        inference = infer(adjacency, input_shapes or {})
+        if inference.problems:
+            raise ValueError(
+                "Cannot infer the graph's shapes:\n  " + "\n  ".join(inference.problems))
+        if not inplace:
+            return type(self)(
+                nodes={name: inference.node(name, node) for name, node in self.nodes.items()},
+                edges=list(self.edges), metadata=dict(self.metadata))
+        for name in inference.ports:
+            node: Any = self.nodes[name]
+            inferred = inference.node(name, node)
+            node.input_type, node.output_type = inferred.input_type, inferred.output_type
+        return self
+
+    def validate(self, strict: bool = False) -> None:
+        """Raise one ``ValueError`` that lists every problem, or return.
+
+        Problems: a value in ``nodes`` that is not a Node or a name that is
+        not a string; an edge that is not a (src, dst) pair of names, names
+        a missing node or is listed twice; a join whose shapes do not fit
+        together (as infer_types() requires); an edge whose source output
+        shape disagrees with its destination input shape. Shapes agree when
+        equal, and where a node's one-dimensional port gives only its width
+        or channels (element-wise and spatial nodes), when the other shape
+        has that leading extent; a LayerNorm's port agrees with a shape
+        that ends with it. So a graph that validates still validates after
+        a trip through a file, where such nodes keep only their widths.
+
+        ``strict`` also runs infer_types() and reports its problems, the
+        nodes whose shapes it still cannot tell, and nodes joined to
+        nothing in a graph of several nodes.
+        """
+        adjacency = Adjacency(self.nodes, self.edges)
+        problems, runs = self._problems(adjacency, shapes=True)
+        if strict:
+            if runs:
+                inference = infer(adjacency, {})
+                problems += inference.problems
+                problems += [f"node {name!r}: shape unknown after inference" + (
+                    "" if adjacency.preds[adjacency.index[name]] else "; give its input_type")
+                    for name in inference.unknown]
+            if len(self.nodes) > 1:
+                problems += [f"node {name!r}: joined to nothing" for name, preds, succs
+                             in zip(adjacency.names, adjacency.preds, adjacency.succs)
+                             if not preds and not succs]
         if problems:
             raise ValueError("Invalid graph:\n  " + "\n  ".join(problems))
+
+    def _problems(self, adjacency: Adjacency, shapes: bool) -> Tuple[List[str], bool]:
+        """Problems of node values and names and of edges, in edge order,
+        with the shapes that meet at each destination (at its first edge)
+        and duplicate edges when ``shapes``; and whether inference can run
+        (every value a Node, every edge a pair of node names)."""
+        problems = [f"node {name!r}: " + ("its name is not a string" if type(name) is not str
+                                          else f"{type(node).__name__} is not a Node")
+                    for name, node in self.nodes.items()
+                    if type(name) is not str or not isinstance(node, Node)]
+        runs = not problems
+        for position, edge in enumerate(self.edges):
+            ends = adjacency.ends[position]
+            if ends is None:
+                problems.append(_edge_problem(position, edge, self.nodes))
+                runs = False
+            elif shapes and adjacency.first[position]:
+                if position in adjacency.repeats:
+                    problems.append(f"edge {edge[0]} -> {edge[1]}: listed "
+                                    f"{adjacency.repeats[position]} times")
+                src, dst = ends
+                if adjacency.preds[dst][0] == src:  # the first edge into dst
+                    problems += self._shape_problems(adjacency, dst)
+        return problems, runs
+
+    def _shape_problems(self, adjacency: Adjacency, v: int) -> List[str]:
+        node = adjacency.nodes[v]
+        if not isinstance(node, Node):
+            return []
+        incoming = [(adjacency.names[u], port_of(adjacency.nodes[u], "output_type"))
+                    for u in adjacency.preds[v] if isinstance(adjacency.nodes[u], Node)]
+        return input_problems(adjacency.names[v], node, incoming, port_of(node, "input_type"))
+
+    def _adjacency_of(self, name: str) -> Adjacency:
+        if name not in self.nodes:
+            raise ValueError(f"Graph has no node named {name!r}")
+        return Adjacency(self.nodes, self.edges)
 
     def equals(self, other: object) -> bool:
         """True when ``other`` is a graph with equal nodes (by value), edges
@@ -96,7 +264,28 @@ class Graph:
         )
 
 
-def _port(shapes: Any, key: str) -> Any:
-    if isinstance(shapes, dict):
-        return shapes.get(key)
-    return None
+def _edge_problem(position: int, edge: Any, nodes: Mapping[str, Any]) -> str:
+    """What is wrong with an entry of the edge list that Adjacency passed over."""
+    if type(edge) not in (tuple, list) or len(edge) != 2:
+        return f"edge {position}: {edge!r} is not a (src, dst) pair"
+    if any(type(end) is not str for end in edge):
+        return f"edge {position}: " + " and ".join(
+            f"{end!r} ({type(end).__name__}) is not a node name"
+            for end in edge if type(end) is not str)
+    src, dst = edge
+    return f"edge {src} -> {dst}: no node named " + " or ".join(
+        repr(name) for name in edge if name not in nodes)
+
+
+def _default_names(nodes: List[Node]) -> List[str]:
+    names: List[str] = []
+    taken: Dict[str, int] = {}
+    for node in nodes:
+        base = type(node).__name__.lower()
+        name = base
+        while name in taken:
+            taken[base] += 1
+            name = f"{base}_{taken[base]}"
+        taken[name] = 0
+        names.append(name)
+    return names
