@@ -216,13 +216,18 @@ class TestRefusals:
          "in NIR"),
         (lambda: Conv2d(weights(4, 2, 3, 5), weights(4), input_type={"input": np.array([2, 9, 11])}),
          "NIR works its output shape out as [4, 7, 9], not [4, 7, 7]"),
-        (bad_lif, "NIR refuses it: All parameters must have the same shape"),
     ], ids=["conv no size", "conv groups", "ceil_mode", "count_include_pad", "no input shape",
-            "reserved key", "non-square kernel", "nir assertion"])
+            "reserved key", "non-square kernel"])
     def test_node_that_cannot_go_exactly(self, node, reason, fails_with):
         made = node()
         fails_with(f"Cannot convert to NIR:\n  node 'n' ({type(made).__name__}): {reason}",
                    lambda: to_nir(graph_of(("n", made))))
+
+    def test_node_changed_into_an_invalid_one(self, fails_with):
+        # Inference rebuilds each node, so its own checks speak before NIR's.
+        fails_with("Cannot infer the graph's shapes:\n  node 'n': All LIF parameters must have same "
+                   "shape, got: tau=(3,), r=(2,), v_leak=(3,), v_threshold=(3,)",
+                   lambda: to_nir(graph_of(("n", bad_lif()))))
 
     @pytest.mark.parametrize("kept, problem", [
         ({"ghost": {"a": 1}}, "graph metadata 'nir.node_metadata' names ['ghost'], which are not "
@@ -235,13 +240,18 @@ class TestRefusals:
         graph = graph_of(("n", SHARED_NODES["SpikingAffine"]()), metadata={NODE_METADATA_KEY: kept})
         fails_with(f"Cannot convert to NIR:\n  {problem}", lambda: to_nir(graph))
 
-    def test_nir_type_check_failure_is_explained(self):
+    def test_only_the_first_node_needs_a_shape(self):
+        graph = Graph.sequential([Conv2d(weights(4, 2, 3, 3), weights(4), input_type={"input": np.array([2, 8, 8])}),
+                                  AvgPool2d(), Flatten(), Affine(weights(3, 36), weights(3))])
+        converted = to_nir(graph)
+        assert tuple(converted.nodes["conv2d"].input_shape) == (8, 8)
+        assert list(converted.nodes["affine"].input_type["input"]) == [36]
+        assert graph.nodes["avgpool2d"].input_type is None  # the caller's graph is left as it was
+
+    def test_shapes_that_disagree_are_refused_before_nir_sees_them(self, fails_with):
         graph = graph_of(("a", Affine(weights(3, 5), weights(3))), ("b", Affine(weights(2, 4), weights(2))))
-        with pytest.raises(ValueError) as info:
-            to_nir(graph)
-        message = str(info.value)
-        assert message.startswith("NIR's type check refuses the converted graph: ")
-        assert "a.output: [[3]] -> b.input: [[4]]" in message  # NIR's own words
+        fails_with("Cannot infer the graph's shapes:\n  node 'b': Affine takes input shape [4], got [3]",
+                   lambda: to_nir(graph))
 
     def test_cuba_lif_and_resetting_lif_are_named(self, fails_with):
         n = np.ones(2)

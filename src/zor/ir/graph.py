@@ -168,17 +168,24 @@ class Graph:
         if not runs:
             raise ValueError("Cannot infer the graph's shapes:\n  " + "\n  ".join(problems))
         inference = infer(adjacency, input_shapes or {})
-        if inference.problems:
-            raise ValueError(
-                "Cannot infer the graph's shapes:\n  " + "\n  ".join(inference.problems))
+        problems = inference.problems
+        # New nodes run their hooks again: a node changed since it was made
+        # may no longer pass its own checks.
+        inferred: Dict[str, Any] = {}
+        for name, node in self.nodes.items() if not problems else ():
+            if inplace and name not in inference.ports:
+                continue
+            try:
+                inferred[name] = inference.node(name, node)
+            except ValueError as error:
+                problems.append(f"node {name!r}: {error}")
+        if problems:
+            raise ValueError("Cannot infer the graph's shapes:\n  " + "\n  ".join(problems))
         if not inplace:
-            return type(self)(
-                nodes={name: inference.node(name, node) for name, node in self.nodes.items()},
-                edges=list(self.edges), metadata=dict(self.metadata))
-        for name in inference.ports:
+            return type(self)(nodes=inferred, edges=list(self.edges), metadata=dict(self.metadata))
+        for name, new in inferred.items():
             node: Any = self.nodes[name]
-            inferred = inference.node(name, node)
-            node.input_type, node.output_type = inferred.input_type, inferred.output_type
+            node.input_type, node.output_type = new.input_type, new.output_type
         return self
 
     def validate(self, strict: bool = False) -> None:

@@ -55,9 +55,9 @@ class _Refused(Exception):
 
 def _shaped(graph: Graph) -> Graph:
     """The graph whose port shapes ``to_nir`` reads (Conv2d's spatial input size, the shapes
-    of the graph's inputs). The one place for graph-level shape inference: until ``Graph``
-    infers shapes, the ports are taken as the nodes hold them."""
-    return graph
+    of the graph's inputs): a copy with every shape the graph determines inferred, sharing the
+    weight arrays; a graph whose shapes disagree is refused with inference's own ValueError."""
+    return graph.infer_types()
 
 
 # ---------------------------------------------------------------------------------------------
@@ -231,25 +231,23 @@ def to_nir(graph: Graph) -> nir.NIRGraph:
     exactly, and when NIR's own type check refuses the result."""
     if not isinstance(graph, Graph):
         raise TypeError(f"to_nir expects a zor.ir.Graph, got {type(graph).__name__}")
+    # Types first: a graph with nodes NIR has no place for gets no further.
+    problems = [f"{_named(name, node)}: no NIR counterpart"
+                for name, node in graph.nodes.items() if type(node) not in _TO_NIR]
+    if problems:
+        raise ValueError("Cannot convert to NIR:\n  " + "\n  ".join(problems))
     graph = _shaped(graph)
-    problems: List[str] = []
     kept = _kept_metadata(graph, problems)
     nodes: Dict[str, Any] = {}
     for name, node in graph.nodes.items():
         try:
-            convert = _TO_NIR.get(type(node))
-            if convert is None:
-                raise _Refused("no NIR counterpart")
-            nodes[name] = convert(node, _merged_metadata(node, kept.get(name, {})))
+            nodes[name] = _TO_NIR[type(node)](node, _merged_metadata(node, kept.get(name, {})))
         except _Refused as refusal:
             problems.append(f"{_named(name, node)}: {refusal}")
         except (ValueError, AssertionError) as error:
             problems.append(f"{_named(name, node)}: NIR refuses it: {error}")
 
-    has_predecessor = {dst for _, dst in graph.edges}
-    has_successor = {src for src, _ in graph.edges}
-    roots = [name for name in graph.nodes if name not in has_predecessor]
-    leaves = [name for name in graph.nodes if name not in has_successor]
+    roots, leaves = graph.inputs(), graph.outputs()
     taken = set(graph.nodes)
     input_edges, output_edges = [], []
     for node_name, input_name in _boundary_names("input", roots, taken).items():
