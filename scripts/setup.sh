@@ -5,7 +5,9 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
-apt_packages=(g++ cmake pkg-config libhdf5-dev hdf5-tools)
+# HDF5 is built from source (scripts/hdf5/build.sh): make, patch and zlib's
+# headers to build it, Debian's archive keyring to check what apt fetches.
+apt_packages=(g++ cmake make patch zlib1g-dev debian-archive-keyring)
 missing=()
 for pkg in "${apt_packages[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
@@ -40,6 +42,9 @@ if ! $py -c 'import numpy, h5py, nanobind, scikit_build_core, pytest, mypy' 2>/d
   $py -m pip install -q --upgrade pip
   $py -m pip install -q "${build_deps[@]}"
 fi
+
+# Once per machine (then cached); the build below finds it there.
+bash scripts/hdf5/build.sh >/dev/null
 
 # Incremental: the build directory persists, so an unchanged tree rebuilds in seconds.
 if ! build_log=$($py -m pip install -q --no-build-isolation --no-deps -e . 2>&1); then

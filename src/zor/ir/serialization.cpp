@@ -727,6 +727,9 @@ NB_MODULE(serialization, m) {
     m.doc() = kModuleDoc;
     zor::nodes::bind_imports(m, {"pathlib", "Any", "Dict", "Union", "h5py", "np", "Graph", "Node"});
     m.attr("__version__") = "0.0.1";
+    // HDF5's count of open files and objects, for the tests: its symbols are
+    // hidden in this module, so nothing outside can call it.
+    m.def("__hdf5_obj_count__", [](hid_t file, unsigned types) { return H5Fget_obj_count(file, types); });
     nb::object error = py::steal(
         PyErr_NewExceptionWithDoc("zor.ir.serialization.ZORFormatError", kFormatErrorDoc, PyExc_Exception, nullptr));
     m.attr("ZORFormatError") = error;

@@ -369,13 +369,7 @@ herr_t collect_member(hid_t, const char *name, const H5L_info_t *info, void *dat
 struct Reclaim {
     hid_t type, space;
     void *buffer;
-    ~Reclaim() {
-#if H5_VERSION_GE(1, 12, 0)
-        H5Treclaim(type, space, H5P_DEFAULT, buffer);
-#else
-        H5Dvlen_reclaim(type, space, H5P_DEFAULT, buffer);
-#endif
-    }
+    ~Reclaim() { H5Treclaim(type, space, H5P_DEFAULT, buffer); }
 };
 
 nb::object bytes(const char *text) { return py::steal(PyBytes_FromString(text ? text : "")); }
