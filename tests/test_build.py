@@ -117,7 +117,7 @@ class TestFilterPlugins:
 
     @staticmethod
     def unknown_filter_file(path):
-        """Made before any HDF5_PLUGIN_PATH is set: h5py looks for the filter here too."""
+        """A chunk compressed by filter 32100, which no HDF5 has built in."""
         def fill(f, graph):
             data = graph.create_dataset("w", shape=(4,), dtype="<i4", chunks=(4,), compression=32100,
                                         allow_unknown_filter=True)
@@ -125,16 +125,18 @@ class TestFilterPlugins:
 
         return h5py_file(path, fill)
 
-    @pytest.mark.parametrize("reader, loads", [
-        ("import zor.ir, sys\ntry:\n    zor.ir.read(sys.argv[1])\nexcept zor.ir.serialization.ZORFormatError "
-         "as e:\n    print(e.__cause__)", False),
-        ("import h5py, sys\ntry:\n    h5py.File(sys.argv[1])['graph/w'][()]\nexcept OSError as e:\n    print(e)",
-         True),  # h5py's HDF5 does load it: the marker works
+    # Each reader prints the error it met; h5py's HDF5 does load the library,
+    # which shows that the marker works.
+    @pytest.mark.parametrize("read, loads", [
+        ("zor.ir.read(path)", False),
+        ("h5py.File(path)['graph/w'][()]", True),
     ], ids=["zor.ir", "h5py"])
-    def test_never_loaded(self, tmp_path, plugin_folder, reader, loads):
+    def test_never_loaded(self, tmp_path, plugin_folder, read, loads):
         path = self.unknown_filter_file(tmp_path / "filtered.zor")
         marker = tmp_path / "loaded"
-        out = run(sys.executable, "-c", reader, str(path),
+        code = (f"import sys, h5py, zor.ir\npath = sys.argv[1]\ntry:\n    {read}\n"
+                f"except Exception as error:\n    print(error.__cause__ or error)")
+        out = run(sys.executable, "-c", code, str(path),
                   env=dict(os.environ, HDF5_PLUGIN_PATH=str(plugin_folder), ZOR_PLUGIN_MARKER=str(marker)))
         assert marker.exists() == loads
         if not loads:
