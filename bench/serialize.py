@@ -305,7 +305,7 @@ def main():
 
     sizes, repeats, mib = ([100, 1000], 1, 16) if args.quick else ([1000, 10000], 3, 256)
     print(f"HDF5 {'.'.join(map(str, h5py.version.hdf5_version_tuple))} in h5py {h5py.__version__}; "
-          f"native: the system HDF5 linked by zor.ir.serialization")
+          f"native: HDF5 {zs.__hdf5_version__} linked into zor.ir.serialization")
     with tempfile.TemporaryDirectory(dir=os.environ.get("BENCH_DIR")) as directory:
         bench_graphs(directory, sizes, repeats)
         bench_first_write(directory, sizes[-1])

@@ -5,7 +5,9 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
-apt_packages=(g++ cmake pkg-config libhdf5-dev hdf5-tools)
+# HDF5 is built from source (scripts/hdf5/build.sh): make, patch and zlib's
+# headers to build it, Debian's archive keyring to check what apt fetches.
+apt_packages=(g++ cmake make patch zlib1g-dev debian-archive-keyring)
 missing=()
 for pkg in "${apt_packages[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
@@ -65,6 +67,9 @@ then
   $py -m pip install -q -c "$constraints" "${build_deps[@]}"
   rm -rf build  # made with the versions that were there before
 fi
+
+# Once per machine (then cached); the build below finds it there.
+bash scripts/hdf5/build.sh >/dev/null
 
 # Incremental: the build directory persists, so an unchanged tree rebuilds in
 # seconds. Compiler warnings in our own sources fail this build.

@@ -247,3 +247,45 @@ class TestCorruptGroups:
     @pytest.mark.parametrize("libver", ["earliest", "latest"])
     def test_sound_groups_read(self, tmp_path, libver):
         assert zor.ir.read(groups_file(tmp_path / "groups.zor", libver))["sub"] == {"only_in_sub": 1}
+
+
+def dense_file(path):
+    """New-style groups (latest): /graph holds more links than fit in its header, so they live
+    in a fractal heap indexed by name in a v2 B-tree, and listing them builds a table."""
+    with h5py.File(path, "w", libver="latest") as f:
+        f.create_dataset("version", data="0.0.1", dtype=h5py.string_dtype())
+        graph = f.create_group("graph")
+        graph.create_dataset("type", data="Payload", dtype=h5py.string_dtype())
+        for i in range(20):
+            graph[f"member{i:02d}"] = i
+    return path
+
+
+def damaged_link(data):
+    at = data.find(b"\x08member07")  # a link message: version 1, flags, name length, name
+    assert data[at - 2:at] == b"\x01\x00"
+    data[at - 2] = 2
+
+
+def damaged_name_index(data):
+    at = data.find(b"BTLF")  # a v2 B-tree leaf: signature, version, type, then the records
+    assert at > 0
+    data[at + 6] ^= 0xFF
+
+
+class TestCorruptDenseGroups:
+    def test_sound_group_reads(self, tmp_path):
+        path = dense_file(tmp_path / "dense.zor")
+        assert b"FHDB" in path.read_bytes() and b"BTLF" in path.read_bytes()
+        assert zor.ir.read(path) == {"type": "Payload", **{f"member{i:02d}": i for i in range(20)}}
+
+    # With every fresh allocation filled with garbage (MALLOC_PERTURB_), a link table
+    # released half-built frees that garbage, unless it was allocated zeroed.
+    @pytest.mark.parametrize("corrupt", [damaged_link, damaged_name_index])
+    def test_refused(self, tmp_path, monkeypatch, corrupt):
+        path = dense_file(tmp_path / "bad.zor")
+        data = bytearray(path.read_bytes())
+        corrupt(data)
+        path.write_bytes(data)
+        monkeypatch.setenv("MALLOC_PERTURB_", "165")
+        assert outcome_in_child("read", path) == f"ZORFormatError: Cannot read file as HDF5: {path}"

@@ -100,8 +100,20 @@ def run_example(output=None, out=None) -> None:
         show_file(path, out)
 
 
+def version_text() -> str:
+    """The package version, the file format version it writes and the HDF5
+    library it links."""
+    from importlib.metadata import version
+
+    from zor.ir import serialization
+
+    return (f"zor-ir {version('zor-ir')} (file format {serialization.__version__}, "
+            f"HDF5 {serialization.__hdf5_version__})")
+
+
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(prog="zor-ir", description=__doc__)
+    parser.add_argument("--version", action="version", version=version_text())
     commands = parser.add_subparsers(dest="command", required=True)
     example = commands.add_parser(
         "example", help="build an example network, write it, read it back and show it")

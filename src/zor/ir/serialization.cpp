@@ -258,7 +258,12 @@ PyMethodDef functions[] = {
 NB_MODULE(serialization, m) {
     zor::nodes::open_module(m, doc::kModuleDoc, {"pathlib", "Any", "Dict", "Union", "h5py", "np", "Graph", "Node"});
     h5::silence_errors();
+    h5::disable_plugins();
     m.attr("__version__") = "0.0.1";
+    m.attr("__hdf5_version__") = nb::str(h5::library_version().c_str());
+    // HDF5's count of open files and objects, for the tests: its symbols are
+    // hidden in this module, so nothing outside can call it.
+    m.def("__hdf5_obj_count__", [](hid_t file, unsigned types) { return H5Fget_obj_count(file, types); });
     nb::object error = py::steal(PyErr_NewExceptionWithDoc("zor.ir.serialization.ZORFormatError",
                                                            doc::kFormatErrorDoc, PyExc_Exception, nullptr));
     m.attr("ZORFormatError") = error;

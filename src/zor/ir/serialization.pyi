@@ -9,6 +9,7 @@ from .graph import Graph
 from .node import Node
 
 __version__: str
+__hdf5_version__: str
 
 class ZORFormatError(Exception):
     """Raised when a ZOR-IR file is malformed or corrupt."""

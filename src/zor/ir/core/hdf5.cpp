@@ -55,6 +55,14 @@ std::string stack_text(const std::vector<Frame> &frames) {
 
 void silence_errors() { H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); }
 
+void disable_plugins() { check(H5PLset_loading_state(0), "Unable to switch off HDF5 plugin loading"); }
+
+std::string library_version() {
+    unsigned major = 0, minor = 0, release = 0;
+    check(H5get_libversion(&major, &minor, &release), "Unable to read the HDF5 version");
+    return py::join({std::to_string(major), ".", std::to_string(minor), ".", std::to_string(release)});
+}
+
 void fail(const std::string &what) {
     std::vector<Frame> frames;
     H5Ewalk2(H5E_DEFAULT, H5E_WALK_DOWNWARD, collect_frame, &frames);

@@ -34,6 +34,14 @@ Result check(Result result, const char *what) {
 // Silences HDF5's printing of error stacks (per thread in thread-safe builds).
 void silence_errors();
 
+// Stops HDF5 from loading filter plugins (from HDF5_PLUGIN_PATH or its
+// default folder) when it meets a filter it does not have: no code from
+// outside the module runs on a file's behalf.
+void disable_plugins();
+
+// The version of the HDF5 library linked, e.g. "1.14.5".
+std::string library_version();
+
 template <herr_t (*Close)(hid_t)>
 class Handle {
 public:

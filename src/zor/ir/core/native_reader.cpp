@@ -68,11 +68,7 @@ struct Reclaim {
     hid_t type, space;
     void *buffer;
     ~Reclaim() {
-#if H5_VERSION_GE(1, 12, 0)
         H5Treclaim(type, space, H5P_DEFAULT, buffer);
-#else
-        H5Dvlen_reclaim(type, space, H5P_DEFAULT, buffer);
-#endif
     }
 };
 
