@@ -58,15 +58,19 @@ nb::object as_format_error(const std::string &label, Body &&body) {
     }
 }
 
-// A function's parameters: PyArg_ParseTupleAndKeywords' format, all "O",
-// and the keyword names.
+// A function's parameters: PyArg_ParseTupleAndKeywords' format, all "O"
+// (the options after "$" are keyword-only), and the keyword names.
 struct Signature {
     const char *format;
-    const char *keywords[3];
+    const char *keywords[5];
 };
 
-// The parsed arguments of a module function, in the order of its signature.
-using Arguments = std::array<PyObject *, 2>;
+// The parsed arguments of a module function, in the order of its signature;
+// an option not given is null.
+using Arguments = std::array<PyObject *, 4>;
+
+// A yes/no option, tested for truth as Python's `if` does; off when not given.
+bool option_set(PyObject *option) { return option && py::truthy(option); }
 
 // ---------------------------------------------------------------- write
 
@@ -154,6 +158,8 @@ nb::object read_graph(PyObject *module, const Arguments &args) {
         {
             ReadFile file(path);
             h5::Reader reader(file.file);
+            if (option_set(args[1]))
+                reader.map_arrays(file.file);
             fmt::require_sound_group(reader, file.root, "/", label);
             if (!reader.has_link(file.root, "graph"))
                 missing("'graph' group", label);
@@ -227,14 +233,14 @@ PyObject *entry(PyObject *module, PyObject *args, PyObject *kwargs) noexcept {
         h5::silence_errors();
         Arguments parsed{};
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, signature.format, const_cast<char **>(signature.keywords),
-                                         &parsed[0], &parsed[1]))
+                                         &parsed[0], &parsed[1], &parsed[2], &parsed[3]))
             py::throw_error();
         return Body(module, parsed).release().ptr();
     });
 }
 
 constexpr Signature kWrite{"OO:write", {"path", "graph", nullptr}};
-constexpr Signature kRead{"O:read", {"path", nullptr}};
+constexpr Signature kRead{"O|$O:read", {"path", "mmap", nullptr}};
 constexpr Signature kReadVersion{"O:read_version", {"path", nullptr}};
 constexpr Signature kWriteRecursive{"OO:_write_recursive", {"group", "data", nullptr}};
 constexpr Signature kReadRecursive{"O:_read_recursive", {"group", nullptr}};

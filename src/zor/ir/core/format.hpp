@@ -113,6 +113,11 @@ Classified classify(const View &type) {
     }
 }
 
+// Arrays of at least this many bytes are big: read(mmap=True) maps them, and
+// write(compression=..., checksum=...) stores them in filtered chunks (below
+// this size a chunk index costs about as much as compression saves).
+constexpr std::uint64_t kBigArray = 64 * 1024;
+
 // ---------------------------------------------------------------- writing
 
 // How one dictionary entry is stored.

@@ -197,7 +197,7 @@ std::size_t element_count(const format::Shape &shape) {
 std::optional<std::string> Reader::data_problem(const Object &dataset, const Element &element,
                                                 const format::Shape &shape) {
     if (element.kind != Element::Text)
-        return std::nullopt;
+        return mapping_problem(dataset, element, shape);
     const std::size_t count = element_count(shape);
     if (count == 0 || count == SIZE_MAX)  // nothing to read, or read_texts refuses
         return std::nullopt;
@@ -215,6 +215,8 @@ std::optional<std::string> Reader::data_problem(const Object &dataset, const Ele
 nb::object Reader::read(const Object &dataset, const Element &element, const format::Shape &shape) {
     if (element.kind == Element::Text)
         return read_texts(dataset, element, shape);
+    if (std::optional<haddr_t> offset = mapped_offset(dataset, element, shape))
+        return map_->view(*offset, format::dtype_of(element), shape.dims);
     nb::object dtype = format::dtype_of(element);
     std::vector<npy_intp> dims(shape.dims.begin(), shape.dims.end());
     nb::object array = py::steal(PyArray_NewFromDescr(&PyArray_Type,

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/file_checks.hpp"
+#include "core/file_map.hpp"
 #include "core/format.hpp"
 #include "core/hdf5.hpp"
 
@@ -85,6 +86,10 @@ public:
 
     explicit Reader(const File &file);
 
+    // From now on, big arrays stored plainly come back as read-only views of
+    // a memory map of the file (read(path, mmap=True)); core/native_mapping.
+    void map_arrays(const File &file);
+
     std::vector<Member> members(const Object &group);
     Member member(const Object &group, const char *name);
     bool has_link(const Object &group, const char *name);
@@ -101,11 +106,18 @@ public:
 
 private:
     nb::object read_texts(const Object &dataset, const format::Element &element, const format::Shape &shape);
+    // Where a dataset's data lies in the file when it can be viewed there as
+    // the array read() would make: nothing when it cannot, or arrays are not mapped.
+    std::optional<haddr_t> mapped_offset(const Object &dataset, const format::Element &element,
+                                         const format::Shape &shape);
+    std::optional<std::string> mapping_problem(const Object &dataset, const format::Element &element,
+                                               const format::Shape &shape);
 
     Types types_;
     PropertyList small_transfer_;
     std::unordered_set<haddr_t> visited_;
     FileChecks checks_;
+    std::optional<FileMap> map_;
 };
 
 }  // namespace zor::hdf5

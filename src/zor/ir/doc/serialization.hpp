@@ -54,6 +54,12 @@ Load ZOR-IR graph from HDF5 file.
 
 Args:
     path: Input file path.
+    mmap: Keyword only. When true, every number array of at least 64 KiB
+        stored contiguously and unfiltered, in the host's byte order, comes
+        back as a read-only view of a memory map of the file instead of a
+        copy; the map lives as long as the last such array. It stays valid
+        when write() replaces the file, but a program that truncates the
+        file in place makes the arrays fault when touched.
 
 Returns:
     Deserialized graph (the class registered under the stored "type").
