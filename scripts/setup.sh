@@ -5,7 +5,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
-apt_packages=(g++ cmake pkg-config libhdf5-dev hdf5-tools)
+apt_packages=(g++ cmake pkg-config libhdf5-dev hdf5-tools zlib1g-dev)
 missing=()
 for pkg in "${apt_packages[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")

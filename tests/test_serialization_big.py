@@ -208,3 +208,116 @@ class TestDataOutsideTheFile:
         assert read_in_child(path, mmap=True) == (
             f"ZORFormatError: Invalid ZOR-IR file: '/graph/w' has its data beyond the end of the file "
             f"({size} bytes at offset {moved}, the file holds {len(data)}) in {path}")
+
+
+# ---------------------------------------------------------------- write options
+
+rng = np.random.default_rng(7)
+
+# (id, array): the big arrays that the options filter, in shapes whose chunks
+# split differently (a whole array, rows, part of a row, uneven edges).
+FILTERED_ARRAYS = [
+    ("random float32 weights", rng.normal(0, 0.02, (512, 1024)).astype(np.float32)),
+    ("zeros", np.zeros((700, 900), np.float32)),
+    ("quantised", (rng.integers(-8, 8, (512, 1024)) / 8).astype(np.float32)),
+    ("odd 3-d uint8", rng.integers(0, 255, (3, 33333, 7), dtype=np.uint8)),
+    ("complex with an uneven edge", (rng.normal(size=100003) + 1j).astype(np.complex128)),
+    ("rows longer than a chunk", rng.normal(size=(2, 300001)).astype(np.float64)),
+    ("big-endian", np.arange(70001, dtype=">f8")),
+    ("float16", rng.normal(size=40000).astype(np.float16)),
+    ("bool", rng.integers(0, 2, 80000).astype(bool)),
+    ("int64 just at the size", np.arange(BIG // 8, dtype=np.int64)),
+]
+
+# Values the options leave as they are: small arrays, scalars, texts.
+UNFILTERED = {"small": np.arange(100.0), "scalar": np.float32(1), "text": "t", "texts": ["a", "b"],
+              "bytes": np.array([b"abcdefgh"] * (BIG // 8))}
+
+OPTIONS = [
+    ({"compression": "gzip"}, 4, False),
+    ({"compression": ("gzip", 1)}, 1, False),
+    ({"compression": ("gzip", 9), "checksum": False}, 9, False),
+    ({"checksum": True}, None, True),
+    ({"compression": "gzip", "checksum": True}, 4, True),
+]
+
+
+class TestWriteOptions:
+    @pytest.mark.parametrize("options, level, checksum", OPTIONS, ids=[repr(o[0]) for o in OPTIONS])
+    def test_round_trip_through_both_readers(self, tmp_path, options, level, checksum):
+        from zor.ir.serialization import _read_recursive
+
+        data = {"type": "Payload", **dict(FILTERED_ARRAYS), **UNFILTERED}
+        path = tmp_path / "filtered.zor"
+        zor.ir.write(path, Payload(data), **options)
+        expected = zor.ir.read(write_payload(tmp_path / "plain.zor", **data))
+        assert_same(zor.ir.read(path), expected)
+        assert_same(zor.ir.read(path, mmap=True), expected)
+        with h5py.File(path) as f:
+            assert_same(_read_recursive(f["graph"]), expected)
+            for name, array in FILTERED_ARRAYS:
+                dataset = f["graph"][name]
+                assert (dataset.compression, dataset.compression_opts) == (
+                    ("gzip", level) if level else (None, None)), name
+                assert dataset.shuffle == bool(level and array.itemsize > 1), name
+                assert dataset.fletcher32 == checksum, name
+                chunk_bytes = np.prod(dataset.chunks) * array.itemsize
+                assert chunk_bytes <= 1 << 20 and (chunk_bytes >= 1 << 19 or chunk_bytes == array.nbytes), name
+            for name in UNFILTERED:
+                if isinstance(f["graph"][name], h5py.Dataset):
+                    assert f["graph"][name].chunks is None, name
+
+    @pytest.mark.parametrize("name, smaller_by", [("zeros", 100), ("quantised", 4)])
+    def test_compressible_weights_shrink(self, tmp_path, name, smaller_by):
+        array = dict(FILTERED_ARRAYS)[name]
+        plain = write_payload(tmp_path / "plain.zor", w=array).stat().st_size
+        zor.ir.write(tmp_path / "gzip.zor", Payload({"type": "Payload", "w": array}), compression="gzip")
+        assert (tmp_path / "gzip.zor").stat().st_size * smaller_by <= plain
+
+    def test_defaults_write_the_same_bytes(self, tmp_path):
+        data = {"type": "Payload", **dict(FILTERED_ARRAYS)}
+        zor.ir.write(tmp_path / "a.zor", Payload(data))
+        zor.ir.write(tmp_path / "b.zor", Payload(data), compression=None, checksum=False)
+        assert (tmp_path / "a.zor").read_bytes() == (tmp_path / "b.zor").read_bytes()
+
+    @pytest.mark.parametrize("compression", ["zip", "GZIP", ("gzip",), ("gzip", 0), ("gzip", 10), ("gzip", 4.0),
+                                             ("gzip", True), ["gzip", 4], ("lzf", 4), 4, b"gzip"])
+    def test_invalid_compression(self, tmp_path, compression):
+        with pytest.raises(ValueError) as error:
+            zor.ir.write(tmp_path / "x.zor", Payload({}), compression=compression)
+        assert str(error.value) == ("compression must be None, 'gzip' or ('gzip', level) with a level from 1 to 9, "
+                                    f"got {compression!r}")
+        assert list(tmp_path.iterdir()) == []
+
+    def test_options_are_keyword_only(self, tmp_path):
+        with pytest.raises(TypeError, match="at most 2 positional arguments"):
+            zor.ir.write(tmp_path / "x.zor", Payload({}), "gzip")
+
+
+def flip_byte_in_first_chunk(path, name):
+    with h5py.File(path) as f:
+        chunk = f["graph"][name].id.get_chunk_info(0)
+    data = bytearray(path.read_bytes())
+    data[chunk.byte_offset + chunk.size // 2] ^= 0x04
+    path.write_bytes(data)
+
+
+class TestCorruptFilteredData:
+    @pytest.mark.parametrize("options, detail", [
+        ({"checksum": True}, "data error detected by Fletcher32 checksum"),
+        ({"compression": "gzip", "checksum": True}, "data error detected by Fletcher32 checksum"),
+        ({"compression": "gzip"}, "inflate() failed"),  # zlib's own check catches it without a checksum
+    ], ids=["checksum", "gzip and checksum", "gzip"])
+    def test_flipped_byte_names_the_dataset(self, tmp_path, options, detail):
+        path = tmp_path / "flipped.zor"
+        zor.ir.write(path, Payload({"type": "Payload", "w": dict(FILTERED_ARRAYS)["random float32 weights"]}),
+                     **options)
+        flip_byte_in_first_chunk(path, "w")
+        code = ("import sys, zor.ir\n"
+                "try:\n    zor.ir.read(sys.argv[1])\n"
+                "except Exception as error:\n"
+                "    print(type(error).__name__, error, '|', type(error.__cause__).__name__, error.__cause__, end='')\n")
+        child = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True, timeout=60)
+        assert child.returncode == 0, child.stderr
+        assert child.stdout == (f"ZORFormatError Invalid ZOR-IR file: '/graph/w' fails its checksum or cannot be "
+                                f"decompressed in {path} | OSError Unable to read dataset ({detail})")

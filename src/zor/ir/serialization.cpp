@@ -74,8 +74,30 @@ bool option_set(PyObject *option) { return option && py::truthy(option); }
 
 // ---------------------------------------------------------------- write
 
+// write's compression option: None (off), "gzip" (level 4) or ("gzip", level)
+// with a level from 1 to 9; the deflate level, 0 when off.
+int deflate_level(PyObject *compression) {
+    constexpr int kDefaultLevel = 4;
+    if (!compression || compression == Py_None)
+        return 0;
+    auto is_gzip = [](PyObject *name) { return PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "gzip") == 0; };
+    if (is_gzip(compression))
+        return kDefaultLevel;
+    if (PyTuple_Check(compression) && PyTuple_GET_SIZE(compression) == 2 && is_gzip(PyTuple_GET_ITEM(compression, 0))) {
+        PyObject *level = PyTuple_GET_ITEM(compression, 1);
+        int overflow = 0;
+        long value = PyLong_Check(level) && !PyBool_Check(level) ? PyLong_AsLongAndOverflow(level, &overflow) : 0;
+        if (!overflow && value >= 1 && value <= 9)
+            return int(value);
+    }
+    nb::object shown = py::steal(PyObject_Repr(compression));
+    py::raise(PyExc_ValueError,
+              "compression must be None, 'gzip' or ('gzip', level) with a level from 1 to 9, got " + py::str(shown.ptr()));
+}
+
 nb::object write_graph(PyObject *module, const Arguments &args) {
     PyObject *graph = args[1];
+    const h5::ArrayFilters filters{deflate_level(args[2]), option_set(args[3])};
     files::Path path = files::writable_path(args[0]);
     nb::object data = py::call_method(graph, py::names().to_dict);
     py::require_exact_dict(data.ptr(), "data");
@@ -91,7 +113,7 @@ nb::object write_graph(PyObject *module, const Arguments &args) {
                             H5P_DEFAULT),
                   "Unable to create file");
     {
-        h5::Writer writer;
+        h5::Writer writer(filters);
         h5::Object root(H5Gopen2(file.get(), "/", H5P_DEFAULT), "Unable to open the root group");
         writer.write_text(root, names().version_key, version.ptr());
         fmt::write_plan(writer, plan, writer.create_group(root, names().graph_key));
@@ -239,7 +261,7 @@ PyObject *entry(PyObject *module, PyObject *args, PyObject *kwargs) noexcept {
     });
 }
 
-constexpr Signature kWrite{"OO:write", {"path", "graph", nullptr}};
+constexpr Signature kWrite{"OO|$OO:write", {"path", "graph", "compression", "checksum", nullptr}};
 constexpr Signature kRead{"O|$O:read", {"path", "mmap", nullptr}};
 constexpr Signature kReadVersion{"O:read_version", {"path", nullptr}};
 constexpr Signature kWriteRecursive{"OO:_write_recursive", {"group", "data", nullptr}};
@@ -263,6 +285,8 @@ PyMethodDef functions[] = {
 NB_MODULE(serialization, m) {
     zor::nodes::open_module(m, doc::kModuleDoc, {"pathlib", "Any", "Dict", "Union", "h5py", "np", "Graph", "Node"});
     h5::silence_errors();
+    // Only the filters built into the library: a file never loads a plugin.
+    H5PLset_loading_state(0);
     m.attr("__version__") = "0.0.1";
     nb::object error = py::steal(PyErr_NewExceptionWithDoc("zor.ir.serialization.ZORFormatError",
                                                            doc::kFormatErrorDoc, PyExc_Exception, nullptr));

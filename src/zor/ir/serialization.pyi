@@ -1,7 +1,7 @@
 """HDF5 serialization for ZOR-IR graphs."""
 
 import pathlib
-from typing import Any, Dict, Union
+from typing import Any, Dict, Optional, Tuple, Union
 
 import h5py
 
@@ -15,6 +15,12 @@ class ZORFormatError(Exception):
 
 def _write_recursive(group: h5py.Group, data: Dict[str, Any]) -> None: ...
 def _read_recursive(group: h5py.Group) -> Dict[str, Any]: ...
-def write(path: Union[str, pathlib.Path], graph: Union[Graph, Node]) -> None: ...
+def write(
+    path: Union[str, pathlib.Path],
+    graph: Union[Graph, Node],
+    *,
+    compression: Optional[Union[str, Tuple[str, int]]] = None,
+    checksum: bool = False,
+) -> None: ...
 def read(path: Union[str, pathlib.Path], *, mmap: bool = False) -> Graph: ...
 def read_version(path: Union[str, pathlib.Path]) -> str: ...

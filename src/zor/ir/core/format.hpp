@@ -228,6 +228,16 @@ struct Shape {
 // Raises ZORFormatError "Invalid ZOR-IR file: '<member>' <problem> in <file>".
 [[noreturn]] void refuse(const std::string &member, const std::string &problem,
                          const std::string &file);
+// The same, caused by the exception `cause`.
+[[noreturn]] void refuse(const std::string &member, const std::string &problem,
+                         const std::string &file, PyObject *cause);
+
+// Thrown by a reader backend when a dataset's filtered data cannot be
+// decoded (a Fletcher-32 checksum mismatch, a broken compressed chunk), with
+// the library's error; read_dataset refuses the dataset by name, caused by it.
+struct CorruptData {
+    nb::python_error cause;
+};
 void set_format_error(PyObject *type);
 PyObject *format_error();
 
@@ -281,7 +291,11 @@ nb::object read_dataset(Reader &reader, const typename Reader::Object &dataset,
         refuse(path, "is not one-dimensional", file);
     if (std::optional<std::string> problem = reader.data_problem(dataset, *type.element, shape))
         refuse(path, *problem, file);
-    return reader.read(dataset, *type.element, shape);
+    try {
+        return reader.read(dataset, *type.element, shape);
+    } catch (CorruptData &corrupt) {
+        refuse(path, "fails its checksum or cannot be decompressed", file, corrupt.cause.value().ptr());
+    }
 }
 
 // Reads a pair group: src, then dst, each a one-dimensional dataset.

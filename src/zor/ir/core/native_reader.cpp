@@ -210,6 +210,21 @@ std::optional<std::string> Reader::data_problem(const Object &dataset, const Ele
     return checks_.strings_problem(offset, H5Dget_storage_size(dataset.get()), count, H5Tget_size(base.get()));
 }
 
+// A failed read of filtered data means the data is corrupt (HDF5 verifies
+// Fletcher-32 checksums while reading); any other failure is the library's.
+void Reader::fail_reading(const Object &dataset) {
+    try {
+        fail("Unable to read dataset");
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_OSError))
+            throw;
+        PropertyList creation(H5Dget_create_plist(dataset.get()), "Unable to read dataset properties");
+        if (check(H5Pget_nfilters(creation.get()), "Unable to read dataset properties") > 0)
+            throw format::CorruptData{std::move(error)};
+        throw;
+    }
+}
+
 // The value h5py's dataset[()] gives: a NumPy scalar or array, bytes for a
 // scalar string, an object array of bytes for variable-length strings.
 nb::object Reader::read(const Object &dataset, const Element &element, const format::Shape &shape) {
@@ -223,9 +238,9 @@ nb::object Reader::read(const Object &dataset, const Element &element, const for
                                                       reinterpret_cast<PyArray_Descr *>(dtype.release().ptr()),
                                                       int(dims.size()), dims.data(), nullptr, nullptr, 0, nullptr));
     auto *raw = reinterpret_cast<PyArrayObject *>(array.ptr());
-    if (PyArray_SIZE(raw) > 0)
-        check(H5Dread(dataset.get(), types_.of(element), H5S_ALL, H5S_ALL, H5P_DEFAULT, PyArray_DATA(raw)),
-              "Unable to read dataset");
+    if (PyArray_SIZE(raw) > 0 &&
+        H5Dread(dataset.get(), types_.of(element), H5S_ALL, H5S_ALL, H5P_DEFAULT, PyArray_DATA(raw)) < 0)
+        fail_reading(dataset);
     return shape.scalar ? py::steal(PyArray_Return(reinterpret_cast<PyArrayObject *>(array.release().ptr()))) : array;
 }
 

@@ -36,11 +36,20 @@ private:
     std::map<std::uint64_t, Type> cache_;
 };
 
+// write(compression=..., checksum=...): how big number arrays are stored.
+// Off (the default), every array is stored contiguously, as h5py does.
+struct ArrayFilters {
+    int deflate_level = 0;  // 1 to 9: shuffled and deflated at this level
+    bool checksum = false;  // Fletcher-32 of every chunk
+
+    bool any() const { return deflate_level != 0 || checksum; }
+};
+
 class Writer {
 public:
     using Group = Object;
 
-    Writer();
+    explicit Writer(ArrayFilters filters = {});
     // The file creation property list: the root group without timestamps.
     static PropertyList file_creation();
 
@@ -52,6 +61,13 @@ public:
 
 private:
     void write(const Group &parent, PyObject *key, hid_t type, hid_t space, hid_t transfer, const void *data);
+    // Whether the filters apply to a C-contiguous array: a big array of numbers.
+    bool filtered(PyObject *array, const format::Element &element) const;
+    // Stores the array in chunks of about 1 MiB, encoded with the filters
+    // (core/native_chunks).
+    void write_filtered(const Group &parent, PyObject *key, PyObject *array, const format::Element &element);
+
+    ArrayFilters filters_;
 
     Types types_;
     PropertyList group_creation_, dataset_creation_, small_transfer_;
@@ -106,6 +122,7 @@ public:
 
 private:
     nb::object read_texts(const Object &dataset, const format::Element &element, const format::Shape &shape);
+    [[noreturn]] void fail_reading(const Object &dataset);
     // Where a dataset's data lies in the file when it can be viewed there as
     // the array read() would make: nothing when it cannot, or arrays are not mapped.
     std::optional<haddr_t> mapped_offset(const Object &dataset, const format::Element &element,

@@ -42,9 +42,18 @@ the target once complete: a failed write leaves an existing file untouched.
 Args:
     path: Output file path (conventionally with .zor extension).
     graph: Graph to serialize (any object whose to_dict() returns a dict).
+    compression: Keyword only. None (the default) stores every array
+        contiguously, as h5py does; "gzip" or ("gzip", level), level 1 to 9
+        (default 4), stores every number array of at least 64 KiB in chunks
+        of about 1 MiB through HDF5's shuffle and deflate filters.
+    checksum: Keyword only. When true, those arrays' chunks also carry
+        HDF5's Fletcher-32 checksum, which every read verifies.
+    Only filters built into HDF5 are used; texts, scalars and smaller
+    arrays are stored as without options. h5py reads these files as they are.
 
 Raises:
-    ValueError: If file path is invalid, or a key or text cannot be stored.
+    ValueError: If file path is invalid, a key or text cannot be stored, or
+        compression is not one of the values above.
     OSError: If file cannot be written.
 )";
 
