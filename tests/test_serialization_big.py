@@ -321,3 +321,103 @@ class TestCorruptFilteredData:
         assert child.returncode == 0, child.stderr
         assert child.stdout == (f"ZORFormatError Invalid ZOR-IR file: '/graph/w' fails its checksum or cannot be "
                                 f"decompressed in {path} | OSError Unable to read dataset ({detail})")
+
+
+# ---------------------------------------------------------------- layout without data
+
+def h5py_layout(path):
+    """The layout h5py reports for the members of /graph: the oracle."""
+    def walk(group):
+        result = {}
+        for name, member in group.items():
+            if isinstance(member, h5py.Group):
+                result[name] = walk(member)
+            else:
+                result[name] = (member.shape, member.dtype, member.size * member.dtype.itemsize,
+                                member.id.get_storage_size())
+        return result
+
+    with h5py.File(path) as f:
+        return walk(f["graph"])
+
+
+class TestReadLayout:
+    @pytest.mark.parametrize("options", [{}, {"compression": "gzip", "checksum": True}], ids=["plain", "filtered"])
+    def test_agrees_with_h5py(self, tmp_path, options):
+        from helpers import VALUE_KINDS
+
+        data = {"type": "Payload", **{case[0]: case[1] for case in VALUE_KINDS}, **dict(FILTERED_ARRAYS)}
+        path = tmp_path / "all.zor"
+        zor.ir.write(path, Payload(data), **options)
+        layout = zor.ir.read_layout(path)
+
+        def plain(tree):
+            return {name: plain(member) if isinstance(member, dict) else tuple(member)
+                    for name, member in tree.items()}
+
+        assert plain(layout) == h5py_layout(path)
+        weights = layout["random float32 weights"]
+        assert isinstance(weights, zor.ir.DatasetLayout) and weights.shape == (512, 1024)
+        assert (weights.stored_nbytes < weights.nbytes) == bool(options)
+
+    def test_reads_no_data(self, tmp_path):
+        """A file whose data fails its checksum, and one whose data lies past its end, still
+        have a layout."""
+        weights = dict(FILTERED_ARRAYS)["random float32 weights"]
+        checksummed = tmp_path / "flipped.zor"
+        zor.ir.write(checksummed, Payload({"type": "Payload", "w": weights}), checksum=True)
+        flip_byte_in_first_chunk(checksummed, "w")
+        outside = write_payload(tmp_path / "outside.zor", w=weights)
+        with h5py.File(outside) as f:
+            offset, size = f["graph/w"].id.get_offset(), f["graph/w"].id.get_storage_size()
+        data = bytearray(outside.read_bytes())
+        struct.pack_into("<Q", data, layout_message(data, offset, size) + 2, len(data) + 4096)
+        outside.write_bytes(data)
+        for path in (checksummed, outside):
+            assert read_in_child(path, layout=True) == "ok"
+            assert read_in_child(path, layout=True, mmap=True) == "ok"
+            assert read_in_child(path, mmap=True).startswith("ZORFormatError: Invalid ZOR-IR file: '/graph/w' ")
+
+    @pytest.mark.parametrize("fill", [
+        lambda f, graph: graph.__setitem__("link", h5py.SoftLink("/version")),
+        lambda f, graph: graph.create_dataset("v", data=np.zeros(2, dtype=[("a", "i4"), ("b", "f4")])),
+        lambda f, graph: graph.create_dataset("n", data=h5py.Empty("f4")),
+        lambda f, graph: graph.create_dataset("x", shape=(4,), dtype="f4", external=[("raw.bin", 0, 16)]),
+    ], ids=["soft link", "compound", "null dataspace", "external storage"])
+    def test_refuses_what_read_refuses(self, tmp_path, fill):
+        from zor.ir.serialization import ZORFormatError
+
+        path = h5py_file(tmp_path / "bad.zor", fill)
+        with pytest.raises(ZORFormatError) as by_read:
+            zor.ir.read(path)
+        with pytest.raises(ZORFormatError) as by_layout:
+            zor.ir.read_layout(path)
+        assert str(by_layout.value) == str(by_read.value)
+
+
+class TestInfoCommand:
+    def test_lists_every_dataset(self, tmp_path, capsys):
+        from zor.ir.__main__ import main
+
+        path = tmp_path / "net.zor"
+        graph = zor.ir.Graph(metadata={"name": "big"})
+        graph.add_node("fc", zor.ir.Affine(np.zeros((256, 1024), np.float32), np.zeros(256, np.float32)))
+        zor.ir.write(path, graph, compression="gzip")
+        assert main(["info", str(path)]) == 0
+        lines = capsys.readouterr().out.splitlines()
+        assert lines[0] == f"{path} (format version 0.0.1)"
+        rows = {line.split()[0]: line.split()[1:] for line in lines[1:-1]}
+        assert rows["/graph/nodes/fc/weight"][:4] == ["float32", "256x1024", "1.0", "MiB"]
+        assert rows["/graph/nodes/fc/weight"][4] == "(stored"
+        assert rows["/graph/nodes/fc/bias"] == ["float32", "256", "1.0", "KiB"]
+        assert rows["/graph/metadata/name"] == ["object", "scalar", "8", "B"]
+        assert list(rows) == sorted(rows)
+        assert lines[-1].startswith(f"  {len(rows)} datasets: ")
+
+    def test_missing_file(self, tmp_path, capsys):
+        from zor.ir.__main__ import main
+
+        with pytest.raises(SystemExit) as exit:
+            main(["info", str(tmp_path / "none.zor")])
+        assert exit.value.code == 1
+        assert capsys.readouterr().err == f"zor-ir: error: ZOR-IR file not found: {tmp_path / 'none.zor'}\n"

@@ -25,7 +25,8 @@ namespace files = zor::files;
 namespace doc = zor::doc::serialization;
 
 struct Names {
-    PyObject *version, *version_key, *graph_key, *h5py, *name, *file, *filename, *str_to_node, *graph_type_name;
+    PyObject *version, *version_key, *graph_key, *h5py, *name, *file, *filename, *str_to_node, *graph_type_name,
+        *dataset_layout;
 };
 const Names *names_cache = nullptr;
 
@@ -33,7 +34,7 @@ const Names &names() {
     return py::create_once(names_cache, [] {
         return Names{py::intern("__version__"), py::intern("version"), py::intern("graph"),
                      py::intern("h5py"), py::intern("name"), py::intern("file"), py::intern("filename"),
-                     py::intern("str_to_node"), py::intern("Graph")};
+                     py::intern("str_to_node"), py::intern("Graph"), py::intern("DatasetLayout")};
     });
 }
 
@@ -163,24 +164,32 @@ h5::Object root_member(h5::Reader &reader, const ReadFile &file, const char *nam
     return object;
 }
 
-// The class registered under `type_name` in the package's registry, looked
-// up at every read: node modules register late.
-nb::object registered_class(PyObject *module, PyObject *type_name) {
+// A name of the package, looked up at every read: node modules register late.
+nb::object package_attribute(PyObject *module, PyObject *name) {
     std::string module_name = py::str(py::steal(PyModule_GetNameObject(module)).ptr());
     nb::object package = py::steal(PyImport_ImportModule(module_name.substr(0, module_name.rfind('.')).c_str()));
-    nb::object registry = py::attr(package.ptr(), names().str_to_node);
+    return py::attr(package.ptr(), name);
+}
+
+// The class registered under `type_name` in the package's registry.
+nb::object registered_class(PyObject *module, PyObject *type_name) {
+    nb::object registry = package_attribute(module, names().str_to_node);
     return py::steal(PyObject_CallOneArg(registry.ptr(), type_name));
 }
 
+// read(path, *, mmap=False, layout=False); with layout, the layout of the
+// stored graph instead (zor.ir.read_layout): records of the package's DatasetLayout.
 nb::object read_graph(PyObject *module, const Arguments &args) {
     files::Path path = files::existing_file(args[0]);
     const std::string &label = path.label;
+    const bool layout = option_set(args[2]);
+    nb::object record = layout ? package_attribute(module, names().dataset_layout) : nb::object();
     return as_format_error(label, [&] {
         nb::object data;
         {
             ReadFile file(path);
             h5::Reader reader(file.file);
-            if (option_set(args[1]))
+            if (option_set(args[1]) && !layout)
                 reader.map_arrays(file.file);
             fmt::require_sound_group(reader, file.root, "/", label);
             if (!reader.has_link(file.root, "graph"))
@@ -188,6 +197,8 @@ nb::object read_graph(PyObject *module, const Arguments &args) {
             if (!reader.has_link(file.root, "version"))
                 missing("'version'", label);
             h5::Object graph = root_member(reader, file, "graph", fmt::ObjectKind::Group, label);
+            if (layout)
+                return h5::read_layout(reader, std::move(graph), "/graph", label, record.ptr());
             data = fmt::read_tree(reader, std::move(graph), "/graph", label);
         }
         PyObject *type_name = PyDict_GetItemWithError(data.ptr(), py::names().type);
@@ -262,7 +273,7 @@ PyObject *entry(PyObject *module, PyObject *args, PyObject *kwargs) noexcept {
 }
 
 constexpr Signature kWrite{"OO|$OO:write", {"path", "graph", "compression", "checksum", nullptr}};
-constexpr Signature kRead{"O|$O:read", {"path", "mmap", nullptr}};
+constexpr Signature kRead{"O|$OO:read", {"path", "mmap", "layout", nullptr}};
 constexpr Signature kReadVersion{"O:read_version", {"path", nullptr}};
 constexpr Signature kWriteRecursive{"OO:_write_recursive", {"group", "data", nullptr}};
 constexpr Signature kReadRecursive{"O:_read_recursive", {"group", nullptr}};

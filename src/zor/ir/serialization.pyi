@@ -1,7 +1,7 @@
 """HDF5 serialization for ZOR-IR graphs."""
 
 import pathlib
-from typing import Any, Dict, Optional, Tuple, Union
+from typing import Any, Dict, Literal, Optional, Tuple, Union, overload
 
 import h5py
 
@@ -22,5 +22,8 @@ def write(
     compression: Optional[Union[str, Tuple[str, int]]] = None,
     checksum: bool = False,
 ) -> None: ...
-def read(path: Union[str, pathlib.Path], *, mmap: bool = False) -> Graph: ...
+@overload
+def read(path: Union[str, pathlib.Path], *, mmap: bool = False, layout: Literal[False] = False) -> Graph: ...
+@overload
+def read(path: Union[str, pathlib.Path], *, mmap: bool = False, layout: Literal[True]) -> Dict[str, Any]: ...
 def read_version(path: Union[str, pathlib.Path]) -> str: ...

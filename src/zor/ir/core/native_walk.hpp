@@ -137,4 +137,12 @@ private:
     std::optional<FileMap> map_;
 };
 
+// read(path, layout=True): the tree of groups under `root` as dictionaries,
+// each dataset as record(shape, dtype, nbytes, stored_nbytes) (the array
+// read() would make: its shape tuple, NumPy dtype and size in memory; then
+// the bytes it takes in the file), checked as read() checks it but without
+// reading any data; pair groups stay groups. core/native_layout.
+nb::object read_layout(Reader &reader, Object root, const std::string &root_path, const std::string &file,
+                       PyObject *record);
+
 }  // namespace zor::hdf5

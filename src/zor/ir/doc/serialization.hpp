@@ -69,6 +69,8 @@ Args:
         copy; the map lives as long as the last such array. It stays valid
         when write() replaces the file, but a program that truncates the
         file in place makes the arrays fault when touched.
+    layout: Keyword only. When true, returns the layout of the stored graph
+        instead, reading no array: zor.ir.read_layout(path) calls this.
 
 Returns:
     Deserialized graph (the class registered under the stored "type").
