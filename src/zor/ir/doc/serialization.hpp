@@ -30,6 +30,11 @@ when it is complete. Reading refuses what would lead outside the file (soft
 and external links, external raw storage, virtual datasets), datatypes it
 does not know, and heaps too corrupt for HDF5 to follow safely, with
 ZORFormatError.
+
+Big models: read(path, mmap=True) maps big arrays instead of copying them;
+write(path, graph, compression="gzip", checksum=True) compresses and
+checksums them with HDF5's built-in filters (no plugin is ever loaded);
+zor.ir.read_layout(path) lists the datasets without reading them.
 )";
 
 inline const char *const kWriteDoc = R"(write(path: Union[str, pathlib.Path], graph: Node) -> None
