@@ -17,6 +17,7 @@ from .flatten import Flatten
 from .skip import Skip, SkipType
 from .upsample import Upsample, UpsampleMode
 from .serialization import read, read_version, write
+from .layout import DatasetLayout, read_layout
 
 #: Every class that can be rebuilt from a file, by the name stored under "type".
 _NODE_REGISTRY: Dict[str, type] = {
@@ -42,4 +43,4 @@ def str_to_node(name: str) -> type:
 __all__ = ["Graph", "Node", "Shape", "str_to_node", *sorted(set(_NODE_REGISTRY) - {"Graph"}),
            "NeuronMode", "SpikeMode", "SkipType", "UpsampleMode",
            "conv2d_output_shape", "pool2d_output_shape", "flatten_output_size",
-           "write", "read", "read_version"]
+           "write", "read", "read_version", "read_layout", "DatasetLayout"]

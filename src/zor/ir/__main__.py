@@ -1,6 +1,7 @@
 """Command line: ``python -m zor.ir example`` builds a small network, writes it
 to a .zor file, reads it back and shows it; ``python -m zor.ir show PATH``
-shows the graph stored in a .zor file."""
+shows the graph stored in a .zor file; ``python -m zor.ir info PATH`` lists
+its datasets' shapes, types and sizes without reading any array."""
 
 from __future__ import annotations
 
@@ -86,6 +87,40 @@ def show_file(path, out=None) -> None:
         print(f"  {stored!r}", file=out)
 
 
+def _size(nbytes: int) -> str:
+    for unit in ("B", "KiB", "MiB", "GiB"):
+        if nbytes < 1024 or unit == "GiB":
+            return f"{nbytes} {unit}" if unit == "B" else f"{nbytes:.1f} {unit}"
+        nbytes /= 1024
+    raise AssertionError("unreachable")
+
+
+def _datasets(tree, prefix):
+    """(path, DatasetLayout) of every dataset under ``tree``, depth first in name order."""
+    stack = [(prefix, tree)]
+    while stack:
+        path, member = stack.pop()
+        if isinstance(member, dict):
+            stack.extend((f"{path}/{name}", child) for name, child in reversed(member.items()))
+        else:
+            yield path, member
+
+
+def show_layout(path, out=None) -> None:
+    from zor.ir import read_layout, read_version
+
+    print(f"{path} (format version {read_version(path)})", file=out)
+    datasets = list(_datasets(read_layout(path), "/graph"))
+    width = max((len(name) for name, _ in datasets), default=0)
+    for name, layout in datasets:
+        shape = "x".join(map(str, layout.shape)) or "scalar"
+        stored = f"  (stored {_size(layout.stored_nbytes)})" if layout.stored_nbytes < layout.nbytes else ""
+        print(f"  {name:<{width}}  {str(layout.dtype):<8} {shape:>12}  {_size(layout.nbytes):>10}{stored}", file=out)
+    total = sum(layout.nbytes for _, layout in datasets)
+    stored = sum(layout.stored_nbytes for _, layout in datasets)
+    print(f"  {len(datasets)} datasets: {_size(total)} in memory, {_size(stored)} in the file", file=out)
+
+
 def run_example(output=None, out=None) -> None:
     from zor.ir import write
 
@@ -121,12 +156,17 @@ def main(argv=None) -> int:
                          help="keep the written file here (default: a temporary file)")
     show_command = commands.add_parser("show", help="show the graph stored in a .zor file")
     show_command.add_argument("path")
+    info = commands.add_parser(
+        "info", help="list the datasets of a .zor file (shape, type, size) without reading them")
+    info.add_argument("path")
     args = parser.parse_args(argv)
     from zor.ir.serialization import ZORFormatError
 
     try:
         if args.command == "example":
             run_example(args.output)
+        elif args.command == "info":
+            show_layout(args.path)
         else:
             show_file(args.path)
     except (OSError, ValueError, ZORFormatError) as error:

@@ -25,7 +25,8 @@ namespace files = zor::files;
 namespace doc = zor::doc::serialization;
 
 struct Names {
-    PyObject *version, *version_key, *graph_key, *h5py, *name, *file, *filename, *str_to_node, *graph_type_name;
+    PyObject *version, *version_key, *graph_key, *h5py, *name, *file, *filename, *str_to_node, *graph_type_name,
+        *dataset_layout;
 };
 const Names *names_cache = nullptr;
 
@@ -33,7 +34,7 @@ const Names &names() {
     return py::create_once(names_cache, [] {
         return Names{py::intern("__version__"), py::intern("version"), py::intern("graph"),
                      py::intern("h5py"), py::intern("name"), py::intern("file"), py::intern("filename"),
-                     py::intern("str_to_node"), py::intern("Graph")};
+                     py::intern("str_to_node"), py::intern("Graph"), py::intern("DatasetLayout")};
     });
 }
 
@@ -58,22 +59,48 @@ nb::object as_format_error(const std::string &label, Body &&body) {
     }
 }
 
-// A function's parameters: PyArg_ParseTupleAndKeywords' format, all "O",
-// and the keyword names. An optional argument left out is null.
+// A function's parameters: PyArg_ParseTupleAndKeywords' format, all "O"
+// (the options after "$" are keyword-only), and the keyword names.
 struct Signature {
     const char *format;
-    const char *keywords[4];
+    const char *keywords[6];
 };
 
-// The parsed arguments of a module function, in the order of its signature.
-using Arguments = std::array<PyObject *, 3>;
+// The parsed arguments of a module function, in the order of its signature;
+// an option not given is null.
+using Arguments = std::array<PyObject *, 5>;
+
+// A yes/no option, tested for truth as Python's `if` does; off when not given.
+bool option_set(PyObject *option) { return option && py::truthy(option); }
 
 // ---------------------------------------------------------------- write
 
+// write's compression option: None (off), "gzip" (level 4) or ("gzip", level)
+// with a level from 1 to 9; the deflate level, 0 when off.
+int deflate_level(PyObject *compression) {
+    constexpr int kDefaultLevel = 4;
+    if (!compression || compression == Py_None)
+        return 0;
+    auto is_gzip = [](PyObject *name) { return PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "gzip") == 0; };
+    if (is_gzip(compression))
+        return kDefaultLevel;
+    if (PyTuple_Check(compression) && PyTuple_GET_SIZE(compression) == 2 && is_gzip(PyTuple_GET_ITEM(compression, 0))) {
+        PyObject *level = PyTuple_GET_ITEM(compression, 1);
+        int overflow = 0;
+        long value = PyLong_Check(level) && !PyBool_Check(level) ? PyLong_AsLongAndOverflow(level, &overflow) : 0;
+        if (!overflow && value >= 1 && value <= 9)
+            return int(value);
+    }
+    nb::object shown = py::steal(PyObject_Repr(compression));
+    py::raise(PyExc_ValueError,
+              "compression must be None, 'gzip' or ('gzip', level) with a level from 1 to 9, got " + py::str(shown.ptr()));
+}
+
 nb::object write_graph(PyObject *module, const Arguments &args) {
     PyObject *graph = args[1];
+    const h5::ArrayFilters filters{deflate_level(args[2]), option_set(args[3])};
     files::Path path = files::writable_path(args[0]);
-    const bool durable = !args[2] || py::truthy(args[2]);
+    const bool durable = !args[4] || py::truthy(args[4]);
     nb::object data = py::call_method(graph, py::names().to_dict);
     py::require_exact_dict(data.ptr(), "data");
     fmt::Plan plan = fmt::plan_tree(data.ptr(), "/graph");
@@ -88,7 +115,7 @@ nb::object write_graph(PyObject *module, const Arguments &args) {
                             h5::Writer::file_access().get()),
                   "Unable to create file");
     {
-        h5::Writer writer;
+        h5::Writer writer(filters);
         h5::Object root(H5Gopen2(file.get(), "/", H5P_DEFAULT), "Unable to open the root group");
         writer.write_text(root, names().version_key, version.ptr());
         fmt::write_plan(writer, plan, writer.create_group(root, names().graph_key));
@@ -138,29 +165,41 @@ h5::Object root_member(h5::Reader &reader, const ReadFile &file, const char *nam
     return object;
 }
 
-// The class registered under `type_name` in the package's registry, looked
-// up at every read: node modules register late.
-nb::object registered_class(PyObject *module, PyObject *type_name) {
+// A name of the package, looked up at every read: node modules register late.
+nb::object package_attribute(PyObject *module, PyObject *name) {
     std::string module_name = py::str(py::steal(PyModule_GetNameObject(module)).ptr());
     nb::object package = py::steal(PyImport_ImportModule(module_name.substr(0, module_name.rfind('.')).c_str()));
-    nb::object registry = py::attr(package.ptr(), names().str_to_node);
+    return py::attr(package.ptr(), name);
+}
+
+// The class registered under `type_name` in the package's registry.
+nb::object registered_class(PyObject *module, PyObject *type_name) {
+    nb::object registry = package_attribute(module, names().str_to_node);
     return py::steal(PyObject_CallOneArg(registry.ptr(), type_name));
 }
 
+// read(path, *, mmap=False, layout=False); with layout, the layout of the
+// stored graph instead (zor.ir.read_layout): records of the package's DatasetLayout.
 nb::object read_graph(PyObject *module, const Arguments &args) {
     files::Path path = files::existing_file(args[0]);
     const std::string &label = path.label;
+    const bool layout = option_set(args[2]);
+    nb::object record = layout ? package_attribute(module, names().dataset_layout) : nb::object();
     return as_format_error(label, [&] {
         nb::object data;
         {
             ReadFile file(path);
             h5::Reader reader(file.file);
+            if (option_set(args[1]) && !layout)
+                reader.map_arrays(file.file);
             fmt::require_sound_group(reader, file.root, "/", label);
             if (!reader.has_link(file.root, "graph"))
                 missing("'graph' group", label);
             if (!reader.has_link(file.root, "version"))
                 missing("'version'", label);
             h5::Object graph = root_member(reader, file, "graph", fmt::ObjectKind::Group, label);
+            if (layout)
+                return h5::read_layout(reader, std::move(graph), "/graph", label, record.ptr());
             data = fmt::read_tree(reader, std::move(graph), "/graph", label);
         }
         PyObject *type_name = PyDict_GetItemWithError(data.ptr(), py::names().type);
@@ -228,14 +267,14 @@ PyObject *entry(PyObject *module, PyObject *args, PyObject *kwargs) noexcept {
         h5::silence_errors();
         Arguments parsed{};
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, signature.format, const_cast<char **>(signature.keywords),
-                                         &parsed[0], &parsed[1], &parsed[2]))
+                                         &parsed[0], &parsed[1], &parsed[2], &parsed[3], &parsed[4]))
             py::throw_error();
         return Body(module, parsed).release().ptr();
     });
 }
 
-constexpr Signature kWrite{"OO|$O:write", {"path", "graph", "durable", nullptr}};
-constexpr Signature kRead{"O:read", {"path", nullptr}};
+constexpr Signature kWrite{"OO|$OOO:write", {"path", "graph", "compression", "checksum", "durable", nullptr}};
+constexpr Signature kRead{"O|$OO:read", {"path", "mmap", "layout", nullptr}};
 constexpr Signature kReadVersion{"O:read_version", {"path", nullptr}};
 constexpr Signature kWriteRecursive{"OO:_write_recursive", {"group", "data", nullptr}};
 constexpr Signature kReadRecursive{"O:_read_recursive", {"group", nullptr}};

@@ -1,7 +1,7 @@
 """HDF5 serialization for ZOR-IR graphs."""
 
 import os
-from typing import Any, Dict, Union
+from typing import Any, Dict, Literal, Optional, Tuple, Union, overload
 
 import h5py
 
@@ -18,6 +18,16 @@ def _write_recursive(group: h5py.Group, data: Dict[str, Any]) -> None: ...
 def _read_recursive(group: h5py.Group) -> Dict[str, Any]: ...
 _Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
 
-def write(path: _Path, graph: Union[Graph, Node], *, durable: bool = True) -> None: ...
-def read(path: _Path) -> Graph: ...
+def write(
+    path: _Path,
+    graph: Union[Graph, Node],
+    *,
+    compression: Optional[Union[str, Tuple[str, int]]] = None,
+    checksum: bool = False,
+    durable: bool = True,
+) -> None: ...
+@overload
+def read(path: _Path, *, mmap: bool = False, layout: Literal[False] = False) -> Graph: ...
+@overload
+def read(path: _Path, *, mmap: bool = False, layout: Literal[True]) -> Dict[str, Any]: ...
 def read_version(path: _Path) -> str: ...

@@ -347,6 +347,15 @@ void refuse(const std::string &member, const std::string &problem, const std::st
     throw nb::python_error();
 }
 
+void refuse(const std::string &member, const std::string &problem, const std::string &file, PyObject *cause) {
+    try {
+        refuse(member, problem, file);
+    } catch (nb::python_error &error) {
+        PyException_SetCause(error.value().ptr(), Py_NewRef(cause));
+        throw;
+    }
+}
+
 nb::object key_of(const std::string &name) {
     PyObject *text = PyUnicode_DecodeUTF8(name.data(), Py_ssize_t(name.size()), nullptr);
     if (text)

@@ -113,6 +113,11 @@ Classified classify(const View &type) {
     }
 }
 
+// Arrays of at least this many bytes are big: read(mmap=True) maps them, and
+// write(compression=..., checksum=...) stores them in filtered chunks (below
+// this size a chunk index costs about as much as compression saves).
+constexpr std::uint64_t kBigArray = 64 * 1024;
+
 // ---------------------------------------------------------------- writing
 
 // How one dictionary entry is stored.
@@ -223,6 +228,16 @@ struct Shape {
 // Raises ZORFormatError "Invalid ZOR-IR file: '<member>' <problem> in <file>".
 [[noreturn]] void refuse(const std::string &member, const std::string &problem,
                          const std::string &file);
+// The same, caused by the exception `cause`.
+[[noreturn]] void refuse(const std::string &member, const std::string &problem,
+                         const std::string &file, PyObject *cause);
+
+// Thrown by a reader backend when a dataset's filtered data cannot be
+// decoded (a Fletcher-32 checksum mismatch, a broken compressed chunk), with
+// the library's error; read_dataset refuses the dataset by name, caused by it.
+struct CorruptData {
+    nb::python_error cause;
+};
 void set_format_error(PyObject *type);
 PyObject *format_error();
 
@@ -258,9 +273,16 @@ inline void require_hard(Link link, const std::string &path, const std::string &
 //   Storage storage(const Object &, const Element &);  Shape shape(const Object &);
 //   std::optional<std::string> data_problem(const Object &, const Element &, const Shape &);
 //   nb::object read(const Object &, const Element &, const Shape &);
+struct DatasetInfo {
+    Element element;
+    Shape shape;
+};
+
+// The checks of read_dataset that need no data: the dataset's element type
+// and shape, when it has a supported type and keeps its data in this file.
 template <typename Reader>
-nb::object read_dataset(Reader &reader, const typename Reader::Object &dataset,
-                        const std::string &path, const std::string &file, bool one_dimensional) {
+DatasetInfo inspect_dataset(Reader &reader, const typename Reader::Object &dataset, const std::string &path,
+                            const std::string &file, bool one_dimensional) {
     Classified type = classify(reader.type_of(dataset));
     if (!type.element)
         refuse(path, "has an unsupported datatype (" + type.unsupported + ")", file);
@@ -274,9 +296,20 @@ nb::object read_dataset(Reader &reader, const typename Reader::Object &dataset,
         refuse(path, "has a null dataspace", file);
     if (one_dimensional && (shape.scalar || shape.dims.size() != 1))
         refuse(path, "is not one-dimensional", file);
-    if (std::optional<std::string> problem = reader.data_problem(dataset, *type.element, shape))
+    return {*type.element, std::move(shape)};
+}
+
+template <typename Reader>
+nb::object read_dataset(Reader &reader, const typename Reader::Object &dataset,
+                        const std::string &path, const std::string &file, bool one_dimensional) {
+    auto [element, shape] = inspect_dataset(reader, dataset, path, file, one_dimensional);
+    if (std::optional<std::string> problem = reader.data_problem(dataset, element, shape))
         refuse(path, *problem, file);
-    return reader.read(dataset, *type.element, shape);
+    try {
+        return reader.read(dataset, element, shape);
+    } catch (CorruptData &corrupt) {
+        refuse(path, "fails its checksum or cannot be decompressed", file, corrupt.cause.value().ptr());
+    }
 }
 
 // Reads a pair group: src, then dst, each a one-dimensional dataset.
@@ -307,17 +340,19 @@ void require_sound_group(Reader &reader, const typename Reader::Object &group, c
         refuse(path, *problem, file);
 }
 
-// Reads `root` (at HDF5 path `root_path`) into a new dictionary with an
-// explicit stack. Members come in ascending byte order of their names; a
-// group with both src and dst is a pair group; named datatypes are skipped.
-// Besides the members() and open() of a Reader this uses
+// Walks `root` (at HDF5 path `root_path`) into a new dictionary with an
+// explicit stack: groups become dictionaries, and each dataset the value that
+// `dataset_value(object, path)` gives. Members come in ascending byte order of
+// their names; with `pair_groups`, a group with both src and dst is read as a
+// pair group; named datatypes are skipped. Besides the members() and open()
+// of a Reader this uses
 //   Member member(const Object &group, const char *name);
 //   bool has_link(const Object &group, const char *name);
 //   ObjectKind kind(const Object &);
 //   bool first_visit(const Member &, const Object &group);
-template <typename Reader>
-nb::object read_tree(Reader &reader, typename Reader::Object root, const std::string &root_path,
-                     const std::string &file) {
+template <typename Reader, typename DatasetValue>
+nb::object walk_tree(Reader &reader, typename Reader::Object root, const std::string &root_path,
+                     const std::string &file, bool pair_groups, DatasetValue &&dataset_value) {
     using Object = typename Reader::Object;
     require_sound_group(reader, root, root_path, file);
     struct Frame {
@@ -341,16 +376,14 @@ nb::object read_tree(Reader &reader, typename Reader::Object root, const std::st
                     if (!reader.first_visit(member, object))
                         refuse(path, "links to a group that was already read", file);
                     require_sound_group(reader, object, path, file);
-                    if (reader.has_link(object, "src") && reader.has_link(object, "dst")) {
+                    if (pair_groups && reader.has_link(object, "src") && reader.has_link(object, "dst")) {
                         value = read_pairs(reader, object, path, file);
                     } else {
                         value = py::steal(PyDict_New());
                         stack.push_back({std::move(object), value, std::move(path)});
                     }
                     break;
-                case ObjectKind::Dataset:
-                    value = dictionary_value(read_dataset(reader, object, path, file, false));
-                    break;
+                case ObjectKind::Dataset: value = dataset_value(object, path); break;
                 case ObjectKind::Other: continue;
             }
             if (PyDict_SetItem(frame.dict.ptr(), key_of(member.name).ptr(), value.ptr()) != 0)
@@ -358,6 +391,17 @@ nb::object read_tree(Reader &reader, typename Reader::Object root, const std::st
         }
     }
     return result;
+}
+
+// Reads `root` into a new dictionary: every dataset read whole, pair groups
+// as lists of pairs.
+template <typename Reader>
+nb::object read_tree(Reader &reader, typename Reader::Object root, const std::string &root_path,
+                     const std::string &file) {
+    return walk_tree(reader, std::move(root), root_path, file, true,
+                     [&](const typename Reader::Object &dataset, const std::string &path) {
+                         return dictionary_value(read_dataset(reader, dataset, path, file, false));
+                     });
 }
 
 }  // namespace zor::format

@@ -193,7 +193,7 @@ std::size_t element_count(const format::Shape &shape) {
 std::optional<std::string> Reader::data_problem(const Object &dataset, const Element &element,
                                                 const format::Shape &shape) {
     if (element.kind != Element::Text)
-        return std::nullopt;
+        return mapping_problem(dataset, element, shape);
     const std::size_t count = element_count(shape);
     if (count == 0 || count == SIZE_MAX)  // nothing to read, or read_texts refuses
         return std::nullopt;
@@ -206,20 +206,37 @@ std::optional<std::string> Reader::data_problem(const Object &dataset, const Ele
     return checks_.strings_problem(offset, H5Dget_storage_size(dataset.get()), count, H5Tget_size(base.get()));
 }
 
+// A failed read of filtered data means the data is corrupt (HDF5 verifies
+// Fletcher-32 checksums while reading); any other failure is the library's.
+void Reader::fail_reading(const Object &dataset) {
+    try {
+        fail("Unable to read dataset");
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_OSError))
+            throw;
+        PropertyList creation(H5Dget_create_plist(dataset.get()), "Unable to read dataset properties");
+        if (check(H5Pget_nfilters(creation.get()), "Unable to read dataset properties") > 0)
+            throw format::CorruptData{std::move(error)};
+        throw;
+    }
+}
+
 // The value h5py's dataset[()] gives: a NumPy scalar or array, bytes for a
 // scalar string, an object array of bytes for variable-length strings.
 nb::object Reader::read(const Object &dataset, const Element &element, const format::Shape &shape) {
     if (element.kind == Element::Text)
         return read_texts(dataset, element, shape);
+    if (std::optional<haddr_t> offset = mapped_offset(dataset, element, shape))
+        return map_->view(*offset, format::dtype_of(element), shape.dims);
     nb::object dtype = format::dtype_of(element);
     std::vector<npy_intp> dims(shape.dims.begin(), shape.dims.end());
     nb::object array = py::steal(PyArray_NewFromDescr(&PyArray_Type,
                                                       reinterpret_cast<PyArray_Descr *>(dtype.release().ptr()),
                                                       int(dims.size()), dims.data(), nullptr, nullptr, 0, nullptr));
     auto *raw = reinterpret_cast<PyArrayObject *>(array.ptr());
-    if (PyArray_SIZE(raw) > 0)
-        check(H5Dread(dataset.get(), types_.of(element), H5S_ALL, H5S_ALL, H5P_DEFAULT, PyArray_DATA(raw)),
-              "Unable to read dataset");
+    if (PyArray_SIZE(raw) > 0 &&
+        H5Dread(dataset.get(), types_.of(element), H5S_ALL, H5S_ALL, H5P_DEFAULT, PyArray_DATA(raw)) < 0)
+        fail_reading(dataset);
     return shape.scalar ? py::steal(PyArray_Return(reinterpret_cast<PyArrayObject *>(array.release().ptr()))) : array;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/file_checks.hpp"
+#include "core/file_map.hpp"
 #include "core/format.hpp"
 #include "core/hdf5.hpp"
 
@@ -35,11 +36,20 @@ private:
     std::map<std::uint64_t, Type> cache_;
 };
 
+// write(compression=..., checksum=...): how big number arrays are stored.
+// Off (the default), every array is stored contiguously, as h5py does.
+struct ArrayFilters {
+    int deflate_level = 0;  // 1 to 9: shuffled and deflated at this level
+    bool checksum = false;  // Fletcher-32 of every chunk
+
+    bool any() const { return deflate_level != 0 || checksum; }
+};
+
 class Writer {
 public:
     using Group = Object;
 
-    Writer();
+    explicit Writer(ArrayFilters filters = {});
     // The file creation property list: the root group without timestamps.
     static PropertyList file_creation();
     // The file access property list: the file's writer locks it, not HDF5.
@@ -53,6 +63,13 @@ public:
 
 private:
     void write(const Group &parent, PyObject *key, hid_t type, hid_t space, hid_t transfer, const void *data);
+    // Whether the filters apply to a C-contiguous array: a big array of numbers.
+    bool filtered(PyObject *array, const format::Element &element) const;
+    // Stores the array in chunks of about 1 MiB, encoded with the filters
+    // (core/native_chunks).
+    void write_filtered(const Group &parent, PyObject *key, PyObject *array, const format::Element &element);
+
+    ArrayFilters filters_;
 
     Types types_;
     PropertyList group_creation_, dataset_creation_, small_transfer_;
@@ -87,6 +104,10 @@ public:
 
     explicit Reader(const File &file);
 
+    // From now on, big arrays stored plainly come back as read-only views of
+    // a memory map of the file (read(path, mmap=True)); core/native_mapping.
+    void map_arrays(const File &file);
+
     std::vector<Member> members(const Object &group);
     Member member(const Object &group, const char *name);
     bool has_link(const Object &group, const char *name);
@@ -103,11 +124,27 @@ public:
 
 private:
     nb::object read_texts(const Object &dataset, const format::Element &element, const format::Shape &shape);
+    [[noreturn]] void fail_reading(const Object &dataset);
+    // Where a dataset's data lies in the file when it can be viewed there as
+    // the array read() would make: nothing when it cannot, or arrays are not mapped.
+    std::optional<haddr_t> mapped_offset(const Object &dataset, const format::Element &element,
+                                         const format::Shape &shape);
+    std::optional<std::string> mapping_problem(const Object &dataset, const format::Element &element,
+                                               const format::Shape &shape);
 
     Types types_;
     PropertyList small_transfer_;
     std::unordered_set<haddr_t> visited_;
     FileChecks checks_;
+    std::optional<FileMap> map_;
 };
+
+// read(path, layout=True): the tree of groups under `root` as dictionaries,
+// each dataset as record(shape, dtype, nbytes, stored_nbytes) (the array
+// read() would make: its shape tuple, NumPy dtype and size in memory; then
+// the bytes it takes in the file), checked as read() checks it but without
+// reading any data; pair groups stay groups. core/native_layout.
+nb::object read_layout(Reader &reader, Object root, const std::string &root_path, const std::string &file,
+                       PyObject *record);
 
 }  // namespace zor::hdf5

@@ -1,3 +1,4 @@
+#include "core/chunk_codec.hpp"
 #include "core/native_walk.hpp"
 #include "core/numpy.hpp"
 
@@ -135,14 +136,18 @@ Object created(hid_t id, const char *what, const std::string &name) {
 
 }  // namespace
 
-Writer::Writer()
-    : group_creation_(property_list(H5P_GROUP_CREATE)),
+Writer::Writer(ArrayFilters filters)
+    : filters_(filters),
+      group_creation_(property_list(H5P_GROUP_CREATE)),
       dataset_creation_(property_list(H5P_DATASET_CREATE)),
       small_transfer_(small_transfer_buffer()),
       scalar_(H5Screate(H5S_SCALAR), "Unable to create a dataspace") {
     // Like h5py: no timestamps, so a file's bytes depend on its content only.
     check(H5Pset_obj_track_times(group_creation_.get(), 0), "Unable to set group properties");
     check(H5Pset_obj_track_times(dataset_creation_.get(), 0), "Unable to set dataset properties");
+    // Files must read back with this library's own filters.
+    if (filters_.deflate_level && check(H5Zfilter_avail(H5Z_FILTER_DEFLATE), "Unable to query filters") <= 0)
+        py::raise(PyExc_RuntimeError, "This HDF5 library has no deflate filter: compression is not available");
     // Like h5py: group links record their name's character set.
     for (H5T_cset_t cset : {H5T_CSET_ASCII, H5T_CSET_UTF8}) {
         PropertyList links = property_list(H5P_LINK_CREATE);
@@ -181,6 +186,8 @@ void Writer::write_array(const Group &parent, PyObject *key, PyObject *array_obj
     nb::object array = py::steal(reinterpret_cast<PyObject *>(
         PyArray_GETCONTIGUOUS(reinterpret_cast<PyArrayObject *>(array_object))));
     auto *contiguous = reinterpret_cast<PyArrayObject *>(array.ptr());
+    if (filters_.any() && filtered(array.ptr(), element))
+        return write_filtered(parent, key, array.ptr(), element);
     Space space = dataspace(dims_of(contiguous), PyArray_NDIM(contiguous) == 0);
     write(parent, key, types_.of(element), space.get(), H5P_DEFAULT,
           PyArray_SIZE(contiguous) ? PyArray_DATA(contiguous) : nullptr);
@@ -226,6 +233,94 @@ void Writer::write(const Group &parent, PyObject *key, hid_t type, hid_t space, 
         "Unable to create dataset", name);
     if (data && H5Dwrite(dataset.get(), type, H5S_ALL, H5S_ALL, transfer, data) < 0)
         fail(py::join({"Unable to write dataset '", name, "'"}));
+}
+
+// ---------------------------------------------------------------- filtered arrays
+
+namespace {
+
+constexpr std::size_t kChunkBytes = 1 << 20;
+
+// Chunks of about kChunkBytes: whole trailing dimensions, part of one
+// dimension, single steps along the ones before it. Each chunk is then one
+// contiguous run of the C-ordered array, and the runs follow each other.
+std::vector<hsize_t> chunk_dims(const std::vector<hsize_t> &dims, std::size_t element_size) {
+    std::vector<hsize_t> chunk(dims.size());
+    hsize_t room = std::max<hsize_t>(1, kChunkBytes / element_size);  // elements
+    for (std::size_t d = dims.size(); d-- > 0;) {
+        if (dims[d] > room) {  // split here, in steps of equal size: no chunk is mostly padding
+            const hsize_t steps = (dims[d] + room - 1) / room;
+            chunk[d] = (dims[d] + steps - 1) / steps;
+        } else {
+            chunk[d] = dims[d];
+        }
+        room = std::max<hsize_t>(1, room / chunk[d]);
+    }
+    return chunk;
+}
+
+}  // namespace
+
+bool Writer::filtered(PyObject *array, const Element &element) const {
+    if (element.kind == Element::Bytes || element.kind == Element::Text)
+        return false;
+    auto *numbers = reinterpret_cast<PyArrayObject *>(array);
+    return PyArray_NDIM(numbers) > 0 && std::uint64_t(PyArray_NBYTES(numbers)) >= format::kBigArray;
+}
+
+void Writer::write_filtered(const Group &parent, PyObject *key, PyObject *array_object, const Element &element) {
+    auto *array = reinterpret_cast<PyArrayObject *>(array_object);
+    const std::vector<hsize_t> dims = dims_of(array);
+    const std::size_t element_size = std::size_t(PyArray_ITEMSIZE(array));
+    const std::vector<hsize_t> chunk = chunk_dims(dims, element_size);
+
+    PropertyList creation(H5Pcopy(dataset_creation_.get()), "Unable to copy dataset properties");
+    const char *what = "Unable to set the dataset's filters";
+    check(H5Pset_chunk(creation.get(), int(chunk.size()), chunk.data()), what);
+    if (filters_.deflate_level) {
+        if (element_size > 1)
+            check(H5Pset_shuffle(creation.get()), what);
+        check(H5Pset_deflate(creation.get(), unsigned(filters_.deflate_level)), what);
+    }
+    if (filters_.checksum)
+        check(H5Pset_fletcher32(creation.get()), what);
+    std::string name = utf8(key);
+    Space space = dataspace(dims, false);
+    Object dataset = created(H5Dcreate2(parent.get(), name.c_str(), types_.of(element), space.get(), H5P_DEFAULT,
+                                        creation.get(), H5P_DEFAULT),
+                             "Unable to create dataset", name);
+
+    // Chunks split dimension `split` and take the dimensions after it whole.
+    std::size_t split = 0;
+    for (std::size_t d = 0; d < dims.size(); ++d)
+        if (chunk[d] != dims[d])
+            split = d;
+    std::uint64_t outer = 1, inner = element_size, chunk_bytes = element_size;
+    for (std::size_t d = 0; d < dims.size(); ++d) {
+        chunk_bytes *= chunk[d];
+        if (d < split)
+            outer *= dims[d];
+        else if (d > split)
+            inner *= dims[d];
+    }
+
+    ChunkEncoder encoder(filters_.deflate_level, filters_.checksum, element_size, std::size_t(chunk_bytes));
+    const auto *data = static_cast<const std::uint8_t *>(PyArray_DATA(array));
+    std::vector<hsize_t> offset(dims.size(), 0);
+    for (std::uint64_t run = 0; run < outer; ++run) {
+        for (offset[split] = 0; offset[split] < dims[split]; offset[split] += chunk[split]) {
+            const std::size_t length = std::size_t(std::min(chunk[split], dims[split] - offset[split]) * inner);
+            const ChunkEncoder::Bytes stored = encoder.encode(data, length);
+            if (H5Dwrite_chunk(dataset.get(), H5P_DEFAULT, 0, offset.data(), stored.size, stored.data) < 0)
+                fail(py::join({"Unable to write dataset '", name, "'"}));
+            data += length;
+        }
+        for (std::size_t d = split; d-- > 0;) {  // the next step along the dimensions before `split`
+            if (++offset[d] < dims[d])
+                break;
+            offset[d] = 0;
+        }
+    }
 }
 
 }  // namespace zor::hdf5

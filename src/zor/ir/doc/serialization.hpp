@@ -30,6 +30,11 @@ when it is complete. Reading refuses what would lead outside the file (soft
 and external links, external raw storage, virtual datasets), datatypes it
 does not know, and heaps too corrupt for HDF5 to follow safely, with
 ZORFormatError.
+
+Big models: read(path, mmap=True) maps big arrays instead of copying them;
+write(path, graph, compression="gzip", checksum=True) compresses and
+checksums them with HDF5's built-in filters (no plugin is ever loaded);
+zor.ir.read_layout(path) lists the datasets without reading them.
 )";
 
 inline const char *const kWriteDoc = R"(write(path: Union[str, pathlib.Path], graph: Node) -> None
@@ -44,12 +49,21 @@ Args:
     path: Output file path (conventionally with .zor extension): str, bytes
         or os.PathLike.
     graph: Graph to serialize (any object whose to_dict() returns a dict).
-    durable: Flush the file and its directory to disk (fsync) around the
-        rename, so that the new file survives a power loss once write
-        returns. Keyword only; True by default.
+    compression: Keyword only. None (the default) stores every array
+        contiguously, as h5py does; "gzip" or ("gzip", level), level 1 to 9
+        (default 4), stores every number array of at least 64 KiB in chunks
+        of about 1 MiB through HDF5's shuffle and deflate filters.
+    checksum: Keyword only. When true, those arrays' chunks also carry
+        HDF5's Fletcher-32 checksum, which every read verifies.
+    Only filters built into HDF5 are used; texts, scalars and smaller
+    arrays are stored as without options. h5py reads these files as they are.
+    durable: Keyword only. Flush the file and its directory to disk (fsync)
+        around the rename, so that the new file survives a power loss once
+        write returns. True by default.
 
 Raises:
-    ValueError: If file path is invalid, or a key or text cannot be stored.
+    ValueError: If file path is invalid, a key or text cannot be stored, or
+        compression is not one of the values above.
     OSError: If file cannot be written (BlockingIOError: another write of
         the same file is in progress).
 )";
@@ -60,6 +74,14 @@ Load ZOR-IR graph from HDF5 file.
 
 Args:
     path: Input file path.
+    mmap: Keyword only. When true, every number array of at least 64 KiB
+        stored contiguously and unfiltered, in the host's byte order, comes
+        back as a read-only view of a memory map of the file instead of a
+        copy; the map lives as long as the last such array. It stays valid
+        when write() replaces the file, but a program that truncates the
+        file in place makes the arrays fault when touched.
+    layout: Keyword only. When true, returns the layout of the stored graph
+        instead, reading no array: zor.ir.read_layout(path) calls this.
 
 Returns:
     Deserialized graph (the class registered under the stored "type").

@@ -1,0 +1,59 @@
+// The encoding of one chunk of a filtered dataset, as HDF5's built-in
+// filters decode it: shuffle (bytes grouped by their position in the
+// element), deflate (a zlib stream), then Fletcher-32 (four bytes appended,
+// little-endian). write(compression=..., checksum=...) encodes chunks here and
+// hands them to H5Dwrite_chunk, so that it can choose how to deflate each
+// byte plane; any HDF5 reader (h5py included) decodes them with its own
+// filters.
+#pragma once
+
+#include <zlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace zor::hdf5 {
+
+// HDF5's Fletcher-32 checksum of `length` bytes.
+std::uint32_t fletcher32(const std::uint8_t *data, std::size_t length);
+
+class ChunkEncoder {
+public:
+    // `deflate_level` 1 to 9 shuffles and deflates; 0 does neither.
+    ChunkEncoder(int deflate_level, bool checksum, std::size_t element_size, std::size_t chunk_bytes);
+
+    struct Bytes {
+        const std::uint8_t *data;
+        std::size_t size;
+    };
+    // The stored form of a chunk whose first `length` bytes are `data` (an
+    // edge chunk holds fewer; the rest of it is zeros). Valid until the next call.
+    Bytes encode(const std::uint8_t *data, std::size_t length);
+
+private:
+    // A zlib deflate stream; it stays where it was opened (zlib keeps its address).
+    struct Deflater {
+        z_stream stream{};
+        explicit Deflater(int level);
+        ~Deflater() { deflateEnd(&stream); }
+        Deflater(const Deflater &) = delete;
+        Deflater &operator=(const Deflater &) = delete;
+    };
+
+    // Deflates the chunk's planes into stored_; returns the stream's size.
+    std::size_t deflate_planes(const std::uint8_t *chunk, std::size_t planes);
+    // The deflate level and strategy for one byte plane, judged on a sample.
+    std::pair<int, int> plane_parameters(const std::uint8_t *plane, std::size_t length);
+    std::size_t trial_size(int strategy);
+
+    int level_;
+    bool checksum_;
+    std::size_t element_size_, chunk_bytes_;
+    // Sized once; stored_ has room for a chunk's stream and its checksum.
+    std::vector<std::uint8_t> padded_, shuffled_, stored_, sample_, trial_;
+    Deflater deflater_, trial_deflater_;
+};
+
+}  // namespace zor::hdf5
