@@ -6,6 +6,7 @@
 #include "core/files.hpp"
 #include "core/format.hpp"
 #include "core/h5py_walk.hpp"
+#include "core/driver.hpp"
 #include "core/native_walk.hpp"
 #include "core/nodes.hpp"
 #include "doc/serialization.hpp"
@@ -111,15 +112,20 @@ nb::object write_graph(PyObject *module, const Arguments &args) {
     }
 
     files::Replacement replacement(path, durable);
+    // Through our file driver: a failed write is raised by us, and every
+    // handle still closes cleanly on the way out (core/driver).
     h5::File file(H5Fcreate(replacement.destination().c_str(), H5F_ACC_TRUNC, h5::Writer::file_creation().get(),
-                            h5::Writer::file_access().get()),
+                            h5::driver_access(replacement.descriptor(), path.native).get()),
                   "Unable to create file");
+    const h5::DriverFile &driver = h5::driver_file(file.get());
     {
-        h5::Writer writer(filters);
+        h5::Writer writer(filters, &driver);
         h5::Object root(H5Gopen2(file.get(), "/", H5P_DEFAULT), "Unable to open the root group");
         writer.write_text(root, names().version_key, version.ptr());
         fmt::write_plan(writer, plan, writer.create_group(root, names().graph_key));
     }
+    h5::check(H5Fflush(file.get(), H5F_SCOPE_LOCAL), "Unable to write file");
+    driver.raise_if_failed();
     file.close("Unable to close file");
     replacement.commit();
     return nb::none();
@@ -127,9 +133,9 @@ nb::object write_graph(PyObject *module, const Arguments &args) {
 
 // ---------------------------------------------------------------- read
 
-// A file opened for reading, with its root group. The file is opened here
-// first, so that the system's refusal (a missing permission) is reported
-// as the system gives it.
+// A file opened for reading, with its root group. The file is opened here,
+// so that the system's refusal (a missing permission) is reported as the
+// system gives it, and HDF5 reads it through our file driver.
 struct ReadFile {
     zor::posix::Descriptor descriptor;
     h5::File file;
@@ -137,7 +143,8 @@ struct ReadFile {
 
     explicit ReadFile(const files::Path &path)
         : descriptor(opened(path)),
-          file(H5Fopen(path.native.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), "Unable to open file"),
+          file(H5Fopen(path.native.c_str(), H5F_ACC_RDONLY, h5::driver_access(descriptor.get(), path.native).get()),
+               "Unable to open file"),
           root(H5Gopen2(file.get(), "/", H5P_DEFAULT), "Unable to open the root group") {}
 
     static zor::posix::Descriptor opened(const files::Path &path) {

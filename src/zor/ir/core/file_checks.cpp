@@ -1,13 +1,8 @@
 #include "core/file_checks.hpp"
 #include "core/hdf5.hpp"
 
-#include <cerrno>
 #include <cstring>
 #include <unordered_set>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace zor::hdf5 {
 
@@ -23,25 +18,12 @@ constexpr std::uint64_t kSmallestCollection = 4096;
 constexpr std::uint64_t kContinuationMessage = 0x10, kSymbolTableMessage = 0x11;
 constexpr std::uint64_t kEndOfFreeList = 1;
 
-[[noreturn]] void fail_with_errno() {
-    PyErr_SetFromErrno(PyExc_OSError);
-    py::throw_error();
-}
-
 std::string corrupt_strings(const std::string &detail) { return "has corrupt variable-length strings (" + detail + ")"; }
 std::string corrupt_links(const std::string &detail) { return "has a corrupt symbol table (" + detail + ")"; }
 
 }  // namespace
 
-FileChecks::FileChecks(hid_t file) {
-    void *handle = nullptr;
-    check(H5Fget_vfd_handle(file, H5P_DEFAULT, &handle), "Unable to get the file descriptor");
-    descriptor_ = posix::Descriptor(::fcntl(*static_cast<int *>(handle), F_DUPFD_CLOEXEC, 0));
-    struct stat status;
-    if (descriptor_.get() < 0 || ::fstat(descriptor_.get(), &status) != 0)
-        fail_with_errno();
-    file_size_ = std::uint64_t(status.st_size);
-
+FileChecks::FileChecks(hid_t file) : driver_(&driver_file(file)) {
     PropertyList creation(H5Fget_create_plist(file), "Unable to read file properties");
     hsize_t user_block = 0;
     check(H5Pget_sizes(creation.get(), &address_size_, &length_size_), "Unable to read file properties");
@@ -257,20 +239,7 @@ bool FileChecks::read(std::uint64_t address, std::uint64_t size, std::vector<std
 }
 
 bool FileChecks::read_absolute(std::uint64_t offset, std::uint64_t size, std::vector<std::uint8_t> &into) const {
-    if (offset > file_size_ || size > file_size_ - offset)
-        return false;
-    into.resize(size);
-    for (std::uint64_t done = 0; done < size;) {
-        ssize_t count = ::pread(descriptor_.get(), into.data() + done, size - done, off_t(offset + done));
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0)
-            fail_with_errno();
-        if (count == 0)  // the file shrank since it was opened
-            return false;
-        done += std::uint64_t(count);
-    }
-    return true;
+    return driver_->read_checked(offset, size, into);
 }
 
 std::uint64_t FileChecks::decode(const std::uint8_t *at, std::size_t width) {

@@ -16,7 +16,7 @@
 // the library would, and lets HDF5 walk only what it has found sound.
 #pragma once
 
-#include "core/posix.hpp"
+#include "core/driver.hpp"
 
 #include <hdf5.h>
 
@@ -68,8 +68,7 @@ private:
     // A little-endian field of `width` bytes; UINT64_MAX when it cannot be an offset in this file.
     static std::uint64_t decode(const std::uint8_t *at, std::size_t width);
 
-    posix::Descriptor descriptor_;
-    std::uint64_t file_size_ = 0;
+    DriverFile *driver_;  // reads through the file driver, which keeps what was checked
     std::uint64_t base_ = 0;  // where the HDF5 data begins: addresses count from here
     std::size_t address_size_ = 8, length_size_ = 8;
     std::unordered_map<std::uint64_t, Collection> collections_;

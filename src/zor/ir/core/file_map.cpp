@@ -1,4 +1,5 @@
 #include "core/file_map.hpp"
+#include "core/driver.hpp"
 #include "core/hdf5.hpp"
 #include "core/numpy.hpp"
 
@@ -34,9 +35,7 @@ void unmap(PyObject *owner) {
 }  // namespace
 
 FileMap::FileMap(hid_t file) {
-    void *handle = nullptr;
-    check(H5Fget_vfd_handle(file, H5P_DEFAULT, &handle), "Unable to get the file descriptor");
-    descriptor_ = posix::Descriptor(::fcntl(*static_cast<int *>(handle), F_DUPFD_CLOEXEC, 0));
+    descriptor_ = posix::Descriptor(::fcntl(driver_file(file).fd, F_DUPFD_CLOEXEC, 0));
     struct stat status;
     if (!descriptor_ || ::fstat(descriptor_.get(), &status) != 0)
         fail_with_errno();

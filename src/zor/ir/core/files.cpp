@@ -155,9 +155,12 @@ void Replacement::take_temporary(const std::string &label) {
         posix::Descriptor fd(::open(temporary_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
         if (!fd) {
             const int error = errno;
-            if ((error == EACCES || error == EPERM || error == EROFS) && ::access(target_.c_str(), W_OK) == 0) {
-                in_place_ = true;
-                return;
+            if (error == EACCES || error == EPERM || error == EROFS) {
+                file_ = posix::Descriptor(::open(target_.c_str(), O_RDWR | O_CLOEXEC));
+                if (file_) {
+                    in_place_ = true;
+                    return;
+                }
             }
             posix::raise_os_error(error, label);
         }
@@ -191,8 +194,7 @@ Replacement::~Replacement() {
 
 void Replacement::commit() {
     if (in_place_) {
-        posix::Descriptor written(::open(target_.c_str(), O_RDONLY | O_CLOEXEC));
-        if (durable_ && (!written || ::fsync(written.get()) != 0))
+        if (durable_ && ::fsync(file_.get()) != 0)
             posix::raise_os_error(errno, target_);
         committed_ = true;
         return;

@@ -48,8 +48,10 @@ public:
     Replacement(const Replacement &) = delete;
     Replacement &operator=(const Replacement &) = delete;
 
-    // Where the new file is to be written; HDF5 must not lock it, its writer does.
+    // Where the new file is to be written, and its open descriptor: the
+    // writer's lock is on it, so HDF5 must not lock it again.
     const std::string &destination() const { return in_place_ ? target_ : temporary_; }
+    int descriptor() const { return file_.get(); }
 
     // Flushes the new file to disk (when durable) and moves it over the target.
     void commit();
@@ -59,7 +61,7 @@ private:
 
     std::string target_;  // the target, its symbolic links followed
     std::string temporary_;
-    posix::Descriptor file_;  // the locked new file, held open until committed
+    posix::Descriptor file_;  // the new file (locked) or the target in place, open until committed
     bool durable_;
     bool in_place_ = false;
     bool committed_ = false;

@@ -3,6 +3,7 @@
 // there for what each operation means).
 #pragma once
 
+#include "core/driver.hpp"
 #include "core/file_checks.hpp"
 #include "core/file_map.hpp"
 #include "core/format.hpp"
@@ -49,11 +50,11 @@ class Writer {
 public:
     using Group = Object;
 
-    explicit Writer(ArrayFilters filters = {});
+    // `file`: the driver of the file written, whose failed writes stop the
+    // walk at the next dataset (none: the failure shows when it is flushed).
+    explicit Writer(ArrayFilters filters = {}, const DriverFile *file = nullptr);
     // The file creation property list: the root group without timestamps.
     static PropertyList file_creation();
-    // The file access property list: the file's writer locks it, not HDF5.
-    static PropertyList file_access();
 
     Group create_group(const Group &parent, PyObject *key);
     void write_text(const Group &parent, PyObject *key, PyObject *text);
@@ -70,6 +71,7 @@ private:
     void write_filtered(const Group &parent, PyObject *key, PyObject *array, const format::Element &element);
 
     ArrayFilters filters_;
+    const DriverFile *file_;
 
     Types types_;
     PropertyList group_creation_, dataset_creation_, small_transfer_;

@@ -136,8 +136,9 @@ Object created(hid_t id, const char *what, const std::string &name) {
 
 }  // namespace
 
-Writer::Writer(ArrayFilters filters)
+Writer::Writer(ArrayFilters filters, const DriverFile *file)
     : filters_(filters),
+      file_(file),
       group_creation_(property_list(H5P_GROUP_CREATE)),
       dataset_creation_(property_list(H5P_DATASET_CREATE)),
       small_transfer_(small_transfer_buffer()),
@@ -160,12 +161,6 @@ Writer::Writer(ArrayFilters filters)
 PropertyList Writer::file_creation() {
     PropertyList plist = property_list(H5P_FILE_CREATE);
     check(H5Pset_obj_track_times(plist.get(), 0), "Unable to set file properties");
-    return plist;
-}
-
-PropertyList Writer::file_access() {
-    PropertyList plist = property_list(H5P_FILE_ACCESS);
-    check(H5Pset_file_locking(plist.get(), false, true), "Unable to set file access properties");
     return plist;
 }
 
@@ -233,6 +228,8 @@ void Writer::write(const Group &parent, PyObject *key, hid_t type, hid_t space, 
         "Unable to create dataset", name);
     if (data && H5Dwrite(dataset.get(), type, H5S_ALL, H5S_ALL, transfer, data) < 0)
         fail(py::join({"Unable to write dataset '", name, "'"}));
+    if (file_)
+        file_->raise_if_failed();
 }
 
 // ---------------------------------------------------------------- filtered arrays
@@ -313,6 +310,8 @@ void Writer::write_filtered(const Group &parent, PyObject *key, PyObject *array_
             const ChunkEncoder::Bytes stored = encoder.encode(data, length);
             if (H5Dwrite_chunk(dataset.get(), H5P_DEFAULT, 0, offset.data(), stored.size, stored.data) < 0)
                 fail(py::join({"Unable to write dataset '", name, "'"}));
+            if (file_)
+                file_->raise_if_failed();
             data += length;
         }
         for (std::size_t d = split; d-- > 0;) {  // the next step along the dimensions before `split`
