@@ -191,9 +191,12 @@ def report(title, rows):
 def bench_graphs(directory, sizes, repeats):
     for count in sizes:
         data = graph_dict(count)
-        paths = {name: os.path.join(directory, f"{name}-{count}.zor") for name in ("native", "h5py", "plain")}
+        paths = {name: os.path.join(directory, f"{name}-{count}.zor")
+                 for name in ("native", "not durable", "h5py", "plain")}
         writes = side_by_side(repeats, [
             ("native", lambda: native_write(paths["native"], data), paths["native"]),
+            ("not durable", lambda: zs.write(paths["not durable"], Payload(data), durable=False),
+             paths["not durable"]),
             ("h5py", lambda: h5py_write(paths["h5py"], data), paths["h5py"]),
             ("plain", lambda: plain_write(paths["plain"], data), paths["plain"]),
         ])
@@ -211,6 +214,9 @@ def bench_graphs(directory, sizes, repeats):
             f"read   native {reads['native']:8.3f} s   _read_recursive  {reads['h5py']:8.3f} s   "
             f"ratio {reads['h5py'] / reads['native']:5.2f}x   (plain h5py loop {reads['plain']:.3f} s, "
             f"ratio {reads['plain'] / reads['native']:.2f}x)",
+            f"fsync of file and directory (durable=True, the default): "
+            f"{(writes['native'] - writes['not durable']) * 1e3:.1f} ms, "
+            f"{writes['native'] / writes['not durable']:.3f}x a write without it",
             f"native per dataset: write {writes['native'] / datasets * 1e6:.1f} us, "
             f"read {reads['native'] / datasets * 1e6:.1f} us;  "
             f"native file byte-identical to h5py's: {same_bytes}",
@@ -233,14 +239,20 @@ def bench_big_array(directory, mib, repeats):
     native_path = os.path.join(directory, "big.zor")
     plain_path = os.path.join(directory, "big.raw")
 
-    def plain():
+    def plain(durable):
         with open(plain_path, "wb") as f:
             f.write(memoryview(array))
+            if durable:
+                f.flush()
+                os.fsync(f.fileno())
 
     h5py_path = os.path.join(directory, "big-h5py.zor")
+    data = {"type": "Payload", "data": array}
     writes = side_by_side(repeats, [
-        ("native", lambda: native_write(native_path, {"type": "Payload", "data": array}), native_path),
-        ("plain", plain, plain_path),
+        ("native", lambda: native_write(native_path, data), native_path),
+        ("plain durable", lambda: plain(True), plain_path),
+        ("native not durable", lambda: zs.write(native_path, Payload(data), durable=False), native_path),
+        ("plain", lambda: plain(False), plain_path),
         ("h5py", lambda: h5py_write(h5py_path, {"data": array}), h5py_path),
     ])
     reads = side_by_side(repeats, [
@@ -252,9 +264,13 @@ def bench_big_array(directory, mib, repeats):
     write_memory = int(child("--write-memory", str(mib), os.path.join(directory, "big-memory.zor")))
     read_memory = int(child("--read-memory", native_path))
     report(f"one {mib} MiB float32 array, best of {repeats} after a warm-up", [
-        f"write  native {size / writes['native'] / MiB:7.0f} MiB/s   plain file write "
-        f"{size / writes['plain'] / MiB:7.0f} MiB/s   native takes {writes['native'] / writes['plain']:.2f}x "
-        f"the plain time   (h5py {size / writes['h5py'] / MiB:.0f} MiB/s)",
+        f"write  native {size / writes['native'] / MiB:7.0f} MiB/s   plain file write and fsync "
+        f"{size / writes['plain durable'] / MiB:7.0f} MiB/s   native takes "
+        f"{writes['native'] / writes['plain durable']:.2f}x the plain time",
+        f"       durable=False {size / writes['native not durable'] / MiB:7.0f} MiB/s   plain file write "
+        f"{size / writes['plain'] / MiB:7.0f} MiB/s   native takes "
+        f"{writes['native not durable'] / writes['plain']:.2f}x the plain time   "
+        f"(h5py {size / writes['h5py'] / MiB:.0f} MiB/s)",
         f"read   native {size / reads['native'] / MiB:7.0f} MiB/s   plain np.fromfile "
         f"{size / reads['plain'] / MiB:7.0f} MiB/s   native takes {reads['native'] / reads['plain']:.2f}x "
         f"the plain time   (h5py {size / reads['h5py'] / MiB:.0f} MiB/s)",
