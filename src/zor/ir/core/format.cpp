@@ -130,6 +130,7 @@ public:
 private:
     // Keys become HDF5 link names verbatim; these would not survive.
     void check_key(std::uint32_t group, PyObject *key) {
+        const char *problem = "keys must be non-empty text other than '.', without '/' or NUL characters";
         if (PyUnicode_Check(key)) {
             Py_ssize_t length = 0;
             const char *text = PyUnicode_AsUTF8AndSize(key, &length);
@@ -138,12 +139,14 @@ private:
                 if (!name.empty() && name != "." && name.find('/') == name.npos &&
                     name.find('\0') == name.npos)
                     return;
+            } else if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+                PyErr_Clear();  // a lone surrogate
+                problem = "not encodable as UTF-8";
+            } else {
+                py::throw_error();
             }
-            PyErr_Clear();  // not encodable as UTF-8: reported as an invalid key
         }
-        py::raise(PyExc_ValueError,
-                  py::join({"Invalid key ", repr(key), " in '", plan_.path_of(group),
-                            "': keys must be non-empty text other than '.', without '/' or NUL characters"}));
+        py::raise(PyExc_ValueError, py::join({"Invalid key ", repr(key), " in '", plan_.path_of(group), "': ", problem}));
     }
 
     // The value kinds, first match wins.
@@ -176,12 +179,12 @@ private:
                 return add_pairs(group, std::move(key), value);
             if (PyUnicode_Check(first))
                 return add_texts(group, std::move(key), nb::borrow(value));
-            return add_array(group, std::move(key), py::array(value));
+            return add_array(group, std::move(key), py::array(value), "list");
         }
         if (PyTuple_Check(value)) {
             if (PyTuple_GET_SIZE(value) > 0 && PyUnicode_Check(PyTuple_GET_ITEM(value, 0)))
                 return add_texts(group, std::move(key), py::steal(PySequence_List(value)));
-            return add_array(group, std::move(key), py::array(value));
+            return add_array(group, std::move(key), py::array(value), "tuple");
         }
         if (PyBool_Check(value)) {
             push(Store::Boolean, group, std::move(key)).integer = value == Py_True;
@@ -192,11 +195,21 @@ private:
             long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
             if (number == -1 && PyErr_Occurred())
                 py::throw_error();
-            if (overflow)
-                py::raise(PyExc_OverflowError, py::join({"Cannot store '", entry_path(group, key.ptr()),
-                                                         "': integer does not fit in 64 bits"}));
-            push(Store::Integer, group, std::move(key)).integer = number;
-            return;
+            if (!overflow) {
+                push(Store::Integer, group, std::move(key)).integer = number;
+                return;
+            }
+            // Beyond int64, as h5py stores it (np.array(value)): uint64 up to 2**64 - 1.
+            if (overflow > 0) {
+                unsigned long long natural = PyLong_AsUnsignedLongLong(value);
+                if (!(natural == ~0ull && PyErr_Occurred()))
+                    return add_array(group, std::move(key), uint64_scalar(natural));
+                if (!PyErr_ExceptionMatches(PyExc_OverflowError))
+                    py::throw_error();
+                PyErr_Clear();
+            }
+            py::raise(PyExc_OverflowError, py::join({"Cannot store '", entry_path(group, key.ptr()),
+                                                     "': integer does not fit in 64 bits (from -2**63 to 2**64-1)"}));
         }
         if (PyFloat_Check(value)) {
             push(Store::Real, group, std::move(key)).real = PyFloat_AS_DOUBLE(value);
@@ -210,12 +223,15 @@ private:
         push(Store::Text, group, std::move(key), std::move(text));
     }
 
-    void add_array(std::uint32_t group, nb::object key, nb::object array) {
+    // `made_from` names the Python sequence np.array made the array of; an
+    // object array of one is never texts (a list of texts is stored as such).
+    void add_array(std::uint32_t group, nb::object key, nb::object array, const char *made_from = nullptr) {
         auto *descr = reinterpret_cast<PyObject *>(PyArray_DESCR(reinterpret_cast<PyArrayObject *>(array.ptr())));
         std::optional<Element> element = element_of(descr);
-        if (!element)
-            py::raise(PyExc_TypeError, py::join({"Cannot store '", entry_path(group, key.ptr()),
-                                                 "': no file type for ", repr(descr)}));
+        if (!element || (made_from && element->kind == Element::Text))
+            py::raise(PyExc_TypeError, py::join({"Cannot store '", entry_path(group, key.ptr()), "': no file type for ",
+                                                 repr(descr), made_from ? ", which np.array gives for this " : "",
+                                                 made_from ? made_from : ""}));
         if (element->kind == Element::Text) {
             // An object array of texts (as read from a file) is stored as
             // the variable-length strings it came from.
@@ -305,6 +321,12 @@ private:
 
     std::string entry_path(std::uint32_t group, PyObject *key) const {
         return child_path(plan_.path_of(group), py::str(key));
+    }
+
+    static nb::object uint64_scalar(unsigned long long value) {
+        nb::object array = py::steal(PyArray_SimpleNew(0, nullptr, NPY_UINT64));
+        *static_cast<npy_uint64 *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array.ptr()))) = value;
+        return array;
     }
 
     static std::string repr(PyObject *object) {
