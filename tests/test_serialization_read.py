@@ -154,6 +154,58 @@ class TestFilesWrittenByH5py:
             assert_same(back["flags"], np.array([True, False]))
 
 
+def shared_groups(f, graph):
+    graph.create_group("a/inner").create_dataset("v", data=np.arange(3))
+    graph["b"] = graph["a"]  # the same group under another name
+    graph["c"] = graph["a/inner"]  # and at another depth
+    graph.create_group("d")["e"] = graph["a"]
+
+
+def shared_pairs(f, graph):
+    pairs = graph.create_group("edges")
+    for name in ("src", "dst"):
+        pairs.create_dataset(name, data=np.array([b"p"], dtype=object), dtype=h5py.string_dtype())
+    graph["again"] = pairs
+
+
+SHARED_INNER = {"v": np.arange(3)}
+SHARED = [
+    ("groups", shared_groups, {"a": {"inner": SHARED_INNER}, "b": {"inner": SHARED_INNER}, "c": SHARED_INNER,
+                               "d": {"e": {"inner": SHARED_INNER}}}),
+    ("pair group", shared_pairs, {"again": [("p", "p")], "edges": [("p", "p")]}),
+]
+
+
+class TestGroupsReachedTwice:
+    @pytest.mark.parametrize("fill, expected", [case[1:] for case in SHARED], ids=[case[0] for case in SHARED])
+    def test_read_at_every_link(self, tmp_path, fill, expected):
+        path = h5py_file(tmp_path / "shared.zor", fill)
+        for back in native_and_h5py_read(path):
+            assert_same(back, {**expected, "type": "Payload"})
+            dicts = [value for value in back.values() if isinstance(value, (dict, list))]
+            assert len({id(value) for value in dicts}) == len(dicts)  # read anew each time, not shared
+
+    def test_layout_lists_every_link(self, tmp_path):
+        layout = zor.ir.read_layout(h5py_file(tmp_path / "shared.zor", shared_groups))
+        assert [layout[name]["inner"]["v"].shape for name in ("a", "b")] == [(3,), (3,)]
+        assert layout["c"]["v"].shape == layout["d"]["e"]["inner"]["v"].shape == (3,)
+
+    def test_a_deep_chain_of_shared_groups(self, tmp_path):
+        # Each level links the next twice: 2**depth paths to the last group.
+        def fill(f, graph):
+            level = graph
+            for depth in range(6):
+                level["x"] = level.create_group("y")
+                level = level["y"]
+            level.create_dataset("leaf", data=1)
+
+        for back in native_and_h5py_read(h5py_file(tmp_path / "chain.zor", fill)):
+            leaves = [back]
+            for _ in range(6):
+                leaves = [level[key] for level in leaves for key in ("x", "y")]
+            assert len(leaves) == 64 and all(leaf == {"leaf": 1} for leaf in leaves)
+
+
 def virtual_dataset(f, graph):
     layout = h5py.VirtualLayout(shape=(4,), dtype="i8")
     layout[:] = h5py.VirtualSource(f.filename + ".other", "secret", shape=(4,))
@@ -169,7 +221,12 @@ HOSTILE = [
      "keeps its data in an external file"),
     ("virtual dataset", virtual_dataset, "is a virtual dataset"),
     ("loop", lambda f, g: g.create_group("x").__setitem__("up", g),
-     "links to a group that was already read", "/graph/x/up"),
+     "links to a group that contains it", "/graph/x/up"),
+    ("loop to itself", lambda f, g: g.create_group("x").__setitem__("self", g["x"]),
+     "links to a group that contains it", "/graph/x/self"),
+    ("loop below a shared group", lambda f, g: (g.create_group("x/y/z"), g.__setitem__("b", g["x/y"]),
+                                                g["x/y/z"].__setitem__("back", g["x"])),
+     "links to a group that contains it", "/graph/x/y/z/back"),
     ("opaque", lambda f, g: g.create_dataset("x", data=np.void(b"abc")), "has an unsupported datatype (opaque)"),
     ("reference", lambda f, g: g.create_dataset("x", data=f.ref, dtype=h5py.ref_dtype),
      "has an unsupported datatype (reference)"),

@@ -344,45 +344,62 @@ void require_sound_group(Reader &reader, const typename Reader::Object &group, c
 // explicit stack: groups become dictionaries, and each dataset the value that
 // `dataset_value(object, path)` gives. Members come in ascending byte order of
 // their names; with `pair_groups`, a group with both src and dst is read as a
-// pair group; named datatypes are skipped. Besides the members() and open()
-// of a Reader this uses
+// pair group; named datatypes are skipped. A group reached by several hard
+// links is read at each; only a link to a group that contains it (a loop) is
+// refused. Besides the members() and open() of a Reader this uses
 //   Member member(const Object &group, const char *name);
 //   bool has_link(const Object &group, const char *name);
 //   ObjectKind kind(const Object &);
-//   bool first_visit(const Member &, const Object &group);
+//   Identity identity(const Object &group);  // equal for the same group of the file
+//   bool reading(const Identity &);  // whether the group is among those entered
+//   void enter(const Identity &);  void leave(const Identity &);
 template <typename Reader, typename DatasetValue>
 nb::object walk_tree(Reader &reader, typename Reader::Object root, const std::string &root_path,
                      const std::string &file, bool pair_groups, DatasetValue &&dataset_value) {
     using Object = typename Reader::Object;
+    using Identity = typename Reader::Identity;
     require_sound_group(reader, root, root_path, file);
     struct Frame {
         Object group;
         nb::object dict;
         std::string path;
+        std::size_t depth;  // of the group below the root
+        Identity identity;
     };
     nb::object result = py::steal(PyDict_New());
     std::vector<Frame> stack;
-    stack.push_back({std::move(root), result, root_path});
+    Identity root_identity = reader.identity(root);
+    stack.push_back({std::move(root), result, root_path, 0, std::move(root_identity)});
+    // The groups from the root to the one being read. The stack is depth
+    // first: a frame's ancestors are exactly the first `depth` groups here.
+    std::vector<Identity> open;
     while (!stack.empty()) {
         Frame frame = std::move(stack.back());
         stack.pop_back();
+        for (; open.size() > frame.depth; open.pop_back())
+            reader.leave(open.back());
+        reader.enter(frame.identity);
+        open.push_back(std::move(frame.identity));
         for (const auto &member : reader.members(frame.group)) {
             std::string path = child_path(frame.path, member.name);
             require_hard(member.link, path, file);
             Object object = reader.open(frame.group, member);
             nb::object value;
             switch (reader.kind(object)) {
-                case ObjectKind::Group:
-                    if (!reader.first_visit(member, object))
-                        refuse(path, "links to a group that was already read", file);
+                case ObjectKind::Group: {
+                    Identity identity = reader.identity(object);
+                    if (reader.reading(identity))
+                        refuse(path, "links to a group that contains it", file);
                     require_sound_group(reader, object, path, file);
                     if (pair_groups && reader.has_link(object, "src") && reader.has_link(object, "dst")) {
                         value = read_pairs(reader, object, path, file);
                     } else {
                         value = py::steal(PyDict_New());
-                        stack.push_back({std::move(object), value, std::move(path)});
+                        stack.push_back({std::move(object), value, std::move(path), frame.depth + 1,
+                                         std::move(identity)});
                     }
                     break;
+                }
                 case ObjectKind::Dataset: value = dataset_value(object, path); break;
                 case ObjectKind::Other: continue;
             }

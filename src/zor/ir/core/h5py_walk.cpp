@@ -158,7 +158,7 @@ bool is_instance(const nb::object &object, const nb::object &type) {
 Reader::Reader(PyObject *h5py)
     : group_type_(py::attr(h5py, names().group_type)),
       dataset_type_(py::attr(h5py, names().dataset_type)),
-      visited_(py::steal(PySet_New(nullptr))) {}
+      reading_(py::steal(PySet_New(nullptr))) {}
 
 std::vector<Reader::Member> Reader::members(const Object &group) {
     nb::object found = py::steal(PyList_New(0));
@@ -198,12 +198,23 @@ format::ObjectKind Reader::kind(const Object &object) {
 }
 
 // h5py's object identifiers compare equal for the same object in a file.
-bool Reader::first_visit(const Member &, const Object &group) {
-    nb::object id = py::attr(group.ptr(), names().id);
-    int seen = PySet_Contains(visited_.ptr(), id.ptr());
-    if (seen < 0 || PySet_Add(visited_.ptr(), id.ptr()) != 0)
+Reader::Identity Reader::identity(const Object &group) { return py::attr(group.ptr(), names().id); }
+
+bool Reader::reading(const Identity &group) const {
+    int found = PySet_Contains(reading_.ptr(), group.ptr());
+    if (found < 0)
         py::throw_error();
-    return seen == 0;
+    return found == 1;
+}
+
+void Reader::enter(const Identity &group) {
+    if (PySet_Add(reading_.ptr(), group.ptr()) != 0)
+        py::throw_error();
+}
+
+void Reader::leave(const Identity &group) {
+    if (PySet_Discard(reading_.ptr(), group.ptr()) < 0)
+        py::throw_error();
 }
 
 format::Storage Reader::storage(const Object &dataset, const Element &) {

@@ -58,6 +58,7 @@ public:
         format::Link link;
         nb::object raw_name;  // the name as h5py gives it (bytes)
     };
+    using Identity = nb::object;  // the group's h5py ObjectID
 
     explicit Reader(PyObject *h5py);
 
@@ -67,7 +68,10 @@ public:
     bool has_link(const Object &group, const char *name);
     Object open(const Object &group, const Member &member);
     format::ObjectKind kind(const Object &object);
-    bool first_visit(const Member &, const Object &group);
+    Identity identity(const Object &group);
+    bool reading(const Identity &group) const;
+    void enter(const Identity &group);
+    void leave(const Identity &group);
     format::Storage storage(const Object &dataset, const format::Element &);
     Datatype type_of(const Object &dataset);
     format::Shape shape(const Object &dataset);
@@ -79,7 +83,8 @@ public:
     nb::object read(const Object &dataset, const format::Element &, const format::Shape &);
 
 private:
-    nb::object group_type_, dataset_type_, visited_;
+    nb::object group_type_, dataset_type_;
+    nb::object reading_;  // set of the groups from the walk's root to the one it reads
 };
 
 }  // namespace zor::h5py_walk

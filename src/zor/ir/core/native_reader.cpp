@@ -130,7 +130,11 @@ std::optional<std::string> Reader::group_problem(const Object &group) {
     return checks_.group_problem(info.addr);
 }
 
-bool Reader::first_visit(const Member &member, const Object &) { return visited_.insert(member.address).second; }
+Reader::Identity Reader::identity(const Object &group) {
+    H5O_info_t info;
+    check(H5Oget_info2(group.get(), &info, H5O_INFO_BASIC), "Unable to read group properties");
+    return info.addr;
+}
 
 // The object header message type of an external file list.
 constexpr unsigned kExternalFileListMessage = 7;

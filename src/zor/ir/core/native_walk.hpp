@@ -101,6 +101,7 @@ public:
         format::Link link;
         haddr_t address;  // hard links: the object's address in the file
     };
+    using Identity = haddr_t;
 
     explicit Reader(const File &file);
 
@@ -113,7 +114,10 @@ public:
     bool has_link(const Object &group, const char *name);
     Object open(const Object &group, const Member &member);
     format::ObjectKind kind(const Object &object);
-    bool first_visit(const Member &member, const Object &group);
+    Identity identity(const Object &group);
+    bool reading(Identity group) const { return reading_.count(group) != 0; }
+    void enter(Identity group) { reading_.insert(group); }
+    void leave(Identity group) { reading_.erase(group); }
     format::Storage storage(const Object &dataset, const format::Element &element);
     Datatype type_of(const Object &dataset);
     format::Shape shape(const Object &dataset);
@@ -134,7 +138,7 @@ private:
 
     Types types_;
     PropertyList small_transfer_;
-    std::unordered_set<haddr_t> visited_;
+    std::unordered_set<haddr_t> reading_;  // the groups from the walk's root to the one it reads
     FileChecks checks_;
     std::optional<FileMap> map_;
 };
