@@ -115,4 +115,7 @@ VALUE_KINDS = [
     ("complex", np.array([1 + 2j], dtype=">c16"), np.array([1 + 2j], dtype=">c16")),
     ("empty 2-d", np.zeros((2, 0), dtype=np.int8), np.zeros((2, 0), dtype=np.int8)),
     ("non-contiguous", np.arange(10.0)[::3], np.arange(10.0)[::3]),
+    # As h5py reads an enumeration: its integers, the mapping in the dtype's metadata.
+    ("integers of an enumeration", np.array([2, 0], h5py.enum_dtype({"A": 0, "C": 2}, basetype=">i2")),
+     np.array([2, 0], ">i2")),
 ]

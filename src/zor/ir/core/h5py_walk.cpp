@@ -53,9 +53,10 @@ void Writer::write_text(const Group &parent, PyObject *key, PyObject *text) {
     create_dataset(parent, key, text, string_dtype_.ptr());
 }
 
-void Writer::write_array(const Group &parent, PyObject *key, PyObject *array, const Element &) {
-    create_dataset(parent, key, array,
-                   reinterpret_cast<PyObject *>(PyArray_DESCR(reinterpret_cast<PyArrayObject *>(array))));
+// The element's own dtype, not the array's: h5py would store the enumeration
+// that the metadata of a dtype it read names, where the native writer stores integers.
+void Writer::write_array(const Group &parent, PyObject *key, PyObject *array, const Element &element) {
+    create_dataset(parent, key, array, format::dtype_of(element).ptr());
 }
 
 void Writer::write_texts(const Group &parent, PyObject *key, PyObject *texts) {

@@ -23,7 +23,7 @@ public:
 
     Group create_group(const Group &parent, PyObject *key);
     void write_text(const Group &parent, PyObject *key, PyObject *text);
-    void write_array(const Group &parent, PyObject *key, PyObject *array, const format::Element &);
+    void write_array(const Group &parent, PyObject *key, PyObject *array, const format::Element &element);
     void write_texts(const Group &parent, PyObject *key, PyObject *texts);
     // h5py picks the type of a Python number: int64, float64, its boolean.
     void write_number(const Group &parent, PyObject *key, const format::Entry &entry);
