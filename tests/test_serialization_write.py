@@ -129,6 +129,11 @@ class TestValueKinds:
          "Cannot store '/graph/v': no file type for dtype('O'), which np.array gives for this tuple"),
         ([1, "a"], TypeError,
          "Cannot store '/graph/v': no file type for dtype('<U21'), which np.array gives for this list"),
+        # What files give that no file type holds (structured, opaque, sequences).
+        (np.zeros(2, [("a", "<i4")]), TypeError, "Cannot store '/graph/v': no file type for dtype([('a', '<i4')])"),
+        (np.array([b"ab"], "V2"), TypeError, "Cannot store '/graph/v': no file type for dtype('V2')"),
+        (np.array([np.arange(2), np.arange(3)], dtype=object), TypeError,
+         "Cannot store '/graph/v': element 0 is numpy.ndarray, not text"),
         (np.array([None, "a"], dtype=object), TypeError,
          "Cannot store '/graph/v': element 0 is NoneType, not text"),
         (["a", 1], TypeError, "Cannot store '/graph/v': element 1 is int, not text"),

@@ -48,6 +48,9 @@ struct Datatype {
     std::string member_name(int index) const;
     long long enum_value(int index) const;
     Datatype member(int index) const;
+    std::size_t member_offset(int index) const;
+    Datatype super_type() const;
+    std::vector<hsize_t> array_dims() const;
 };
 
 class Reader {
@@ -79,11 +82,15 @@ public:
         return std::nullopt;
     }
     std::optional<std::string> group_problem(const Object &) { return std::nullopt; }
-    // dataset[()], h5py's reading of the whole dataset.
+    // dataset[()], h5py's reading of the whole dataset; opaque data through
+    // its low-level read with the file's type (dataset[()] converts only
+    // h5py's own tag).
     nb::object read(const Object &dataset, const format::Element &, const format::Shape &);
 
 private:
-    nb::object group_type_, dataset_type_;
+    nb::object read_opaque(const Object &dataset, const format::Element &, const format::Shape &);
+
+    nb::object group_type_, dataset_type_, all_;
     nb::object reading_;  // set of the groups from the walk's root to the one it reads
 };
 

@@ -91,6 +91,9 @@ struct Datatype {
     std::string member_name(int index) const;
     long long enum_value(int index) const;
     Datatype member(int index) const;
+    std::size_t member_offset(int index) const;
+    Datatype super_type() const;  // of an enumeration, sequence or array
+    std::vector<hsize_t> array_dims() const;
 };
 
 class Reader {
@@ -128,6 +131,10 @@ public:
 
 private:
     nb::object read_texts(const Object &dataset, const format::Element &element, const format::Shape &shape);
+    nb::object read_sequences(const Object &dataset, const format::Shape &shape);
+    // The type to read `type` with into an array of format::read_dtype(type):
+    // NumPy's layout, into which HDF5 converts.
+    Type memory_type(const Datatype &type, const format::Element &element);
     [[noreturn]] void fail_reading(const Object &dataset);
     // Where a dataset's data lies in the file when it can be viewed there as
     // the array read() would make: nothing when it cannot, or arrays are not mapped.

@@ -27,7 +27,11 @@ Value kinds, first match:
     anything else            str(value), as a string
 
 Keys must be non-empty text other than '.', without '/' or NUL characters,
-encodable as UTF-8.
+encodable as UTF-8. Reading gives what h5py's dataset[()] gives, also for
+types the writer never makes (compounds as structured arrays, enumerations
+as their integers, bitfields, opaque data, variable-length sequences of
+numbers as object arrays of arrays). A group reached by several hard links
+is read at each; a link to a group that contains it is refused.
 write() builds the file beside its target and moves it over the target only
 when it is complete. Reading refuses what would lead outside the file (soft
 and external links, external raw storage, virtual datasets), datatypes it
