@@ -272,6 +272,8 @@ HOSTILE = [
      "has an unsupported datatype (compound member 'o': opaque)"),
     ("reference", lambda f, g: g.create_dataset("x", data=f.ref, dtype=h5py.ref_dtype),
      "has an unsupported datatype (reference)"),
+    ("region reference", lambda f, g: g.create_dataset("x", data=g["type"].regionref[()], dtype=h5py.regionref_dtype),
+     "has an unsupported datatype (reference)"),
     ("sequence of compounds", lambda f, g: g.create_dataset("x", shape=(2,), dtype=h5py.vlen_dtype([("a", "i4")])),
      "has an unsupported datatype (variable-length sequence of other than numbers)"),
     ("sequence of texts", lambda f, g: g.create_dataset("x", shape=(2,), dtype=h5py.vlen_dtype("S3")),
