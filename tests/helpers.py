@@ -95,6 +95,9 @@ VALUE_KINDS = [
     ("empty tuple", (), np.array([])),
     ("bool", True, np.True_),
     ("int", -7, np.int64(-7)),
+    ("smallest int", -2 ** 63, np.int64(-2 ** 63)),
+    ("int beyond int64", 2 ** 63, np.uint64(2 ** 63)),
+    ("largest int", 2 ** 64 - 1, np.uint64(2 ** 64 - 1)),
     ("float", 0.25, np.float64(0.25)),
     ("bytes", b"raw", "b'raw'"),
     ("other", Shown(), "shown"),
@@ -112,4 +115,97 @@ VALUE_KINDS = [
     ("complex", np.array([1 + 2j], dtype=">c16"), np.array([1 + 2j], dtype=">c16")),
     ("empty 2-d", np.zeros((2, 0), dtype=np.int8), np.zeros((2, 0), dtype=np.int8)),
     ("non-contiguous", np.arange(10.0)[::3], np.arange(10.0)[::3]),
+    # As h5py reads an enumeration: its integers, the mapping in the dtype's metadata.
+    ("integers of an enumeration", np.array([2, 0], h5py.enum_dtype({"A": 0, "C": 2}, basetype=">i2")),
+     np.array([2, 0], ">i2")),
+]
+
+
+def raw_dataset(group, name, file_type, data, shape=None):
+    """A dataset of an HDF5 type h5py does not make from a NumPy dtype,
+    written with `data`'s bytes as they are."""
+    space = h5py.h5s.create(h5py.h5s.SCALAR) if data.shape == () else h5py.h5s.create_simple(data.shape)
+    dataset = h5py.h5d.create(group.id, name.encode(), file_type, space)
+    dataset.write(h5py.h5s.ALL, h5py.h5s.ALL, np.ascontiguousarray(data), mtype=file_type)
+
+
+def compound(size, *members):
+    compound = h5py.h5t.create(h5py.h5t.COMPOUND, size)
+    for name, offset, member in members:
+        compound.insert(name if isinstance(name, bytes) else name.encode(), offset, member)
+    return compound
+
+
+def _boolean(base):
+    boolean = h5py.h5t.enum_create(base)
+    boolean.enum_insert(b"FALSE", 0)
+    boolean.enum_insert(b"TRUE", 1)
+    return boolean
+
+
+def _opaque(size, tag):
+    opaque = h5py.h5t.create(h5py.h5t.OPAQUE, size)
+    opaque.set_tag(tag)
+    return opaque
+
+
+def _sequences(*arrays, dtype):
+    data = np.empty(len(arrays), dtype=object)
+    data[:] = [np.asarray(array, dtype=dtype) for array in arrays]
+    return data
+
+
+_PADDED = np.dtype({"names": ["flag", "pair", "tag", "grid"], "formats": ["?", ">c8", "S3", ("<u2", (2, 3))],
+                    "offsets": [0, 4, 12, 16], "itemsize": 32})
+_NESTED = np.dtype([("a", "<i4"), ("b", ">f8"), ("c", [("x", "u1"), ("y", "<f2")])])
+
+# (id, fill(graph) making the dataset "x", what `read` gives or None for h5py's
+# `dataset[()]`): the datatypes read but never written, as h5py reads them.
+READ_ONLY_KINDS = [
+    ("compound", lambda g: g.create_dataset("x", data=np.array([(1, 2.5, (3, 0.5)), (-4, 6.5, (7, 8.0))], _NESTED)),
+     None),
+    ("compound with padding, arrays, texts and complex", lambda g: g.create_dataset(
+        "x", data=np.array([(True, 1 - 2j, b"ab", [[1, 2, 3], [4, 5, 6]]), (False, 3j, b"xyz", [[7] * 3] * 2)],
+                           _PADDED)), None),
+    ("compound scalar", lambda g: g.create_dataset("x", data=np.array((5, 0.25), [("n", "<i8"), ("v", "<f4")])[()]),
+     None),
+    ("compound without rows", lambda g: g.create_dataset("x", data=np.zeros(0, _NESTED)), None),
+    ("compound of enumerations", lambda g: g.create_dataset("x", data=np.array(
+        [(2, 1)], [("e", h5py.enum_dtype({"A": 0, "B": 2}, basetype=">i2")), ("f", h5py.enum_dtype(
+            {"FALSE": 0, "TRUE": 1}, basetype="i1"))])), None),
+    ("compound with a wide boolean and a bitfield", lambda g: raw_dataset(
+        g, "x", compound(8, ("flag", 0, _boolean(h5py.h5t.STD_I32LE)), ("bits", 4, h5py.h5t.STD_B32BE)),
+        np.array([(1, 0xABCD), (0, 7)], [("flag", "<i4"), ("bits", ">u4")])), None),
+    ("compound of an array of compounds", lambda g: g.create_dataset("x", data=np.ones(
+        2, [("cells", [("p", "i1"), ("q", "u1")], (2, 2))])), None),
+    ("compound like a complex number of halves", lambda g: g.create_dataset(
+        "x", data=np.array([(1.5, -2)], [("r", "<f2"), ("i", "<f2")])), None),
+    ("enumeration", lambda g: g.create_dataset(
+        "x", data=np.array([0, 5, 9], "u1"), dtype=h5py.enum_dtype({"A": 0, "B": 5, "C": 9}, basetype="u1")),
+     None),
+    ("big-endian signed enumeration", lambda g: g.create_dataset(
+        "x", data=np.array([[-1, 3]], ">i8"), dtype=h5py.enum_dtype({"M": -1, "N": 3}, basetype=">i8")), None),
+    ("enumeration scalar", lambda g: g.create_dataset(
+        "x", data=np.int16(1), dtype=h5py.enum_dtype({"A": 0, "B": 1, "C": 2}, basetype="<i2")), None),
+    ("opaque", lambda g: g.create_dataset("x", data=np.array([b"abcd", b"\0\1\2\3"], "V4")), None),
+    ("opaque scalar", lambda g: g.create_dataset("x", data=np.void(b"abc")), None),
+    ("opaque of another tag", lambda g: raw_dataset(g, "x", _opaque(3, b"sensor"), np.array([b"a\0c"], "V3")),
+     np.array([b"a\0c"], "V3")),
+    ("bitfield", lambda g: raw_dataset(g, "x", h5py.h5t.STD_B16LE, np.array([1, 0x8001], "<u2")), None),
+    ("big-endian bitfield scalar", lambda g: raw_dataset(g, "x", h5py.h5t.STD_B64BE, np.array(2 ** 63 + 5, ">u8")),
+     None),
+    ("sequences", lambda g: g.create_dataset(
+        "x", data=_sequences([1, 2], [], [3, 4, 5], dtype="i4"), dtype=h5py.vlen_dtype("i4")), None),
+    ("sequences in two dimensions", lambda g: g.create_dataset(
+        "x", data=_sequences([1], [2, 3], dtype="u2").reshape(1, 2), dtype=h5py.vlen_dtype("u2")), None),
+    ("sequence scalar", lambda g: g.create_dataset("x", shape=(), dtype=h5py.vlen_dtype("f8")).__setitem__(
+        (), np.array([0.5, 1.5])), None),
+    ("sequences of booleans, halves and complex numbers", lambda g: [g.create_dataset(
+        name, data=_sequences(values, [], dtype=dtype), dtype=h5py.vlen_dtype(dtype)) for name, values, dtype in [
+            ("x", [True, False], "?"), ("y", [0.5, -1], "f2"), ("z", [1j], "c8")]], None),
+    ("no sequences", lambda g: g.create_dataset("x", shape=(0,), dtype=h5py.vlen_dtype("i8")), None),
+    # h5py 3.12 hands out the stored big-endian bytes as native numbers; HDF5 converts them.
+    ("big-endian sequences", lambda g: g.create_dataset(
+        "x", data=_sequences([1.5, -2], [3], dtype=">f4"), dtype=h5py.vlen_dtype(">f4")),
+     _sequences([1.5, -2], [3], dtype="f4")),
 ]

@@ -248,6 +248,29 @@ class TestConversions:
         rebuilt = BatchNorm1d.from_dict(node.to_dict())
         assert rebuilt.weight is weight
 
+    # (class, the arguments before the arrays, its float32 array fields)
+    FLOAT32_FIELDS = [
+        (PReLU, {"features": 3}, ["weight"]),
+        (BatchNorm1d, {"num_features": 3}, ["weight", "bias", "running_mean", "running_var"]),
+        (BatchNorm2d, {"num_features": 3}, ["weight", "bias", "running_mean", "running_var"]),
+        (LayerNorm, {"normalized_shape": (3,)}, ["weight", "bias"]),
+    ]
+
+    @pytest.mark.parametrize("given", [np.array([1.5, -2.0, 3.0], dtype=">f4"), np.array(2.5, dtype=">f4"),
+                                       np.array([1.5, -2.0, 3.0], dtype="<f4")[::-1].byteswap().view(">f4")],
+                             ids=["big-endian", "big-endian 0-d", "big-endian strided"])
+    @pytest.mark.parametrize("cls, args, fields", FLOAT32_FIELDS, ids=[case[0].__name__ for case in FLOAT32_FIELDS])
+    def test_other_byte_order_becomes_a_native_copy(self, cls, args, fields, given):
+        expected = np.atleast_1d(np.asarray(given, dtype=np.float32))
+        before = given.copy()
+        for node in (cls(**args, **dict.fromkeys(fields, given)),
+                     cls.from_dict({**args, **dict.fromkeys(fields, given)})):
+            for field in fields:
+                value = getattr(node, field)
+                assert value is not given and value.dtype.byteorder in "=|", field
+                assert value.dtype == np.float32 and value.tolist() == expected.tolist(), field
+        assert given.dtype == before.dtype and given.tolist() == before.tolist()
+
     @pytest.mark.parametrize("value, converted", [
         (1.0, [1.0]), ([1, 2], [1.0, 2.0]), (np.float64(3), [3.0]),
     ])

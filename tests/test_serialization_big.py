@@ -362,6 +362,22 @@ class TestReadLayout:
         assert isinstance(weights, zor.ir.DatasetLayout) and weights.shape == (512, 1024)
         assert (weights.stored_nbytes < weights.nbytes) == bool(options)
 
+    def test_read_only_kinds_agree_with_h5py(self, tmp_path):
+        from helpers import READ_ONLY_KINDS
+
+        def fill(f, graph):
+            for name, make, _ in READ_ONLY_KINDS:
+                make(graph.create_group(name))
+
+        path = h5py_file(tmp_path / "kinds.zor", fill)
+        layout = zor.ir.read_layout(path)
+        oracle = h5py_layout(path)
+        for name, _, _ in READ_ONLY_KINDS:
+            assert {key: tuple(value) for key, value in layout[name].items()} == oracle[name], name
+        read = zor.ir.read(path)
+        assert layout["compound"]["x"].dtype == read["compound"]["x"].dtype
+        assert layout["sequences"]["x"].dtype == object
+
     def test_reads_no_data(self, tmp_path):
         """A file whose data fails its checksum still has a layout."""
         weights = dict(FILTERED_ARRAYS)["random float32 weights"]
@@ -374,7 +390,7 @@ class TestReadLayout:
 
     @pytest.mark.parametrize("fill", [
         lambda f, graph: graph.__setitem__("link", h5py.SoftLink("/version")),
-        lambda f, graph: graph.create_dataset("v", data=np.zeros(2, dtype=[("a", "i4"), ("b", "f4")])),
+        lambda f, graph: graph.create_dataset("v", shape=(2,), dtype=[("a", "i4"), ("b", h5py.ref_dtype)]),
         lambda f, graph: graph.create_dataset("n", data=h5py.Empty("f4")),
         lambda f, graph: graph.create_dataset("x", shape=(4,), dtype="f4", external=[("raw.bin", 0, 16)]),
     ], ids=["soft link", "compound", "null dataspace", "external storage"])

@@ -1,4 +1,4 @@
-"""Corrupt variable-length strings and group heaps: files written, then
+"""Corrupt variable-length strings and sequences and group heaps: files written, then
 patched where parsing them says, must be refused cleanly. HDF5 1.10 itself
 would copy out of bounds or loop forever on them, so each read runs in a
 child."""
@@ -121,6 +121,21 @@ def strings_file(path):
     return RawStrings(path, "/graph/t")
 
 
+def sequences_file(path, dtype="u1"):
+    """Sequences laid out as the strings of strings_file: 2, 0 and 3 items."""
+    data = np.empty(3, dtype=object)
+    data[:] = [np.array(items, dtype=dtype) for items in ([97, 98], [], [120, 121, 122])]
+    h5py_file(path, lambda f, graph: graph.create_dataset("t", data=data, dtype=h5py.vlen_dtype(dtype)))
+    return RawStrings(path, "/graph/t")
+
+
+# (what the message calls the elements, the file, the elements read back)
+VARIABLE_LENGTH = [
+    ("strings", strings_file, [b"ab", b"", b"xyz"]),
+    ("sequences", sequences_file, [[97, 98], [], [120, 121, 122]]),
+]
+
+
 def outcome_in_child(call, path):
     """`zor.ir.<call>(path)` in a child process: the error it raised as "Type: message"."""
     code = ("import sys, zor.ir\n"
@@ -132,14 +147,25 @@ def outcome_in_child(call, path):
 
 
 class TestCorruptStrings:
+    @pytest.mark.parametrize("what, make", [case[:2] for case in VARIABLE_LENGTH],
+                             ids=[case[0] for case in VARIABLE_LENGTH])
     @pytest.mark.parametrize("corrupt", [case[1] for case in CORRUPTIONS], ids=[case[0] for case in CORRUPTIONS])
-    def test_refused(self, tmp_path, corrupt):
-        f = strings_file(tmp_path / "bad.zor")
+    def test_refused(self, tmp_path, corrupt, what, make):
+        f = make(tmp_path / "bad.zor")
         detail = corrupt(f)
         f.save()
         assert outcome_in_child("read", f.path) == (
-            f"ZORFormatError: Invalid ZOR-IR file: '/graph/t' has corrupt variable-length strings ({detail}) "
+            f"ZORFormatError: Invalid ZOR-IR file: '/graph/t' has corrupt variable-length {what} ({detail}) "
             f"in {f.path}")
+
+    def test_sequence_objects_hold_items_of_their_size(self, tmp_path):
+        f = sequences_file(tmp_path / "wide.zor", dtype="<i4")
+        address, index = f.element(2)[1:]
+        f.set_element(2, length=5)
+        f.save()
+        assert outcome_in_child("read", f.path) == (
+            f"ZORFormatError: Invalid ZOR-IR file: '/graph/t' has corrupt variable-length sequences (element 2: "
+            f"heap object {index} of the collection at {address} holds 12 bytes, not 5 items of 4) in {f.path}")
 
     def test_version_refused(self, tmp_path):
         path = tmp_path / "bad.zor"
@@ -150,11 +176,13 @@ class TestCorruptStrings:
         assert outcome_in_child("read_version", path).startswith(
             "ZORFormatError: Invalid ZOR-IR file: '/version' has corrupt variable-length strings (element 0: ")
 
-    def test_null_element_reads_as_empty(self, tmp_path):
-        f = strings_file(tmp_path / "null.zor")
+    @pytest.mark.parametrize("make, expected", [case[1:] for case in VARIABLE_LENGTH],
+                             ids=[case[0] for case in VARIABLE_LENGTH])
+    def test_null_element_reads_as_empty(self, tmp_path, make, expected):
+        f = make(tmp_path / "null.zor")
         f.set_element(1, length=0, address=0, index=0)
         f.save()
-        assert list(zor.ir.read(f.path)["t"]) == [b"ab", b"", b"xyz"]
+        assert [getattr(item, "tolist", lambda: item)() for item in zor.ir.read(f.path)["t"]] == expected
 
     def test_fill_value_never_followed(self, tmp_path):
         def fill(f, graph):
@@ -190,14 +218,55 @@ class TestStringLayouts:
         assert list(zor.ir.read(path)["t"]) == [b"a", b"", b"bc"]
         assert zor.ir.read_version(path) == "0.0.1"
 
+    @pytest.mark.parametrize("what, dtype", [("strings", h5py.string_dtype()), ("sequences", h5py.vlen_dtype("i2"))])
     @pytest.mark.parametrize("options", [{}, {"chunks": (2,)}], ids=["never written", "chunked"])
-    def test_uncheckable_layouts_refused(self, tmp_path, options):
+    def test_uncheckable_layouts_refused(self, tmp_path, options, what, dtype):
         path = h5py_file(tmp_path / "layout.zor", lambda f, graph: graph.create_dataset(
-            "t", shape=(2,), dtype=h5py.string_dtype(), **options))
+            "t", shape=(2,), dtype=dtype, **options))
         with pytest.raises(ZORFormatError) as error:
             zor.ir.read(path)
         assert str(error.value) == \
-            f"Invalid ZOR-IR file: '/graph/t' has variable-length strings outside contiguous storage in {path}"
+            f"Invalid ZOR-IR file: '/graph/t' has variable-length {what} outside contiguous storage in {path}"
+
+
+def patched_member(data, name=b"i", offset=4):
+    """The name and offset of a compound member in its datatype message (version 1: the name NUL-padded to 8
+    bytes, then a 4-byte offset)."""
+    at = data.find(name + b"\0" * 7 + struct.pack("<I", offset))
+    assert at > 0 and data.find(name + b"\0" * 7 + struct.pack("<I", offset), at + 1) < 0
+    return at
+
+
+def overlapping_members(data, first):
+    struct.pack_into("<I", data, patched_member(data) + 8, 2)
+
+
+def member_outside(data, first):
+    struct.pack_into("<I", data, patched_member(data) + 8, 100)
+
+
+def members_of_one_name(data, first):
+    data[patched_member(data)] = ord(first)
+
+
+def no_members(data, first):
+    at = data.find(b"\x16\x02\x00\x00\x08\x00\x00\x00")  # version 1, compound; 2 members; 8 bytes
+    assert at > 0
+    data[at + 1] = 0
+
+
+class TestCorruptCompounds:
+    """HDF5 checks a compound's members when it opens the dataset."""
+
+    @pytest.mark.parametrize("corrupt", [overlapping_members, member_outside, members_of_one_name, no_members])
+    @pytest.mark.parametrize("dtype", [[("a", "<i4"), ("i", "<i4")], [("r", "<f4"), ("i", "<f4")]],
+                             ids=["structured", "complex"])
+    def test_refused(self, tmp_path, corrupt, dtype):
+        path = h5py_file(tmp_path / "bad.zor", lambda f, graph: graph.create_dataset("x", data=np.ones(2, dtype)))
+        data = bytearray(path.read_bytes())
+        corrupt(data, dtype[0][0])
+        path.write_bytes(data)
+        assert outcome_in_child("read", path) == f"ZORFormatError: Cannot read file as HDF5: {path}"
 
 
 def local_heap(data, name):

@@ -114,8 +114,26 @@ class TestValueKinds:
         assert_same(roundtrip({"src": ["a", "b"], "dst": ["c"], "other": 1}), [("a", "c")])
 
     @pytest.mark.parametrize("value, kind, message", [
-        (2 ** 64, OverflowError, "Cannot store '/graph/v': integer does not fit in 64 bits"),
+        (2 ** 64, OverflowError, "Cannot store '/graph/v': integer does not fit in 64 bits (from -2**63 to 2**64-1)"),
+        (-2 ** 63 - 1, OverflowError,
+         "Cannot store '/graph/v': integer does not fit in 64 bits (from -2**63 to 2**64-1)"),
+        (-2 ** 1000, OverflowError,
+         "Cannot store '/graph/v': integer does not fit in 64 bits (from -2**63 to 2**64-1)"),
         (np.array(["u"]), TypeError, "Cannot store '/graph/v': no file type for dtype('<U1')"),
+        ([None], TypeError, "Cannot store '/graph/v': no file type for dtype('O'), which np.array gives for this list"),
+        ([2 ** 64], TypeError,
+         "Cannot store '/graph/v': no file type for dtype('O'), which np.array gives for this list"),
+        ([b"a", None], TypeError,
+         "Cannot store '/graph/v': no file type for dtype('O'), which np.array gives for this list"),
+        ((None, 1), TypeError,
+         "Cannot store '/graph/v': no file type for dtype('O'), which np.array gives for this tuple"),
+        ([1, "a"], TypeError,
+         "Cannot store '/graph/v': no file type for dtype('<U21'), which np.array gives for this list"),
+        # What files give that no file type holds (structured, opaque, sequences).
+        (np.zeros(2, [("a", "<i4")]), TypeError, "Cannot store '/graph/v': no file type for dtype([('a', '<i4')])"),
+        (np.array([b"ab"], "V2"), TypeError, "Cannot store '/graph/v': no file type for dtype('V2')"),
+        (np.array([np.arange(2), np.arange(3)], dtype=object), TypeError,
+         "Cannot store '/graph/v': element 0 is numpy.ndarray, not text"),
         (np.array([None, "a"], dtype=object), TypeError,
          "Cannot store '/graph/v': element 0 is NoneType, not text"),
         (["a", 1], TypeError, "Cannot store '/graph/v': element 1 is int, not text"),
@@ -135,12 +153,20 @@ class TestKeyAndTextChecks:
         ({".": 1}, "Invalid key '.' in '/graph'"),
         ({"a\0b": 1}, "Invalid key 'a\\x00b' in '/graph'"),
         ({1: 1}, "Invalid key 1 in '/graph'"),
-        ({"\ud800": 1}, "Invalid key '\\ud800' in '/graph'"),
     ])
     def test_invalid_keys(self, tmp_path, data, message):
         with pytest.raises(ValueError) as error:
             zor.ir.write(tmp_path / "g.zor", Payload(data))
         assert str(error.value) == message + ": keys must be non-empty text other than '.', without '/' or NUL characters"
+
+    @pytest.mark.parametrize("data, message", [
+        ({"\ud800": 1}, "Invalid key '\\ud800' in '/graph': not encodable as UTF-8"),
+        ({"n": {"a\udcff": {}}}, "Invalid key 'a\\udcff' in '/graph/n': not encodable as UTF-8"),
+    ])
+    def test_keys_not_encodable(self, tmp_path, data, message):
+        with pytest.raises(ValueError) as error:
+            zor.ir.write(tmp_path / "g.zor", Payload(data))
+        assert type(error.value) is ValueError and str(error.value) == message
 
     @pytest.mark.parametrize("value, message", [
         ("a\0b", "Cannot store '/graph/n/v': text contains a NUL character"),

@@ -168,7 +168,6 @@ h5::Object root_member(h5::Reader &reader, const ReadFile &file, const char *nam
     h5::Object object = reader.open(file.root, member);
     if (reader.kind(object) != kind)
         fmt::refuse(path, kind == fmt::ObjectKind::Group ? "is not a group" : "is not a dataset", label);
-    reader.first_visit(member, object);
     return object;
 }
 
@@ -260,7 +259,6 @@ nb::object read_recursive(PyObject *module, const Arguments &args) {
     std::string root_path = py::str(py::attr(group_argument, names().name).ptr());
     nb::object file = py::attr(group_argument, names().file);
     std::string label = py::str(py::attr(file.ptr(), names().filename).ptr());
-    reader.first_visit({}, group);
     return fmt::read_tree(reader, std::move(group), root_path, label);
 }
 

@@ -21,10 +21,12 @@ def values_equal(a: Any, b: Any) -> bool:
             return False
         if a.dtype.kind in "fc":
             return bool(np.array_equal(a, b, equal_nan=True))
+        if a.dtype.kind == "O":  # its items may be arrays (variable-length sequences read from a file)
+            return all(values_equal(x, y) for x, y in zip(a.ravel().tolist(), b.ravel().tolist()))
+        if a.dtype.kind == "V":  # structured or opaque: its items may hold subarrays
+            return bool(np.array_equal(a, b))
         if a.size <= 64:
             return a.tolist() == b.tolist()  # much cheaper than a ufunc for port shapes
-        if a.dtype.kind == "O":
-            return all(values_equal(x, y) for x, y in zip(a.ravel().tolist(), b.ravel().tolist()))
         return bool(np.array_equal(a, b))
     if hasattr(a, "equals") and callable(a.equals):
         return bool(a.equals(b))

@@ -18,7 +18,9 @@ constexpr std::uint64_t kSmallestCollection = 4096;
 constexpr std::uint64_t kContinuationMessage = 0x10, kSymbolTableMessage = 0x11;
 constexpr std::uint64_t kEndOfFreeList = 1;
 
-std::string corrupt_strings(const std::string &detail) { return "has corrupt variable-length strings (" + detail + ")"; }
+std::string corrupt_elements(const char *what, const std::string &detail) {
+    return py::join({"has corrupt variable-length ", what, " (", detail, ")"});
+}
 std::string corrupt_links(const std::string &detail) { return "has a corrupt symbol table (" + detail + ")"; }
 
 }  // namespace
@@ -34,15 +36,16 @@ FileChecks::FileChecks(hid_t file) : driver_(&driver_file(file)) {
 // ---------------------------------------------------------------- strings
 
 std::optional<std::string> FileChecks::strings_problem(haddr_t offset, hsize_t storage_size, std::uint64_t count,
-                                                       std::size_t base_size) {
+                                                       std::size_t base_size, const char *what) {
+    auto corrupt = [what](const std::string &detail) { return corrupt_elements(what, detail); };
     // On disk an element is its length, the collection's address and the object's index.
     const std::uint64_t element_size = 4 + address_size_ + 4;
     if (count > UINT64_MAX / element_size || storage_size != count * element_size)
-        return corrupt_strings(py::join({std::to_string(storage_size), " bytes of storage for ",
+        return corrupt(py::join({std::to_string(storage_size), " bytes of storage for ",
                                          std::to_string(count), " elements"}));
     std::vector<std::uint8_t> elements;
     if (!read_absolute(offset, storage_size, elements))
-        return corrupt_strings("their storage lies outside the file");
+        return corrupt("their storage lies outside the file");
 
     for (std::uint64_t i = 0; i < count; ++i) {
         const std::uint8_t *element = elements.data() + i * element_size;
@@ -50,7 +53,7 @@ std::optional<std::string> FileChecks::strings_problem(haddr_t offset, hsize_t s
         const std::uint64_t address = decode(element + 4, address_size_);
         const std::uint64_t index = decode(element + 4 + address_size_, 4);
         auto problem = [&](const std::string &detail) {
-            return corrupt_strings(py::join({"element ", std::to_string(i), ": ", detail}));
+            return corrupt(py::join({"element ", std::to_string(i), ": ", detail}));
         };
         if (address == 0) {  // a null string: HDF5 reads nothing
             if (length != 0)

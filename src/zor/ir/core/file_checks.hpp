@@ -39,8 +39,10 @@ public:
     // (an absolute file offset, as H5Dget_offset gives it) in `storage_size`
     // bytes, whose sequences have items of `base_size` bytes; nothing when
     // each element is null or names an existing object of exactly its size.
+    // `what` names the elements in the message: strings or sequences, which
+    // are laid out alike.
     std::optional<std::string> strings_problem(haddr_t offset, hsize_t storage_size, std::uint64_t count,
-                                               std::size_t base_size);
+                                               std::size_t base_size, const char *what = "strings");
 
     // What is wrong with the local heaps named by the symbol tables in the
     // object header at `address` (as H5Oget_info gives it); nothing when

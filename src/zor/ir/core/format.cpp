@@ -23,6 +23,14 @@ const Names &names() {
 
 PyObject *format_error_type = nullptr;  // the module's class, never released
 
+// np.dtype(spec).
+nb::object converted_dtype(PyObject *spec) {
+    PyArray_Descr *descr = nullptr;
+    if (!PyArray_DescrConverter(spec, &descr))
+        py::throw_error();
+    return py::steal(reinterpret_cast<PyObject *>(descr));
+}
+
 }  // namespace
 
 PyObject *src_name() { return names().src; }
@@ -58,32 +66,91 @@ std::optional<Element> element_of(PyObject *descr_object) {
     return std::nullopt;
 }
 
+namespace {
+
+int integer_type(bool is_signed, std::uint32_t size) {
+    switch (size) {
+        case 1: return is_signed ? NPY_INT8 : NPY_UINT8;
+        case 2: return is_signed ? NPY_INT16 : NPY_UINT16;
+        case 4: return is_signed ? NPY_INT32 : NPY_UINT32;
+        default: return is_signed ? NPY_INT64 : NPY_UINT64;
+    }
+}
+
+// A new flexible dtype (S<n>, V<n>) of `size` bytes.
+nb::object sized_dtype(int type, std::uint32_t size) {
+    PyArray_Descr *descr = PyArray_DescrNewFromType(type);
+    if (!descr)
+        py::throw_error();
+    PyDataType_SET_ELSIZE(descr, size);
+    return py::steal(reinterpret_cast<PyObject *>(descr));
+}
+
+}  // namespace
+
 nb::object dtype_of(const Element &element) {
     int type = NPY_OBJECT;
     switch (element.kind) {
         case Element::Bool: type = NPY_BOOL; break;
         case Element::Int:
-            type = element.size == 1 ? NPY_INT8 : element.size == 2 ? NPY_INT16 : element.size == 4 ? NPY_INT32 : NPY_INT64;
-            break;
-        case Element::Uint:
-            type = element.size == 1 ? NPY_UINT8 : element.size == 2 ? NPY_UINT16 : element.size == 4 ? NPY_UINT32 : NPY_UINT64;
-            break;
+        case Element::Uint: type = integer_type(element.kind == Element::Int, element.size); break;
+        case Element::Enum: type = integer_type(element.is_signed, element.size); break;
+        case Element::Bitfield: type = integer_type(false, element.size); break;
         case Element::Float: type = element.size == 2 ? NPY_HALF : element.size == 4 ? NPY_FLOAT : NPY_DOUBLE; break;
         case Element::Complex: type = element.size == 8 ? NPY_CFLOAT : NPY_CDOUBLE; break;
-        case Element::Bytes: {
-            PyArray_Descr *descr = PyArray_DescrNewFromType(NPY_STRING);
-            if (!descr)
-                py::throw_error();
-            PyDataType_SET_ELSIZE(descr, element.size);
-            return py::steal(reinterpret_cast<PyObject *>(descr));
-        }
-        case Element::Text: break;
+        case Element::Bytes: return sized_dtype(NPY_STRING, element.size);
+        case Element::Opaque: return sized_dtype(NPY_VOID, element.size);
+        case Element::Text:
+        case Element::Sequence: break;
+        case Element::Compound:
+        case Element::Array: py::raise(PyExc_SystemError, "dtype_of: the datatype gives this dtype");
     }
     nb::object descr = py::steal(reinterpret_cast<PyObject *>(PyArray_DescrFromType(type)));
-    if (element.kind != Element::Bool && element.size > 1 && element.big_endian != kNativeBigEndian)
+    if (type != NPY_OBJECT && element.kind != Element::Bool && element.size > 1 &&
+        element.big_endian != kNativeBigEndian)
         descr = py::steal(reinterpret_cast<PyObject *>(
             PyArray_DescrNewByteorder(reinterpret_cast<PyArray_Descr *>(descr.ptr()), NPY_SWAP)));
     return descr;
+}
+
+nb::object subarray_dtype(const nb::object &base, const std::vector<hsize_t> &dims) {
+    nb::object shape = py::steal(PyTuple_New(Py_ssize_t(dims.size())));
+    for (std::size_t i = 0; i < dims.size(); ++i)
+        PyTuple_SET_ITEM(shape.ptr(), Py_ssize_t(i), py::steal(PyLong_FromUnsignedLongLong(dims[i])).release().ptr());
+    return converted_dtype(py::steal(PyTuple_Pack(2, base.ptr(), shape.ptr())).ptr());
+}
+
+nb::object structured_dtype(const std::vector<std::string> &names, const std::vector<nb::object> &formats,
+                            const std::vector<std::size_t> &offsets, std::size_t itemsize) {
+    const auto count = Py_ssize_t(names.size());
+    nb::object name_list = py::steal(PyList_New(count)), format_list = py::steal(PyList_New(count)),
+               offset_list = py::steal(PyList_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const std::string &name = names[std::size_t(i)];
+        PyList_SET_ITEM(name_list.ptr(), i,
+                        py::steal(PyUnicode_DecodeUTF8(name.data(), Py_ssize_t(name.size()), nullptr)).release().ptr());
+        PyList_SET_ITEM(format_list.ptr(), i, Py_NewRef(formats[std::size_t(i)].ptr()));
+        PyList_SET_ITEM(offset_list.ptr(), i, py::steal(PyLong_FromSize_t(offsets[std::size_t(i)])).release().ptr());
+    }
+    nb::object size = py::steal(PyLong_FromSize_t(itemsize)), spec = py::steal(PyDict_New());
+    const std::pair<const char *, PyObject *> items[] = {{"names", name_list.ptr()},
+                                                         {"formats", format_list.ptr()},
+                                                         {"offsets", offset_list.ptr()},
+                                                         {"itemsize", size.ptr()}};
+    for (const auto &[key, value] : items)
+        if (PyDict_SetItemString(spec.ptr(), key, value) != 0)
+            py::throw_error();
+    return converted_dtype(spec.ptr());
+}
+
+bool is_utf8(const std::string &text) {
+    PyObject *decoded = PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), nullptr);
+    if (!decoded) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(decoded);
+    return true;
 }
 
 // ---------------------------------------------------------------- writing
@@ -130,6 +197,7 @@ public:
 private:
     // Keys become HDF5 link names verbatim; these would not survive.
     void check_key(std::uint32_t group, PyObject *key) {
+        const char *problem = "keys must be non-empty text other than '.', without '/' or NUL characters";
         if (PyUnicode_Check(key)) {
             Py_ssize_t length = 0;
             const char *text = PyUnicode_AsUTF8AndSize(key, &length);
@@ -138,12 +206,15 @@ private:
                 if (!name.empty() && name != "." && name.find('/') == name.npos &&
                     name.find('\0') == name.npos)
                     return;
+            } else if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+                PyErr_Clear();  // a lone surrogate
+                problem = "not encodable as UTF-8";
+            } else {
+                py::throw_error();
             }
-            PyErr_Clear();  // not encodable as UTF-8: reported as an invalid key
         }
         py::raise(PyExc_ValueError,
-                  py::join({"Invalid key ", repr(key), " in '", plan_.path_of(group),
-                            "': keys must be non-empty text other than '.', without '/' or NUL characters"}));
+                  py::join({"Invalid key ", repr(key), " in '", plan_.path_of(group), "': ", problem}));
     }
 
     // The value kinds, first match wins.
@@ -176,12 +247,12 @@ private:
                 return add_pairs(group, std::move(key), value);
             if (PyUnicode_Check(first))
                 return add_texts(group, std::move(key), nb::borrow(value));
-            return add_array(group, std::move(key), py::array(value));
+            return add_array(group, std::move(key), py::array(value), "list");
         }
         if (PyTuple_Check(value)) {
             if (PyTuple_GET_SIZE(value) > 0 && PyUnicode_Check(PyTuple_GET_ITEM(value, 0)))
                 return add_texts(group, std::move(key), py::steal(PySequence_List(value)));
-            return add_array(group, std::move(key), py::array(value));
+            return add_array(group, std::move(key), py::array(value), "tuple");
         }
         if (PyBool_Check(value)) {
             push(Store::Boolean, group, std::move(key)).integer = value == Py_True;
@@ -192,11 +263,21 @@ private:
             long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
             if (number == -1 && PyErr_Occurred())
                 py::throw_error();
-            if (overflow)
-                py::raise(PyExc_OverflowError, py::join({"Cannot store '", entry_path(group, key.ptr()),
-                                                         "': integer does not fit in 64 bits"}));
-            push(Store::Integer, group, std::move(key)).integer = number;
-            return;
+            if (!overflow) {
+                push(Store::Integer, group, std::move(key)).integer = number;
+                return;
+            }
+            // Beyond int64, as h5py stores it (np.array(value)): uint64 up to 2**64 - 1.
+            if (overflow > 0) {
+                unsigned long long natural = PyLong_AsUnsignedLongLong(value);
+                if (!(natural == ~0ull && PyErr_Occurred()))
+                    return add_array(group, std::move(key), uint64_scalar(natural));
+                if (!PyErr_ExceptionMatches(PyExc_OverflowError))
+                    py::throw_error();
+                PyErr_Clear();
+            }
+            py::raise(PyExc_OverflowError, py::join({"Cannot store '", entry_path(group, key.ptr()),
+                                                     "': integer does not fit in 64 bits (from -2**63 to 2**64-1)"}));
         }
         if (PyFloat_Check(value)) {
             push(Store::Real, group, std::move(key)).real = PyFloat_AS_DOUBLE(value);
@@ -210,12 +291,15 @@ private:
         push(Store::Text, group, std::move(key), std::move(text));
     }
 
-    void add_array(std::uint32_t group, nb::object key, nb::object array) {
+    // `made_from` names the Python sequence np.array made the array of; an
+    // object array of one is never texts (a list of texts is stored as such).
+    void add_array(std::uint32_t group, nb::object key, nb::object array, const char *made_from = nullptr) {
         auto *descr = reinterpret_cast<PyObject *>(PyArray_DESCR(reinterpret_cast<PyArrayObject *>(array.ptr())));
         std::optional<Element> element = element_of(descr);
-        if (!element)
-            py::raise(PyExc_TypeError, py::join({"Cannot store '", entry_path(group, key.ptr()),
-                                                 "': no file type for ", repr(descr)}));
+        if (!element || (made_from && element->kind == Element::Text))
+            py::raise(PyExc_TypeError, py::join({"Cannot store '", entry_path(group, key.ptr()), "': no file type for ",
+                                                 repr(descr), made_from ? ", which np.array gives for this " : "",
+                                                 made_from ? made_from : ""}));
         if (element->kind == Element::Text) {
             // An object array of texts (as read from a file) is stored as
             // the variable-length strings it came from.
@@ -305,6 +389,12 @@ private:
 
     std::string entry_path(std::uint32_t group, PyObject *key) const {
         return child_path(plan_.path_of(group), py::str(key));
+    }
+
+    static nb::object uint64_scalar(unsigned long long value) {
+        nb::object array = py::steal(PyArray_SimpleNew(0, nullptr, NPY_UINT64));
+        *static_cast<npy_uint64 *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array.ptr()))) = value;
+        return array;
     }
 
     static std::string repr(PyObject *object) {

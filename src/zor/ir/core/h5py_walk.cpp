@@ -16,6 +16,7 @@ struct Names {
     PyObject *get_create_plist, *get_layout, *get_external_count, *get_type;
     PyObject *get_class, *get_size, *get_order, *get_sign, *is_variable_str, *get_cset;
     PyObject *get_nmembers, *get_member_name, *get_member_value, *get_member_type;
+    PyObject *get_member_offset, *get_super, *get_array_dims, *h5s, *all, *read, *mtype_keywords;
 };
 const Names *names_cache = nullptr;
 
@@ -33,7 +34,9 @@ const Names &names() {
                      py::intern("get_type"), py::intern("get_class"), py::intern("get_size"),
                      py::intern("get_order"), py::intern("get_sign"), py::intern("is_variable_str"),
                      py::intern("get_cset"), py::intern("get_nmembers"), py::intern("get_member_name"),
-                     py::intern("get_member_value"), py::intern("get_member_type")};
+                     py::intern("get_member_value"), py::intern("get_member_type"),
+                     py::intern("get_member_offset"), py::intern("get_super"), py::intern("get_array_dims"),
+                     py::intern("h5s"), py::intern("ALL"), py::intern("read"), tuple("(s)", "mtype")};
     });
 }
 
@@ -53,9 +56,10 @@ void Writer::write_text(const Group &parent, PyObject *key, PyObject *text) {
     create_dataset(parent, key, text, string_dtype_.ptr());
 }
 
-void Writer::write_array(const Group &parent, PyObject *key, PyObject *array, const Element &) {
-    create_dataset(parent, key, array,
-                   reinterpret_cast<PyObject *>(PyArray_DESCR(reinterpret_cast<PyArrayObject *>(array))));
+// The element's own dtype, not the array's: h5py would store the enumeration
+// that the metadata of a dtype it read names, where the native writer stores integers.
+void Writer::write_array(const Group &parent, PyObject *key, PyObject *array, const Element &element) {
+    create_dataset(parent, key, array, format::dtype_of(element).ptr());
 }
 
 void Writer::write_texts(const Group &parent, PyObject *key, PyObject *texts) {
@@ -113,6 +117,20 @@ Datatype Datatype::member(int at) const {
     return {call_method(type.ptr(), names().get_member_type, index(at).ptr())};
 }
 
+std::size_t Datatype::member_offset(int at) const {
+    return std::size_t(py::as_long_long(call_method(type.ptr(), names().get_member_offset, index(at).ptr()).ptr()));
+}
+
+Datatype Datatype::super_type() const { return {call_method(type.ptr(), names().get_super)}; }
+
+std::vector<hsize_t> Datatype::array_dims() const {
+    nb::object dims = call_method(type.ptr(), names().get_array_dims);
+    std::vector<hsize_t> result;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(dims.ptr()); ++i)
+        result.push_back(hsize_t(py::as_long_long(PyTuple_GET_ITEM(dims.ptr(), i))));
+    return result;
+}
+
 // ---------------------------------------------------------------- reader
 
 namespace {
@@ -158,7 +176,8 @@ bool is_instance(const nb::object &object, const nb::object &type) {
 Reader::Reader(PyObject *h5py)
     : group_type_(py::attr(h5py, names().group_type)),
       dataset_type_(py::attr(h5py, names().dataset_type)),
-      visited_(py::steal(PySet_New(nullptr))) {}
+      all_(py::attr(py::attr(h5py, names().h5s).ptr(), names().all)),
+      reading_(py::steal(PySet_New(nullptr))) {}
 
 std::vector<Reader::Member> Reader::members(const Object &group) {
     nb::object found = py::steal(PyList_New(0));
@@ -198,12 +217,23 @@ format::ObjectKind Reader::kind(const Object &object) {
 }
 
 // h5py's object identifiers compare equal for the same object in a file.
-bool Reader::first_visit(const Member &, const Object &group) {
-    nb::object id = py::attr(group.ptr(), names().id);
-    int seen = PySet_Contains(visited_.ptr(), id.ptr());
-    if (seen < 0 || PySet_Add(visited_.ptr(), id.ptr()) != 0)
+Reader::Identity Reader::identity(const Object &group) { return py::attr(group.ptr(), names().id); }
+
+bool Reader::reading(const Identity &group) const {
+    int found = PySet_Contains(reading_.ptr(), group.ptr());
+    if (found < 0)
         py::throw_error();
-    return seen == 0;
+    return found == 1;
+}
+
+void Reader::enter(const Identity &group) {
+    if (PySet_Add(reading_.ptr(), group.ptr()) != 0)
+        py::throw_error();
+}
+
+void Reader::leave(const Identity &group) {
+    if (PySet_Discard(reading_.ptr(), group.ptr()) < 0)
+        py::throw_error();
 }
 
 format::Storage Reader::storage(const Object &dataset, const Element &) {
@@ -232,9 +262,23 @@ format::Shape Reader::shape(const Object &dataset) {
     return shape;
 }
 
-nb::object Reader::read(const Object &dataset, const Element &, const format::Shape &) {
+nb::object Reader::read(const Object &dataset, const Element &element, const format::Shape &shape) {
+    if (element.kind == Element::Opaque)
+        return read_opaque(dataset, element, shape);
     nb::object everything = py::steal(PyTuple_New(0));
     return py::steal(PyObject_GetItem(dataset.ptr(), everything.ptr()));
+}
+
+// dataset.id.read(h5s.ALL, h5s.ALL, array, mtype=dataset.id.get_type())
+nb::object Reader::read_opaque(const Object &dataset, const Element &element, const format::Shape &shape) {
+    std::vector<npy_intp> dims(shape.dims.begin(), shape.dims.end());
+    auto *descr = reinterpret_cast<PyArray_Descr *>(format::dtype_of(element).release().ptr());
+    nb::object array = py::steal(PyArray_Zeros(int(dims.size()), dims.data(), descr, 0));
+    nb::object id = py::attr(dataset.ptr(), names().id);
+    nb::object type = call_method(id.ptr(), names().get_type);
+    PyObject *args[] = {id.ptr(), all_.ptr(), all_.ptr(), array.ptr(), type.ptr()};
+    py::steal(PyObject_VectorcallMethod(names().read, args, 4, names().mtype_keywords));
+    return shape.scalar ? py::steal(PyArray_Return(reinterpret_cast<PyArrayObject *>(array.release().ptr()))) : array;
 }
 
 }  // namespace zor::h5py_walk

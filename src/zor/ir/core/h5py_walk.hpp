@@ -23,7 +23,7 @@ public:
 
     Group create_group(const Group &parent, PyObject *key);
     void write_text(const Group &parent, PyObject *key, PyObject *text);
-    void write_array(const Group &parent, PyObject *key, PyObject *array, const format::Element &);
+    void write_array(const Group &parent, PyObject *key, PyObject *array, const format::Element &element);
     void write_texts(const Group &parent, PyObject *key, PyObject *texts);
     // h5py picks the type of a Python number: int64, float64, its boolean.
     void write_number(const Group &parent, PyObject *key, const format::Entry &entry);
@@ -48,6 +48,9 @@ struct Datatype {
     std::string member_name(int index) const;
     long long enum_value(int index) const;
     Datatype member(int index) const;
+    std::size_t member_offset(int index) const;
+    Datatype super_type() const;
+    std::vector<hsize_t> array_dims() const;
 };
 
 class Reader {
@@ -58,6 +61,7 @@ public:
         format::Link link;
         nb::object raw_name;  // the name as h5py gives it (bytes)
     };
+    using Identity = nb::object;  // the group's h5py ObjectID
 
     explicit Reader(PyObject *h5py);
 
@@ -67,7 +71,10 @@ public:
     bool has_link(const Object &group, const char *name);
     Object open(const Object &group, const Member &member);
     format::ObjectKind kind(const Object &object);
-    bool first_visit(const Member &, const Object &group);
+    Identity identity(const Object &group);
+    bool reading(const Identity &group) const;
+    void enter(const Identity &group);
+    void leave(const Identity &group);
     format::Storage storage(const Object &dataset, const format::Element &);
     Datatype type_of(const Object &dataset);
     format::Shape shape(const Object &dataset);
@@ -75,11 +82,16 @@ public:
         return std::nullopt;
     }
     std::optional<std::string> group_problem(const Object &) { return std::nullopt; }
-    // dataset[()], h5py's reading of the whole dataset.
+    // dataset[()], h5py's reading of the whole dataset; opaque data through
+    // its low-level read with the file's type (dataset[()] converts only
+    // h5py's own tag).
     nb::object read(const Object &dataset, const format::Element &, const format::Shape &);
 
 private:
-    nb::object group_type_, dataset_type_, visited_;
+    nb::object read_opaque(const Object &dataset, const format::Element &, const format::Shape &);
+
+    nb::object group_type_, dataset_type_, all_;
+    nb::object reading_;  // set of the groups from the walk's root to the one it reads
 };
 
 }  // namespace zor::h5py_walk

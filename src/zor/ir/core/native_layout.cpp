@@ -14,13 +14,6 @@ nb::object shape_tuple(const format::Shape &shape) {
     return tuple;
 }
 
-// The dtype read() gives: object for variable-length strings.
-nb::object read_dtype(const format::Element &element) {
-    if (element.kind == format::Element::Text)
-        return py::steal(reinterpret_cast<PyObject *>(PyArray_DescrFromType(NPY_OBJECT)));
-    return format::dtype_of(element);
-}
-
 // Elements times their size, in Python integers: a hostile extent cannot overflow.
 nb::object byte_count(PyObject *shape, std::size_t element_size) {
     nb::object bytes = py::steal(PyLong_FromSize_t(element_size));
@@ -37,10 +30,12 @@ nb::object read_layout(Reader &reader, Object root, const std::string &root_path
                              [&](const Object &dataset, const std::string &path) {
                                  auto [element, shape] = format::inspect_dataset(reader, dataset, path, file, false);
                                  nb::object tuple = shape_tuple(shape);
-                                 nb::object dtype = read_dtype(element);
-                                 const std::size_t element_size = element.kind == format::Element::Text
-                                                                      ? sizeof(PyObject *)
-                                                                      : element.size;
+                                 // The dtype read() gives: object for variable-length data.
+                                 nb::object dtype = element.kind == format::Element::Compound
+                                                        ? format::read_dtype(reader.type_of(dataset), element)
+                                                        : format::dtype_of(element);
+                                 const auto element_size = std::size_t(
+                                     PyDataType_ELSIZE(reinterpret_cast<PyArray_Descr *>(dtype.ptr())));
                                  nb::object nbytes = byte_count(tuple.ptr(), element_size);
                                  nb::object stored = py::steal(
                                      PyLong_FromUnsignedLongLong(H5Dget_storage_size(dataset.get())));

@@ -34,8 +34,7 @@ void Reader::map_arrays(const File &file) { map_.emplace(file.get()); }
 // read as (H5Tequal: no conversion, no padding).
 std::optional<haddr_t> Reader::mapped_offset(const Object &dataset, const Element &element,
                                              const format::Shape &shape) {
-    if (!map_ || element.kind == Element::Text || element.kind == Element::Bytes || shape.scalar ||
-        !in_host_order(element))
+    if (!map_ || !element.number() || shape.scalar || !in_host_order(element))
         return std::nullopt;
     const std::uint64_t bytes = byte_count(shape, element.size);
     if (bytes < format::kBigArray)

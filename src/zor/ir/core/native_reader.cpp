@@ -2,6 +2,7 @@
 #include "core/numpy.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -44,6 +45,19 @@ Datatype Datatype::member(int index) const {
     return {Type(H5Tget_member_type(type.get(), unsigned(index)), "Unable to read datatype")};
 }
 
+std::size_t Datatype::member_offset(int index) const {
+    // Fails only for an index out of range, which member_count() rules out.
+    return H5Tget_member_offset(type.get(), unsigned(index));
+}
+
+Datatype Datatype::super_type() const { return {Type(H5Tget_super(type.get()), "Unable to read datatype")}; }
+
+std::vector<hsize_t> Datatype::array_dims() const {
+    std::vector<hsize_t> dims(std::size_t(check(H5Tget_array_ndims(type.get()), "Unable to read datatype")));
+    check(H5Tget_array_dims2(type.get(), dims.data()), "Unable to read datatype");
+    return dims;
+}
+
 namespace {
 
 struct Listing {
@@ -63,7 +77,7 @@ herr_t collect_member(hid_t, const char *name, const H5L_info_t *info, void *dat
     }
 }
 
-// Frees the strings HDF5 allocated for a read, on every path.
+// Frees the strings or sequences HDF5 allocated for a read, on every path.
 struct Reclaim {
     hid_t type, space;
     void *buffer;
@@ -74,16 +88,25 @@ struct Reclaim {
 
 nb::object bytes(const char *text) { return py::steal(PyBytes_FromString(text ? text : "")); }
 
-nb::object object_array(const format::Shape &shape, const std::vector<char *> &strings) {
+// An object array of `shape` whose items are make(i), in C order.
+template <typename Make>
+nb::object object_array(const format::Shape &shape, std::size_t count, Make &&make) {
     std::vector<npy_intp> dims(shape.dims.begin(), shape.dims.end());
     nb::object array = py::steal(PyArray_SimpleNew(int(dims.size()), dims.data(), NPY_OBJECT));
     auto **items = static_cast<PyObject **>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array.ptr())));
-    for (std::size_t i = 0; i < strings.size(); ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
         PyObject *previous = items[i];  // NumPy's initial fill
-        items[i] = bytes(strings[i]).release().ptr();
+        items[i] = make(i).release().ptr();
         Py_XDECREF(previous);
     }
     return array;
+}
+
+// A new array of `dtype` and `dims`.
+nb::object new_array(nb::object dtype, const std::vector<npy_intp> &dims) {
+    return py::steal(PyArray_NewFromDescr(&PyArray_Type, reinterpret_cast<PyArray_Descr *>(dtype.release().ptr()),
+                                          int(dims.size()), const_cast<npy_intp *>(dims.data()), nullptr, nullptr,
+                                          0, nullptr));
 }
 
 }  // namespace
@@ -130,7 +153,11 @@ std::optional<std::string> Reader::group_problem(const Object &group) {
     return checks_.group_problem(info.addr);
 }
 
-bool Reader::first_visit(const Member &member, const Object &) { return visited_.insert(member.address).second; }
+Reader::Identity Reader::identity(const Object &group) {
+    H5O_info_t info;
+    check(H5Oget_info2(group.get(), &info, H5O_INFO_BASIC), "Unable to read group properties");
+    return info.addr;
+}
 
 // The object header message type of an external file list.
 constexpr unsigned kExternalFileListMessage = 7;
@@ -139,7 +166,7 @@ format::Storage Reader::storage(const Object &dataset, const Element &element) {
     // HDF5 hands out the creation properties of a variable-length dataset
     // only after converting its fill value, following the fill value's heap
     // reference unchecked; the object header tells what is needed instead.
-    if (element.kind == Element::Text) {
+    if (element.variable_length()) {
         H5O_info_t info;
         check(H5Oget_info2(dataset.get(), &info, H5O_INFO_HDR), "Unable to read dataset properties");
         bool external = info.hdr.mesg.present & (std::uint64_t(1) << kExternalFileListMessage);
@@ -188,22 +215,24 @@ std::size_t element_count(const format::Shape &shape) {
 
 }  // namespace
 
-// Variable-length strings are read by HDF5 only once every element's heap
-// reference has been checked against the file (see core/file_checks).
+// Variable-length strings and sequences are read by HDF5 only once every
+// element's heap reference has been checked against the file (see core/file_checks).
 std::optional<std::string> Reader::data_problem(const Object &dataset, const Element &element,
                                                 const format::Shape &shape) {
-    if (element.kind != Element::Text)
+    if (!element.variable_length())
         return mapping_problem(dataset, element, shape);
+    const char *what = element.kind == Element::Text ? "strings" : "sequences";
     const std::size_t count = element_count(shape);
-    if (count == 0 || count == SIZE_MAX)  // nothing to read, or read_texts refuses
+    if (count == 0 || count == SIZE_MAX)  // nothing to read, or reading refuses
         return std::nullopt;
     // Compact, chunked, virtual and never-written data have no offset: none can be checked.
     const haddr_t offset = H5Dget_offset(dataset.get());
     if (offset == HADDR_UNDEF)
-        return "has variable-length strings outside contiguous storage";
+        return py::join({"has variable-length ", what, " outside contiguous storage"});
     Type file_type(H5Dget_type(dataset.get()), "Unable to read datatype");
     Type base(H5Tget_super(file_type.get()), "Unable to read datatype");
-    return checks_.strings_problem(offset, H5Dget_storage_size(dataset.get()), count, H5Tget_size(base.get()));
+    return checks_.strings_problem(offset, H5Dget_storage_size(dataset.get()), count, H5Tget_size(base.get()),
+                                   what);
 }
 
 // A failed read of filtered data means the data is corrupt (HDF5 verifies
@@ -221,23 +250,66 @@ void Reader::fail_reading(const Object &dataset) {
     }
 }
 
-// The value h5py's dataset[()] gives: a NumPy scalar or array, bytes for a
-// scalar string, an object array of bytes for variable-length strings.
+// The value h5py's dataset[()] gives: a NumPy scalar or array (structured
+// for compounds, of the base integer for enumerations, void for opaque data),
+// bytes for a scalar string, an object array of bytes for variable-length
+// strings and of arrays for variable-length sequences.
 nb::object Reader::read(const Object &dataset, const Element &element, const format::Shape &shape) {
     if (element.kind == Element::Text)
         return read_texts(dataset, element, shape);
+    if (element.kind == Element::Sequence)
+        return read_sequences(dataset, shape);
     if (std::optional<haddr_t> offset = mapped_offset(dataset, element, shape))
         return map_->view(*offset, format::dtype_of(element), shape.dims);
-    nb::object dtype = format::dtype_of(element);
-    std::vector<npy_intp> dims(shape.dims.begin(), shape.dims.end());
-    nb::object array = py::steal(PyArray_NewFromDescr(&PyArray_Type,
-                                                      reinterpret_cast<PyArray_Descr *>(dtype.release().ptr()),
-                                                      int(dims.size()), dims.data(), nullptr, nullptr, 0, nullptr));
+    // Numbers and byte strings convert through the types of the element table;
+    // the others through a memory type made after the file's.
+    nb::object dtype;
+    Type converted;
+    hid_t memory = H5I_INVALID_HID;
+    if (element.number() || element.kind == Element::Bytes) {
+        dtype = format::dtype_of(element);
+        memory = types_.of(element);
+    } else {
+        Datatype type = type_of(dataset);
+        dtype = format::read_dtype(type, element);
+        converted = memory_type(type, element);
+        memory = converted.get();
+    }
+    nb::object array = new_array(std::move(dtype), std::vector<npy_intp>(shape.dims.begin(), shape.dims.end()));
     auto *raw = reinterpret_cast<PyArrayObject *>(array.ptr());
-    if (PyArray_SIZE(raw) > 0 &&
-        H5Dread(dataset.get(), types_.of(element), H5S_ALL, H5S_ALL, H5P_DEFAULT, PyArray_DATA(raw)) < 0)
+    if (PyArray_SIZE(raw) > 0 && H5Dread(dataset.get(), memory, H5S_ALL, H5S_ALL, H5P_DEFAULT, PyArray_DATA(raw)) < 0)
         fail_reading(dataset);
     return shape.scalar ? py::steal(PyArray_Return(reinterpret_cast<PyArrayObject *>(array.release().ptr()))) : array;
+}
+
+// Enumerations, bitfields and opaque data are read as stored (HDF5 converts
+// none of them to integers or bytes), bytes for bytes; compounds member by
+// member into NumPy's layout of the same offsets and size (a boolean member
+// takes one byte of its place).
+Type Reader::memory_type(const Datatype &type, const Element &element) {
+    const char *what = "Unable to make a memory datatype";
+    switch (element.kind) {
+        case Element::Enum:
+        case Element::Bitfield:
+        case Element::Opaque: return Type(H5Tcopy(type.type.get()), what);
+        case Element::Compound: {
+            Type memory(H5Tcreate(H5T_COMPOUND, type.size()), what);
+            for (int i = 0; i < type.member_count(); ++i) {
+                Datatype member = type.member(i);
+                Type member_memory = memory_type(member, *format::classify(member, format::Within::Compound).element);
+                check(H5Tinsert(memory.get(), type.member_name(i).c_str(), type.member_offset(i), member_memory.get()),
+                      what);
+            }
+            return memory;
+        }
+        case Element::Array: {
+            Datatype item = type.super_type();
+            Type item_memory = memory_type(item, *format::classify(item, format::Within::Compound).element);
+            std::vector<hsize_t> dims = type.array_dims();
+            return Type(H5Tarray_create2(item_memory.get(), unsigned(dims.size()), dims.data()), what);
+        }
+        default: return Type(H5Tcopy(types_.of(element)), what);
+    }
 }
 
 nb::object Reader::read_texts(const Object &dataset, const Element &element, const format::Shape &shape) {
@@ -245,14 +317,42 @@ nb::object Reader::read_texts(const Object &dataset, const Element &element, con
     if (count == SIZE_MAX)
         throw std::bad_alloc();
     std::vector<char *> strings(count, nullptr);
+    auto text = [&](std::size_t i) { return bytes(strings[i]); };
     if (count == 0)
-        return object_array(shape, strings);
+        return object_array(shape, count, text);
     hid_t type = types_.of(element);
     Space space(H5Dget_space(dataset.get()), "Unable to read dataspace");
     Reclaim reclaim{type, space.get(), strings.data()};
     hid_t transfer = count <= kSmallBufferStrings ? small_transfer_.get() : H5P_DEFAULT;
     check(H5Dread(dataset.get(), type, H5S_ALL, H5S_ALL, transfer, strings.data()), "Unable to read dataset");
-    return shape.scalar ? bytes(strings[0]) : object_array(shape, strings);
+    return shape.scalar ? bytes(strings[0]) : object_array(shape, count, text);
+}
+
+// Each sequence becomes a one-dimensional array of its items' dtype in the
+// native byte order (HDF5 converts them); a scalar dataset gives its one
+// array, as h5py does.
+nb::object Reader::read_sequences(const Object &dataset, const format::Shape &shape) {
+    const std::size_t count = element_count(shape);
+    if (count == SIZE_MAX)
+        throw std::bad_alloc();
+    Element item = *format::classify(type_of(dataset).super_type(), format::Within::Sequence).element;
+    item.big_endian = NPY_BYTE_ORDER == NPY_BIG_ENDIAN;
+    std::vector<hvl_t> sequences(count, hvl_t{0, nullptr});
+    auto sequence = [&](std::size_t i) {
+        nb::object array = new_array(format::dtype_of(item), {npy_intp(sequences[i].len)});
+        if (sequences[i].len)
+            std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array.ptr())), sequences[i].p,
+                        sequences[i].len * item.size);
+        return array;
+    };
+    if (count == 0)
+        return object_array(shape, count, sequence);
+    Type type(H5Tvlen_create(types_.of(item)), "Unable to make a memory datatype");
+    Space space(H5Dget_space(dataset.get()), "Unable to read dataspace");
+    Reclaim reclaim{type.get(), space.get(), sequences.data()};
+    if (H5Dread(dataset.get(), type.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT, sequences.data()) < 0)
+        fail_reading(dataset);
+    return shape.scalar ? sequence(0) : object_array(shape, count, sequence);
 }
 
 }  // namespace zor::hdf5

@@ -93,6 +93,9 @@ struct Datatype {
     std::string member_name(int index) const;
     long long enum_value(int index) const;
     Datatype member(int index) const;
+    std::size_t member_offset(int index) const;
+    Datatype super_type() const;  // of an enumeration, sequence or array
+    std::vector<hsize_t> array_dims() const;
 };
 
 class Reader {
@@ -103,6 +106,7 @@ public:
         format::Link link;
         haddr_t address;  // hard links: the object's address in the file
     };
+    using Identity = haddr_t;
 
     explicit Reader(const File &file);
 
@@ -115,7 +119,10 @@ public:
     bool has_link(const Object &group, const char *name);
     Object open(const Object &group, const Member &member);
     format::ObjectKind kind(const Object &object);
-    bool first_visit(const Member &member, const Object &group);
+    Identity identity(const Object &group);
+    bool reading(Identity group) const { return reading_.count(group) != 0; }
+    void enter(Identity group) { reading_.insert(group); }
+    void leave(Identity group) { reading_.erase(group); }
     format::Storage storage(const Object &dataset, const format::Element &element);
     Datatype type_of(const Object &dataset);
     format::Shape shape(const Object &dataset);
@@ -126,6 +133,10 @@ public:
 
 private:
     nb::object read_texts(const Object &dataset, const format::Element &element, const format::Shape &shape);
+    nb::object read_sequences(const Object &dataset, const format::Shape &shape);
+    // The type to read `type` with into an array of format::read_dtype(type):
+    // NumPy's layout, into which HDF5 converts.
+    Type memory_type(const Datatype &type, const format::Element &element);
     [[noreturn]] void fail_reading(const Object &dataset);
     // Where a dataset's data lies in the file when it can be viewed there as
     // the array read() would make: nothing when it cannot, or arrays are not mapped.
@@ -136,7 +147,7 @@ private:
 
     Types types_;
     PropertyList small_transfer_;
-    std::unordered_set<haddr_t> visited_;
+    std::unordered_set<haddr_t> reading_;  // the groups from the walk's root to the one it reads
     FileChecks checks_;
     std::optional<FileMap> map_;
 };

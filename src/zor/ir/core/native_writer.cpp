@@ -73,6 +73,12 @@ Type make(const Element &e) {
             check(H5Tset_cset(type.get(), e.utf8 ? H5T_CSET_UTF8 : H5T_CSET_ASCII), what);
             return type;
         }
+        case Element::Enum:
+        case Element::Bitfield:
+        case Element::Opaque:
+        case Element::Compound:
+        case Element::Array:
+        case Element::Sequence: break;  // read only, with the file's own types
     }
     py::raise(PyExc_SystemError, "unknown element type");
 }

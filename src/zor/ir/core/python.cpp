@@ -127,8 +127,10 @@ nb::object array(PyObject *value) {
 }
 
 nb::object float32_array(PyObject *value) {
+    // np.asarray copies an array of another byte order into the native one.
     if (PyArray_CheckExact(value) &&
-        PyArray_TYPE(reinterpret_cast<PyArrayObject *>(value)) == NPY_FLOAT32)
+        PyArray_TYPE(reinterpret_cast<PyArrayObject *>(value)) == NPY_FLOAT32 &&
+        PyArray_ISNOTSWAPPED(reinterpret_cast<PyArrayObject *>(value)))
         return nb::borrow(value);
     PyObject *args[] = {value, names().np_float32};
     return steal(PyObject_Vectorcall(names().np_asarray, args, 1, names().dtype_keyword));

@@ -115,10 +115,12 @@ nb::object one_element_array(PyObject *value);
 nb::object array(PyObject *value);
 
 // np.atleast_1d(np.asarray(value, dtype=np.float32)); an array that already
-// qualifies is returned as the same object.
+// qualifies (float32 in the native byte order, at least one dimension) is
+// returned as the same object.
 nb::object float32_array_1d(PyObject *value);
 
-// np.asarray(value, dtype=np.float32).
+// np.asarray(value, dtype=np.float32): a native-endian float32 array, the
+// same object when `value` is one.
 nb::object float32_array(PyObject *value);
 
 // tuple(int(x) for x in values).

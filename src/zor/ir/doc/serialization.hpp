@@ -20,11 +20,18 @@ Value kinds, first match:
     dict                     subgroup
     [] and [(a, b), ...]     pair group: string datasets src and dst
     [str, ...], (str, ...)   one-dimensional variable-length UTF-8 strings
-    other list or tuple      np.array(value), stored as an array
-    bool, int, float         scalar boolean enumeration, int64, float64
+    other list or tuple      np.array(value), stored as an array (not as
+                             an object array: no file type holds one)
+    bool, int, float         scalar boolean enumeration, int64 (uint64 from
+                             2**63 to 2**64-1, as h5py stores them), float64
     anything else            str(value), as a string
 
-Keys must be non-empty text other than '.', without '/' or NUL characters.
+Keys must be non-empty text other than '.', without '/' or NUL characters,
+encodable as UTF-8. Reading gives what h5py's dataset[()] gives, also for
+types the writer never makes (compounds as structured arrays, enumerations
+as their integers, bitfields, opaque data, variable-length sequences of
+numbers as object arrays of arrays). A group reached by several hard links
+is read at each; a link to a group that contains it is refused.
 write() builds the file beside its target and moves it over the target only
 when it is complete. Reading refuses what would lead outside the file (soft
 and external links, external raw storage, virtual datasets), datatypes it
