@@ -3,6 +3,7 @@ h5py, hostile files, the registry, and resources left behind."""
 
 import ctypes
 import gc
+import subprocess
 import sys
 import types
 
@@ -211,6 +212,25 @@ class TestGroupsReachedTwice:
             for _ in range(6):
                 leaves = [level[key] for level in leaves for key in ("x", "y")]
             assert len(leaves) == 64 and all(leaf == {"leaf": 1} for leaf in leaves)
+
+    def test_a_chain_too_deep_to_read_is_refused(self, tmp_path):
+        # 40 levels: 2**40 paths from a file of a few kilobytes. Both walks stop
+        # at the number of members the file could hold, in a child process.
+        def fill(f, graph):
+            level = graph.create_group("d0")
+            level.create_dataset("x", data=1)
+            for depth in range(1, 40):
+                below, level = level, graph.create_group(f"d{depth}")
+                level["a"], level["b"] = below, below
+
+        path = h5py_file(tmp_path / "bomb.zor", fill)
+        code = ("import sys, h5py, zor.ir\n"
+                "from zor.ir.serialization import _read_recursive\n"
+                "for read in (zor.ir.read, lambda p: _read_recursive(h5py.File(p)['graph'])):\n"
+                "    try:\n        read(sys.argv[1])\n    except Exception as error:\n"
+                "        print(type(error).__name__, str(error).split(': its')[0].rsplit(' (', 1)[-1])\n")
+        child = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True, timeout=120)
+        assert (child.returncode, child.stdout) == (0, "ZORFormatError 262144)\n" * 2), child.stderr
 
 
 class TestReadOnlyKinds:

@@ -35,6 +35,9 @@ class FileChecks {
 public:
     explicit FileChecks(hid_t file);
 
+    // The file's size when it was opened.
+    std::uint64_t file_size() const { return driver_->size; }
+
     // What is wrong with `count` variable-length elements kept at `offset`
     // (an absolute file offset, as H5Dget_offset gives it) in `storage_size`
     // bytes, whose sequences have items of `base_size` bytes; nothing when

@@ -11,6 +11,7 @@
 #include "core/elements.hpp"
 #include "core/plan.hpp"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -163,6 +164,7 @@ void require_sound_group(Reader &reader, const typename Reader::Object &group, c
 //   ObjectKind kind(const Object &);
 //   Identity identity(const Object &group);  // equal for the same group of the file
 //   bool reading(const Identity &);  // whether the group is among those entered
+//   std::uint64_t file_size(const Object &root);
 //   void enter(const Identity &);  void leave(const Identity &);
 template <typename Reader, typename DatasetValue>
 nb::object walk_tree(Reader &reader, typename Reader::Object root, const std::string &root_path,
@@ -177,6 +179,11 @@ nb::object walk_tree(Reader &reader, typename Reader::Object root, const std::st
         std::size_t depth;  // of the group below the root
         Identity identity;
     };
+    // A group reached by several links is read at each, so links that share
+    // groups could make a small file stand for exponentially many members:
+    // a walk reads at most as many as the file could hold.
+    const std::uint64_t budget = std::max<std::uint64_t>(std::uint64_t(1) << 18, reader.file_size(root) / 4);
+    std::uint64_t members_read = 0;
     nb::object result = py::steal(PyDict_New());
     std::vector<Frame> stack;
     Identity root_identity = reader.identity(root);
@@ -193,6 +200,9 @@ nb::object walk_tree(Reader &reader, typename Reader::Object root, const std::st
         open.push_back(std::move(frame.identity));
         for (const auto &member : reader.members(frame.group)) {
             std::string path = child_path(frame.path, member.name);
+            if (++members_read > budget)
+                refuse(path, "is reached after more members than the file can hold (" + std::to_string(budget) +
+                                 "): its groups are linked too often", file);
             require_hard(member.link, path, file);
             Object object = reader.open(frame.group, member);
             nb::object value;

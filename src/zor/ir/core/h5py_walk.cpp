@@ -219,6 +219,13 @@ format::ObjectKind Reader::kind(const Object &object) {
 // h5py's object identifiers compare equal for the same object in a file.
 Reader::Identity Reader::identity(const Object &group) { return py::attr(group.ptr(), names().id); }
 
+// root.file.id.get_filesize(); once a walk.
+std::uint64_t Reader::file_size(const Object &root) {
+    nb::object file = py::attr(root.ptr(), py::intern("file"));
+    nb::object id = py::attr(file.ptr(), names().id);
+    return std::uint64_t(py::as_long_long(call_method(id.ptr(), py::intern("get_filesize")).ptr()));
+}
+
 bool Reader::reading(const Identity &group) const {
     int found = PySet_Contains(reading_.ptr(), group.ptr());
     if (found < 0)

@@ -72,6 +72,7 @@ public:
     Object open(const Object &group, const Member &member);
     format::ObjectKind kind(const Object &object);
     Identity identity(const Object &group);
+    std::uint64_t file_size(const Object &root);
     bool reading(const Identity &group) const;
     void enter(const Identity &group);
     void leave(const Identity &group);

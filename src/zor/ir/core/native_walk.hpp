@@ -110,6 +110,8 @@ public:
 
     explicit Reader(const File &file);
 
+    std::uint64_t file_size(const Object &) const { return checks_.file_size(); }
+
     // From now on, big arrays stored plainly come back as read-only views of
     // a memory map of the file (read(path, mmap=True)); core/native_mapping.
     void map_arrays(const File &file);
