@@ -15,6 +15,7 @@ import zor.ir
 from zor.ir import (LIF, Affine, BatchNorm2d, Conv2d, Flatten, Graph, LayerNorm, MaxPool2d, Node,
                     ReLU, SepConv2d, Skip, Softmax, SpikingAffine, Upsample)
 from zor.ir.__main__ import show
+from zor.ir.graph import GraphError, MissingKeyError
 
 
 def lif(*shape):
@@ -367,6 +368,76 @@ class TestValidate:
             "widths", "width into channels"])
     def test_ports_that_agree(self, src, dst):
         build({"src": src, "dst": dst}, "src>dst").validate()
+
+
+class TestProblemList:
+    @pytest.mark.parametrize("check", [
+        lambda graph: graph.infer_types(),
+        lambda graph: graph.validate(strict=True),
+    ], ids=["infer_types", "validate"])
+    def test_one_entry_per_line_of_the_message(self, check):
+        graph = build({"fc": dense(8, 4), "lif": lif(3), "bn": batch_norm(5)}, "fc>lif lif>bn")
+        with pytest.raises(GraphError) as info:
+            check(graph)
+        heading, *lines = str(info.value).split("\n  ")
+        assert info.value.problems == lines and lines
+        assert isinstance(info.value, ValueError)
+
+
+def stored(changes):
+    """A stored graph's dictionary (fc -> lif) with ``changes`` made to it:
+    {"nodes/fc/bias": new value, or None to remove it}."""
+    data = Graph.sequential([dense(4, 3), lif(4)], names=["fc", "lif"]).to_dict()
+    for path, value in changes.items():
+        *groups, name = path.split("/")
+        entries = data
+        for group in groups:
+            entries = entries[group]
+        if value is None:
+            del entries[name]
+        else:
+            entries[name] = value
+    return data
+
+
+class TestFromDict:
+    @pytest.mark.parametrize("data, error, message", [
+        (stored({"nodes/fc/bias": None}), KeyError, "'/graph/nodes/fc': missing key 'bias'"),
+        (stored({"nodes/fc/type": None}), KeyError, "'/graph/nodes/fc': missing key 'type'"),
+        (stored({"nodes/lif/v_leak": None}), KeyError, "'/graph/nodes/lif': missing key 'v_leak'"),
+        (stored({"nodes/fc/type": "Conv9d"}), ValueError,
+         "'/graph/nodes/fc': Unknown node type 'Conv9d'; known types: "),
+        (stored({"nodes/fc/bias": np.zeros(5)}), ValueError, "'/graph/nodes/fc': "),
+        (stored({"nodes/fc/weight": "text"}), TypeError, "'/graph/nodes/fc': "),
+        (stored({"nodes/fc": np.int64(3)}), TypeError,
+         "'/graph/nodes/fc': expected a node's group, got 3 (int64)"),
+        (stored({"nodes": np.arange(2)}), TypeError,
+         "'/graph/nodes': expected a group of nodes, got an array of int64 with shape (2,)"),
+        (stored({"edges": np.array([0, 1])}), ValueError,
+         "'/graph/edges': expected a list of (src, dst) pairs, got an array of int64 with shape (2,)"),
+        (stored({"edges": [0, 1]}), ValueError,
+         "'/graph/edges': expected a list of (src, dst) pairs, got a list of int"),
+        (stored({"edges": [("fc", "lif", "fc")]}), ValueError,
+         "'/graph/edges': expected a list of (src, dst) pairs, got a list of tuple"),
+        (stored({"edges": "fc lif"}), ValueError,
+         "'/graph/edges': expected a list of (src, dst) pairs, got fc lif (str)"),
+    ], ids=["missing parameter", "missing type", "missing in own form", "unknown type",
+            "hook refuses", "wrong kind", "node not a group", "nodes not a group",
+            "edges as numbers", "edges as a list of numbers", "triples", "text"])
+    def test_errors_name_the_place_in_a_file(self, data, error, message):
+        with pytest.raises(error) as info:
+            Graph.from_dict(data)
+        assert str(info.value).startswith(message)
+        assert type(info.value) in (error, MissingKeyError)
+
+    def test_the_nodes_own_error_is_the_cause(self):
+        with pytest.raises(KeyError) as info:
+            Graph.from_dict(stored({"nodes/fc/bias": None}))
+        assert type(info.value.__cause__) is KeyError and info.value.__cause__.args == ("bias",)
+
+    def test_edges_as_a_file_gives_them(self):
+        pairs = [(np.str_("fc"), "lif"), ["lif", np.int64(7)]]
+        assert Graph.from_dict(stored({"edges": pairs})).edges == [("fc", "lif"), ("lif", "7")]
 
 
 class TestSequential:
