@@ -7,7 +7,8 @@ cd "$root"
 
 # HDF5 is built from source (scripts/hdf5/build.sh): make, patch and zlib's
 # headers to build it, Debian's archive keyring to check what apt fetches.
-apt_packages=(g++ cmake make patch zlib1g-dev debian-archive-keyring)
+# Graphviz: `zor-ir diagram` renders SVG and PNG with its dot.
+apt_packages=(g++ cmake make patch zlib1g-dev debian-archive-keyring graphviz)
 missing=()
 for pkg in "${apt_packages[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")

@@ -81,4 +81,4 @@ class TestCommandLine:
         result = subprocess.run([sys.executable, "-m", "zor.ir", "example"],
                                 capture_output=True, text=True)
         assert result.returncode == 0, result.stderr
-        assert "Graph with" in result.stdout
+        assert "  total: 10 nodes, 9 edges, " in result.stdout

@@ -287,6 +287,16 @@ class Graph:
             raise ValueError(f"Graph has no node named {name!r}")
         return Adjacency(self.nodes, self.edges)
 
+    def to_dot(self) -> str:
+        """The graph in Graphviz's DOT language: one box per node with its
+        name, type and shapes (as infer_types() fills them, as they stand
+        where it cannot), the shape on each edge, and spiking nodes (LIF,
+        SpikingAffine), rate-based nodes and HybridRegion markers in three
+        colours that a legend names. ``dot -Tsvg`` draws it."""
+        from ._dot import to_dot
+
+        return to_dot(self)
+
     def equals(self, other: object) -> bool:
         """True when ``other`` is a graph with equal nodes (by value), edges
         and metadata."""
