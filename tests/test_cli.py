@@ -209,6 +209,15 @@ class TestValidate:
         assert head.startswith(f"{tmp_path}/net.zor: {len(problems)} problem")
         assert lines == ["  " + problem for problem in problems]
 
+    def test_strict_goes_on_past_inference(self, tmp_path):
+        graph = network()
+        graph.nodes["lif"] = LIF(np.ones(3), np.ones(3), np.zeros(3), np.ones(3))
+        graph.add_node("spare", HybridRegion("ann", 4))
+        zor.ir.write(tmp_path / "net.zor", graph)
+        lines = zor_ir("validate", "--strict", tmp_path / "net.zor")[1].splitlines()
+        assert lines[1].startswith("  node 'lif': LIF of width 3 does not fit input shape [10]")
+        assert lines[-1] == "  node 'spare': joined to nothing" and len(lines) == len(set(lines))
+
     def test_strict_problems_pass_without_strict(self, tmp_path):
         graph = network()
         graph.add_node("spare", HybridRegion("ann", 4))

@@ -341,14 +341,27 @@ def run_show(args) -> int:
 # ---------------------------------------------------------------------------------------------
 # validate
 
+def _problems(graph, strict: bool) -> List[str]:
+    """Inference's problems, then validation's, each once: validation checks
+    the inferred graph, or, where inference fails, the graph as stored, which
+    only strict validation goes on to (for the problems beyond shapes)."""
+    found: List[str] = []
+    try:
+        graph = graph.infer_types()
+    except GraphError as error:
+        found += error.problems
+    if strict or not found:
+        try:
+            graph.validate(strict=strict)
+        except GraphError as error:
+            found += [problem for problem in error.problems if problem not in found]
+    return found
+
+
 def run_validate(args) -> int:
     """Read, infer, validate: each problem on a line of its own, status 1 if any."""
     graph = _as_graph(_read_zor(args.file, mmap=True)[0])
-    try:
-        graph.infer_types().validate(strict=args.strict)
-        problems: List[str] = []
-    except GraphError as error:
-        problems = error.problems
+    problems = _problems(graph, args.strict)
     counts = f"{_count(len(graph.nodes), 'node')}, {_count(len(graph.edges), 'edge')}"
     if not problems:
         print(f"{args.file}: valid{' (strict)' if args.strict else ''}, {counts}")
