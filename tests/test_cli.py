@@ -126,8 +126,9 @@ class TestBrokenFiles:
         (["diagram", "{folder}/good.zor", "-o", "{folder}/out.pdf"],
          "{folder}/out.pdf: a diagram is written as .svg, .png, .dot; the suffix says which"),
         (["demo", "-o", "{folder}/none/demo.zor"], "{folder}/none/demo.zor: no directory {folder}/none"),
+        (["info", "{folder}/missing.nir"], "ZOR-IR file not found: {folder}/missing.nir"),
     ], ids=["convert suffix", "zor to zor", "missing nir", "folder", "no directory",
-            "diagram suffix", "demo no directory"])
+            "diagram suffix", "demo no directory", "no such nir file"])
     def test_wrong_arguments(self, files, arguments, message):
         status, out, err = zor_ir(*[part.format(folder=files) for part in arguments])
         assert (status, out, err) == (1, "", "zor-ir: error: " + message.format(folder=files) + "\n")
@@ -277,7 +278,7 @@ class TestConvert:
         graph.add_node("spare", HybridRegion("ann", 4))
         zor.ir.write(tmp_path / "net.zor", graph)
         status, _, err = zor_ir("convert", tmp_path / "net.zor", tmp_path / "net.nir")
-        assert (status, err) == (1, f"zor-ir: error: {tmp_path}/net.nir: Cannot convert to NIR: "
+        assert (status, err) == (1, f"zor-ir: error: {tmp_path}/net.zor: Cannot convert to NIR: "
                                     "node 'spare' (HybridRegion): no NIR counterpart\n")
 
 

@@ -1,6 +1,7 @@
 """The scripts under examples/ run as a user runs them and write files that
 read back as valid graphs of the kinds they promise."""
 
+import re
 import shutil
 import subprocess
 import sys
@@ -47,3 +48,14 @@ def test_a_new_temporary_directory_by_default():
         assert written.name == "fpn_neck.zor" and zor.ir.read(written).nodes
     finally:
         shutil.rmtree(written.parent)
+
+
+def test_readme_example_and_the_info_it_shows(tmp_path):
+    readme = (EXAMPLES.parent / "README.md").read_text()
+    code = re.search(r"```python\n(.*?)```", readme, re.S)[1]
+    shown = re.search(r"```text\n\$ zor-ir info net.zor\n(.*?)```", readme, re.S)[1]
+    ran = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True)
+    assert (ran.returncode, ran.stdout) == (0, "True\n"), ran.stderr
+    info = subprocess.run([sys.executable, "-m", "zor.ir", "info", "net.zor"], cwd=tmp_path,
+                          capture_output=True, text=True)
+    assert info.stdout == shown

@@ -137,7 +137,7 @@ def _is_nir_file(path: Any) -> bool:
 def _reading_zor(path: Any) -> Iterator[None]:
     """As _about, for the reading of a .zor file: a NIR file is told apart and
     pointed to convert."""
-    if Path(path).suffix.lower() == ".nir":
+    if Path(path).suffix.lower() == ".nir" and Path(path).is_file():
         raise UserError(_nir_hint(path))
     with _about(path):
         try:
@@ -418,8 +418,10 @@ def run_convert(args) -> int:
         raise UserError(str(error)) from error
     if target.suffix.lower() == ".nir":
         graph = _as_graph(_read_zor(str(source))[0])
+        with _about(source):  # what NIR cannot hold is the source's
+            converted = interchange.to_nir(graph)
         with _about(target):
-            interchange.write_nir(target, graph)
+            interchange.nir.write(target, converted)
     else:
         if not source.is_file():
             raise UserError(f"{source}: " + ("not a file" if source.exists() else "no such file"))
