@@ -76,8 +76,8 @@ class Graph:
         raises ``MissingKeyError`` ("'/graph/nodes/fc': missing key 'bias'"),
         a bad value the node's own ``TypeError`` or ``ValueError`` with that
         place before its message (a value of the wrong kind, which a hook
-        meets as an ``AttributeError``, a ``TypeError``). Edges that are not a list of (src, dst)
-        pairs raise ``ValueError``."""
+        meets as an ``AttributeError``, a ``TypeError``). Edges that are not
+        a list of (src, dst) pairs raise ``ValueError``."""
         if type(data) is not dict:
             raise TypeError(
                 f"Argument 'data' has incorrect type (expected dict, got {type(data).__name__})"
