@@ -23,13 +23,12 @@ def build_network() -> Graph:
                    v_threshold=np.ones(n))
 
     graph = Graph(metadata={"name": "nir round trip example", "dt": 0.001})
-    # Conv2d computes no spatial output shape itself, so both shapes are given.
+    # Only the input's shape is given: the graph infers the others.
     graph.add_node("conv", Conv2d(rng.normal(size=(4, 2, 3, 3)).astype(np.float32),
                                   np.zeros(4, np.float32), padding=(1, 1),
-                                  input_type={"input": np.array([2, 16, 16])},
-                                  output_type={"output": np.array([4, 16, 16])}))
-    graph.add_node("pool", AvgPool2d((2, 2), input_type={"input": np.array([4, 16, 16])}))
-    graph.add_node("flatten", Flatten(input_type={"input": np.array([4, 8, 8])}))
+                                  input_type={"input": np.array([2, 16, 16])}))
+    graph.add_node("pool", AvgPool2d((2, 2)))
+    graph.add_node("flatten", Flatten())
     graph.add_node("fc", SpikingAffine(rng.normal(size=(10, 256)).astype(np.float32),
                                        np.zeros(10, np.float32), "rate", 8, 16,
                                        metadata={"layer": "readout"}))
@@ -40,7 +39,8 @@ def build_network() -> Graph:
 
 
 def main(argv) -> int:
-    graph = build_network()
+    # NIR keeps every port shape, so the graph is compared with its shapes filled in.
+    graph = build_network().infer_types()
     nir_graph = to_nir(graph)
     print(f"NIR graph with {len(nir_graph.nodes)} nodes:")
     for name, node in nir_graph.nodes.items():

