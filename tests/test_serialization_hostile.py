@@ -17,7 +17,9 @@ import numpy as np
 import pytest
 
 import zor.ir
+from hdf5_bytes import local_heap
 from helpers import Payload, h5py_file
+from hostile import outcome_in_child
 from zor.ir.serialization import ZORFormatError
 
 ELEMENT = struct.Struct("<IQI")  # length, collection address, object index (8-byte addresses)
@@ -126,16 +128,6 @@ def strings_file(path):
     return RawStrings(path, "/graph/t")
 
 
-def outcome_in_child(call, path):
-    """`zor.ir.<call>(path)` in a child process: the error it raised as "Type: message"."""
-    code = ("import sys, zor.ir\n"
-            "try:\n    getattr(zor.ir, sys.argv[1])(sys.argv[2])\n"
-            "except Exception as error:\n    print(f'{type(error).__name__}: {error}', end='')\n")
-    child = subprocess.run([sys.executable, "-c", code, call, str(path)], capture_output=True, text=True, timeout=60)
-    assert child.returncode == 0, f"the reader died ({child.returncode}): {child.stderr}"
-    return child.stdout
-
-
 class TestCorruptStrings:
     @pytest.mark.parametrize("corrupt", [case[1] for case in CORRUPTIONS], ids=[case[0] for case in CORRUPTIONS])
     def test_refused(self, tmp_path, corrupt):
@@ -203,17 +195,6 @@ class TestStringLayouts:
             zor.ir.read(path)
         assert str(error.value) == \
             f"Invalid ZOR-IR file: '/graph/t' has variable-length strings outside contiguous storage in {path}"
-
-
-def local_heap(data, name):
-    """(address, data address, data size, first free block) of the local heap holding the link `name`."""
-    at = data.find(b"HEAP")
-    while at >= 0:
-        size, free, start = struct.unpack_from("<QQQ", data, at + 8)
-        if name + b"\0" in data[start:start + size]:
-            return at, start, size, free
-        at = data.find(b"HEAP", at + 1)
-    raise AssertionError(f"no local heap holds {name}")
 
 
 def looping_free_list(data, heap, start, size, free):

@@ -75,6 +75,7 @@ public:
         return std::nullopt;
     }
     std::optional<std::string> group_problem(const Object &) { return std::nullopt; }
+    std::optional<std::string> storage_problem(const Object &) { return std::nullopt; }
     // dataset[()], h5py's reading of the whole dataset.
     nb::object read(const Object &dataset, const format::Element &, const format::Shape &);
 

@@ -30,9 +30,11 @@ std::string Datatype::member_name(int index) const {
 }
 
 // An enumeration member's value, converted from the base integer type.
+// H5Tget_member_value copies as many bytes as the enumeration's own size,
+// which a file may set apart from its base type's: both must fit.
 long long Datatype::enum_value(int index) const {
     Type base(H5Tget_super(type.get()), "Unable to read datatype");
-    if (H5Tget_size(base.get()) > sizeof(long long))
+    if (H5Tget_size(type.get()) > sizeof(long long) || H5Tget_size(base.get()) > sizeof(long long))
         return -1;
     long long value = 0;
     check(H5Tget_member_value(type.get(), unsigned(index), &value), "Unable to read datatype");
@@ -123,11 +125,18 @@ format::ObjectKind Reader::kind(const Object &object) {
     }
 }
 
-// Old-style groups are checked before HDF5 walks their links (see core/file_checks).
+// Groups are checked before HDF5 walks their links, and datasets before it
+// walks their chunk index (see core/file_checks).
 std::optional<std::string> Reader::group_problem(const Object &group) {
     H5O_info_t info;
     check(H5Oget_info2(group.get(), &info, H5O_INFO_BASIC), "Unable to read group properties");
     return checks_.group_problem(info.addr);
+}
+
+std::optional<std::string> Reader::storage_problem(const Object &dataset) {
+    H5O_info_t info;
+    check(H5Oget_info2(dataset.get(), &info, H5O_INFO_BASIC), "Unable to read dataset properties");
+    return checks_.chunk_index_problem(info.addr);
 }
 
 bool Reader::first_visit(const Member &member, const Object &) { return visited_.insert(member.address).second; }

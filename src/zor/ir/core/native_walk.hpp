@@ -122,6 +122,7 @@ public:
     std::optional<std::string> data_problem(const Object &dataset, const format::Element &element,
                                             const format::Shape &shape);
     std::optional<std::string> group_problem(const Object &group);
+    std::optional<std::string> storage_problem(const Object &dataset);
     nb::object read(const Object &dataset, const format::Element &element, const format::Shape &shape);
 
 private:
