@@ -28,6 +28,8 @@ try:
     getattr(zor.ir, sys.argv[3])(sys.argv[4], **ast.literal_eval(sys.argv[5]))
 except Exception as error:
     print(f"{type(error).__name__}: {error}", end="")
+    if sys.argv[6] == "cause" and error.__cause__:
+        print(f" <- {type(error.__cause__).__name__}: {error.__cause__}", end="")
 """
 
 
@@ -36,10 +38,11 @@ def child_environment():
     return {**os.environ, "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"}
 
 
-def outcome_in_child(call, path, memory_limit=0, timeout=60, **options):
-    """`zor.ir.<call>(path, **options)` in a child process: the error it raised as "Type: message",
-    or "" when it returned."""
-    child = subprocess.run([sys.executable, "-c", ONE_CALL, str(memory_limit), TESTS, call, str(path), repr(options)],
+def outcome_in_child(call, path, memory_limit=0, timeout=60, with_cause=False, **options):
+    """`zor.ir.<call>(path, **options)` in a child process: the error it raised as "Type: message"
+    (with its cause: "Type: message <- Type: message"), or "" when it returned."""
+    child = subprocess.run([sys.executable, "-c", ONE_CALL, str(memory_limit), TESTS, call, str(path), repr(options),
+                            "cause" if with_cause else "-"],
                            capture_output=True, text=True, timeout=timeout, env=child_environment())
     assert child.returncode == 0, f"the reader died ({child.returncode}): {child.stderr}"
     return child.stdout

@@ -1,3 +1,4 @@
+#include "core/filters.hpp"
 #include "core/native_walk.hpp"
 #include "core/numpy.hpp"
 
@@ -90,7 +91,11 @@ nb::object object_array(const format::Shape &shape, const std::vector<char *> &s
 
 }  // namespace
 
-Reader::Reader(const File &file) : small_transfer_(small_transfer_buffer()), checks_(file.get()) {}
+Reader::Reader(const File &file, std::optional<std::uint64_t> max_array_bytes)
+    : small_transfer_(small_transfer_buffer()),
+      file_size_(driver_file(file.get()).size),
+      max_array_bytes_(max_array_bytes),
+      checks_(file.get()) {}
 
 std::vector<Reader::Member> Reader::members(const Object &group) {
     Listing listing;
@@ -201,8 +206,11 @@ std::size_t element_count(const format::Shape &shape) {
 // reference has been checked against the file (see core/file_checks).
 std::optional<std::string> Reader::data_problem(const Object &dataset, const Element &element,
                                                 const format::Shape &shape) {
-    if (element.kind != Element::Text)
+    if (element.kind != Element::Text) {
+        if (std::optional<std::string> problem = bounds_problem(dataset, element, shape))
+            return problem;
         return mapping_problem(dataset, element, shape);
+    }
     const std::size_t count = element_count(shape);
     if (count == 0 || count == SIZE_MAX)  // nothing to read, or read_texts refuses
         return std::nullopt;
@@ -216,8 +224,11 @@ std::optional<std::string> Reader::data_problem(const Object &dataset, const Ele
 }
 
 // A failed read of filtered data means the data is corrupt (HDF5 verifies
-// Fletcher-32 checksums while reading); any other failure is the library's.
-void Reader::fail_reading(const Object &dataset) {
+// Fletcher-32 checksums while reading) or a chunk could not be allocated
+// (`out_of_memory`); any other failure is the library's.
+void Reader::fail_reading(const Object &dataset, bool out_of_memory) {
+    if (out_of_memory)
+        fail("Unable to allocate a chunk", PyExc_MemoryError);
     try {
         fail("Unable to read dataset");
     } catch (nb::python_error &error) {
@@ -243,9 +254,11 @@ nb::object Reader::read(const Object &dataset, const Element &element, const for
                                                       reinterpret_cast<PyArray_Descr *>(dtype.release().ptr()),
                                                       int(dims.size()), dims.data(), nullptr, nullptr, 0, nullptr));
     auto *raw = reinterpret_cast<PyArrayObject *>(array.ptr());
-    if (PyArray_SIZE(raw) > 0 &&
-        H5Dread(dataset.get(), types_.of(element), H5S_ALL, H5S_ALL, H5P_DEFAULT, PyArray_DATA(raw)) < 0)
-        fail_reading(dataset);
+    if (PyArray_SIZE(raw) > 0) {
+        const InflateLimit limit(chunk_bytes(dataset));
+        if (H5Dread(dataset.get(), types_.of(element), H5S_ALL, H5S_ALL, H5P_DEFAULT, PyArray_DATA(raw)) < 0)
+            fail_reading(dataset, limit.out_of_memory());
+    }
     return shape.scalar ? py::steal(PyArray_Return(reinterpret_cast<PyArrayObject *>(array.release().ptr()))) : array;
 }
 

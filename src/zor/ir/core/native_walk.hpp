@@ -95,6 +95,9 @@ struct Datatype {
     Datatype member(int index) const;
 };
 
+// read()'s default for max_array_bytes: 4 GiB.
+constexpr std::uint64_t kMaxArrayBytes = std::uint64_t(1) << 32;
+
 class Reader {
 public:
     using Object = ::zor::hdf5::Object;
@@ -104,7 +107,10 @@ public:
         haddr_t address;  // hard links: the object's address in the file
     };
 
-    explicit Reader(const File &file);
+    // `max_array_bytes`: the most a dataset may take in memory when its data
+    // does not lie in the file byte for byte (compressed, or never written);
+    // none: no limit.
+    explicit Reader(const File &file, std::optional<std::uint64_t> max_array_bytes = kMaxArrayBytes);
 
     // From now on, big arrays stored plainly come back as read-only views of
     // a memory map of the file (read(path, mmap=True)); core/native_mapping.
@@ -127,7 +133,17 @@ public:
 
 private:
     nb::object read_texts(const Object &dataset, const format::Element &element, const format::Shape &shape);
-    [[noreturn]] void fail_reading(const Object &dataset);
+    // core/native_bounds: whether the memory the dataset's data takes comes
+    // from the file, and where it does not, whether it stays within max_array_bytes.
+    std::optional<std::string> bounds_problem(const Object &dataset, const format::Element &element,
+                                              const format::Shape &shape);
+    std::optional<std::string> chunks_problem(const Object &dataset, hid_t creation, const format::Shape &shape,
+                                              std::uint64_t type_size, std::uint64_t claimed);
+    std::optional<std::string> beyond_limit(std::uint64_t bytes) const;
+    // The bytes of one chunk of a chunked dataset, as HDF5 stores it before
+    // filters; 0 for other layouts.
+    static std::uint64_t chunk_bytes(const Object &dataset);
+    [[noreturn]] void fail_reading(const Object &dataset, bool out_of_memory);
     // Where a dataset's data lies in the file when it can be viewed there as
     // the array read() would make: nothing when it cannot, or arrays are not mapped.
     std::optional<haddr_t> mapped_offset(const Object &dataset, const format::Element &element,
@@ -137,6 +153,8 @@ private:
 
     Types types_;
     PropertyList small_transfer_;
+    std::uint64_t file_size_;
+    std::optional<std::uint64_t> max_array_bytes_;
     std::unordered_set<haddr_t> visited_;
     FileChecks checks_;
     std::optional<FileMap> map_;
