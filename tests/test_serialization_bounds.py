@@ -169,6 +169,13 @@ class TestDecompression:
             f"ZORFormatError: Cannot read file as HDF5: {path}"
             " <- MemoryError: Unable to allocate a chunk (filter returned failure during read)")
 
+    def test_memory_of_the_machine_stays_a_memory_error(self, tmp_path):
+        # 3 GiB of fill value is within the limit; a 2 GiB address space cannot hold it: NumPy's own
+        # error, not the file's.
+        path = dataset_file(tmp_path / "w.zor", shape=(3 << 27,), dtype="<f8")
+        assert outcome_in_child("read", path, memory_limit=2 * GiB) == \
+            "MemoryError: Unable to allocate 3.00 GiB for an array with shape (402653184,) and data type float64"
+
     @pytest.mark.parametrize("chunks", [(1 << 17,), (1000,), (1 << 20,)])
     def test_sound_chunks_read(self, tmp_path, chunks):
         values = np.arange(1 << 20, dtype=np.float64) % 7

@@ -56,7 +56,7 @@ std::string stack_text(const std::vector<Frame> &frames) {
 }  // namespace
 
 bool raised_by_library(const nb::python_error &error) {
-    nb::object cause = py::steal(PyException_GetCause(error.value().ptr()));
+    nb::object cause = nb::steal(PyException_GetCause(error.value().ptr()));  // none: null, no error set
     if (!cause || !PyObject_TypeCheck(cause.ptr(), reinterpret_cast<PyTypeObject *>(PyExc_RuntimeError)))
         return false;
     return py::str(cause.ptr()).rfind(kStackHeading, 0) == 0;
