@@ -121,6 +121,15 @@ def show_layout(path, out=None) -> None:
     print(f"  {len(datasets)} datasets: {_size(total)} in memory, {_size(stored)} in the file", file=out)
 
 
+def check_file(path, timeout, memory, out=None) -> int:
+    """``zor-ir check``: one line, and the verdict's exit status."""
+    from zor.ir import check
+
+    result = check(path, timeout=timeout, memory=memory)
+    print(f"{path}: {result}", file=sys.stdout if out is None else out)
+    return result.verdict.value
+
+
 def run_example(output=None, out=None) -> None:
     from zor.ir import write
 
@@ -159,10 +168,19 @@ def main(argv=None) -> int:
     info = commands.add_parser(
         "info", help="list the datasets of a .zor file (shape, type, size) without reading them")
     info.add_argument("path")
+    check_command = commands.add_parser(
+        "check", help="read a .zor file in a child process with a time limit and a memory cap; exit status "
+                      "0: sound, 1: malformed (the error), 2: refused (it crashed, hung or exhausted the reader)")
+    check_command.add_argument("path")
+    check_command.add_argument("--timeout", type=float, default=60.0, help="seconds (default: 60)")
+    check_command.add_argument("--memory", type=int, default=8 << 30,
+                               help="bytes of address space for the reader (default: 8 GiB)")
     args = parser.parse_args(argv)
     from zor.ir.serialization import ZORFormatError
 
     try:
+        if args.command == "check":
+            return check_file(args.path, args.timeout, args.memory)
         if args.command == "example":
             run_example(args.output)
         elif args.command == "info":
