@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import zor.ir
-from helpers import VALUE_KINDS, Payload, assert_same, native_and_h5py_read
+from helpers import VALUE_KINDS, Payload, assert_same, h5py_file, native_and_h5py_read
 from zor.ir.serialization import _write_recursive
 
 
@@ -77,3 +77,62 @@ class TestSameFiles:
                 _write_recursive(f, data)
             assert list(f) == []
         assert str(native.value).replace("/graph/bad", "/bad") == str(through_h5py.value)
+
+
+def newer_format_file(path, libver, **filters):
+    """A graph h5py writes with the format versions of `libver`: chunked arrays indexed every
+    way that version has (one chunk, fixed, extensible, two unlimited dimensions), `filters` on
+    each, groups with many links and strings."""
+    with h5py.File(path, "w", libver=libver) as f:
+        f.create_dataset("version", data="0.0.1", dtype=h5py.string_dtype())
+        graph = f.create_group("graph")
+        graph.create_dataset("type", data="Payload", dtype=h5py.string_dtype())
+        graph.create_dataset("single", data=np.arange(30, dtype="<i8"), chunks=(30,), **filters)
+        graph.create_dataset("fixed", data=np.arange(4000.0).reshape(40, 100), chunks=(10, 50), **filters)
+        graph.create_dataset("extensible", data=np.arange(1000, dtype=">f4"), chunks=(64,), maxshape=(None,),
+                             **filters)
+        graph.create_dataset("unlimited", data=np.arange(36, dtype="<u2").reshape(6, 6), chunks=(2, 3),
+                             maxshape=(None, None), **filters)
+        graph.create_dataset("texts", data=np.array(["a", "bé"], dtype=object), dtype=h5py.string_dtype())
+        many = graph.create_group("many", track_order=True)
+        for i in range(20):
+            many[f"m{i:02d}"] = np.int32(i)
+    return path
+
+
+FILTER_SETS = [
+    ("none", {}),
+    ("gzip", {"compression": "gzip"}),
+    ("shuffle, gzip 9, fletcher32", {"compression": "gzip", "compression_opts": 9, "shuffle": True,
+                                      "fletcher32": True}),
+    ("fletcher32", {"fletcher32": True}),
+]
+
+
+class TestNewerFormats:
+    """h5py's HDF5 is not newer than ours: files it writes with its latest format versions read
+    natively, with the values h5py reads."""
+
+    def test_h5pys_library_is_not_newer(self):
+        def version(text):
+            return tuple(int(part) for part in text.split("."))
+
+        assert version(h5py.version.hdf5_version) <= version(zor.ir.serialization.__hdf5_version__)
+
+    @pytest.mark.parametrize("filters", [case[1] for case in FILTER_SETS], ids=[case[0] for case in FILTER_SETS])
+    @pytest.mark.parametrize("libver", ["earliest", "v108", "v110", "v112", "v114", "latest"])
+    def test_read_as_h5py_reads(self, tmp_path, libver, filters):
+        native, through_h5py = native_and_h5py_read(newer_format_file(tmp_path / "new.zor", libver, **filters))
+        assert_same(native, through_h5py)
+        assert list(native) == ["extensible", "fixed", "many", "single", "texts", "type", "unlimited"]
+
+    @pytest.mark.parametrize("filters, refused", [
+        ({"compression": "lzf"}, "fails its checksum or cannot be decompressed"),  # h5py's own filter
+        ({"scaleoffset": 0}, "has filters the reader does not apply (scaleoffset)"),
+    ], ids=["lzf", "scaleoffset"])
+    def test_other_filters_refused(self, tmp_path, filters, refused):
+        path = h5py_file(tmp_path / "other.zor", lambda f, graph: graph.create_dataset(
+            "w", data=np.arange(1000, dtype="<i4") // 100, chunks=(100,), **filters))
+        with pytest.raises(zor.ir.serialization.ZORFormatError) as error:
+            zor.ir.read(path)
+        assert str(error.value) == f"Invalid ZOR-IR file: '/graph/w' {refused} in {path}"

@@ -3,16 +3,23 @@ patched where parsing them says, must be refused cleanly. HDF5 1.10 itself
 would copy out of bounds or loop forever on them, so each read runs in a
 child."""
 
+import ast
+import itertools
+import os
+import pathlib
 import struct
 import subprocess
 import sys
+import threading
 
 import h5py
 import numpy as np
 import pytest
 
 import zor.ir
+from hdf5_bytes import local_heap
 from helpers import Payload, h5py_file
+from hostile import outcome_in_child
 from zor.ir.serialization import ZORFormatError
 
 ELEMENT = struct.Struct("<IQI")  # length, collection address, object index (8-byte addresses)
@@ -134,16 +141,6 @@ VARIABLE_LENGTH = [
     ("strings", strings_file, [b"ab", b"", b"xyz"]),
     ("sequences", sequences_file, [[97, 98], [], [120, 121, 122]]),
 ]
-
-
-def outcome_in_child(call, path):
-    """`zor.ir.<call>(path)` in a child process: the error it raised as "Type: message"."""
-    code = ("import sys, zor.ir\n"
-            "try:\n    getattr(zor.ir, sys.argv[1])(sys.argv[2])\n"
-            "except Exception as error:\n    print(f'{type(error).__name__}: {error}', end='')\n")
-    child = subprocess.run([sys.executable, "-c", code, call, str(path)], capture_output=True, text=True, timeout=60)
-    assert child.returncode == 0, f"the reader died ({child.returncode}): {child.stderr}"
-    return child.stdout
 
 
 class TestCorruptStrings:
@@ -269,17 +266,6 @@ class TestCorruptCompounds:
         assert outcome_in_child("read", path) == f"ZORFormatError: Cannot read file as HDF5: {path}"
 
 
-def local_heap(data, name):
-    """(address, data address, data size, first free block) of the local heap holding the link `name`."""
-    at = data.find(b"HEAP")
-    while at >= 0:
-        size, free, start = struct.unpack_from("<QQQ", data, at + 8)
-        if name + b"\0" in data[start:start + size]:
-            return at, start, size, free
-        at = data.find(b"HEAP", at + 1)
-    raise AssertionError(f"no local heap holds {name}")
-
-
 def looping_free_list(data, heap, start, size, free):
     struct.pack_into("<Q", data, start + free, free)
     return f"the free space list of the local heap at {heap} loops"
@@ -358,3 +344,82 @@ class TestCorruptDenseGroups:
         path.write_bytes(data)
         monkeypatch.setenv("MALLOC_PERTURB_", "165")
         assert outcome_in_child("read", path) == f"ZORFormatError: Cannot read file as HDF5: {path}"
+
+
+def raced_file(path):
+    """An old-style /graph whose symbol table message sits in a continuation chunk of its header, on a
+    page of its own, and a looping copy of its local heap appended: (file, the message's heap address
+    field, the sound heap's address, the copy's)."""
+    with h5py.File(path, "w", libver="earliest") as f:
+        f.create_dataset("version", data="0.0.1", dtype=h5py.string_dtype())
+        graph = f.create_group("graph")
+        for i in range(40):
+            graph.attrs[f"a{i}"] = i
+        graph.create_dataset("type", data="Payload", dtype=h5py.string_dtype())
+        graph.create_group("sub")["x"] = 1
+        header = h5py.h5o.get_info(graph.id).addr
+    data = bytearray(path.read_bytes())
+    heap, start, size, free = local_heap(data, b"sub")
+    field = data.find(struct.pack("<Q", heap), header)
+    assert field // 4096 != header // 4096
+    copy = len(data)
+    copied_header = bytearray(data[heap:heap + 32])
+    struct.pack_into("<Q", copied_header, 24, copy + 32)  # its data follows it
+    data += copied_header + data[start:start + size]
+    looping_free_list(data, copy, copy + 32, size, free)
+    struct.pack_into("<Q", data, 40, len(data))  # the superblock's end of file address
+    path.write_bytes(data)
+    return field, heap, copy
+
+
+READ_REPEATEDLY = """
+import collections, sys, zor.ir
+sys.path.insert(0, sys.argv[3])
+from helpers import Payload
+zor.ir._NODE_REGISTRY["Payload"] = Payload
+outcomes = collections.Counter()
+for _ in range(int(sys.argv[2])):
+    try:
+        zor.ir.read(sys.argv[1])
+        outcomes["read"] += 1
+    except Exception as error:
+        outcomes[f"{type(error).__name__}: {error}"] += 1
+print(repr(dict(outcomes)))
+"""
+
+
+class TestFileChangedWhileRead:
+    """Another process rewrites, over and over, where /graph's header says its link names are: in
+    the sound heap or in a copy whose free list loops. HDF5 reads that header before the checks
+    do; both must see the same bytes (the driver's pinned pages), so a read either passes the
+    check and reads the sound heap, or is refused: it never loops."""
+
+    def test_reads_end(self, tmp_path):
+        path = tmp_path / "raced.zor"
+        field, sound, looping = raced_file(path)
+        stop = threading.Event()
+
+        def rewrite():
+            fd = os.open(path, os.O_WRONLY)
+            try:
+                for value in itertools.cycle([struct.pack("<Q", sound), struct.pack("<Q", looping)]):
+                    if stop.is_set():
+                        return
+                    os.pwrite(fd, value, field)
+            finally:
+                os.close(fd)
+
+        writer = threading.Thread(target=rewrite)
+        writer.start()
+        try:
+            child = subprocess.run([sys.executable, "-c", READ_REPEATEDLY, str(path), "200",
+                                    str(pathlib.Path(__file__).parent)],
+                                   capture_output=True, text=True, timeout=120)
+        finally:
+            stop.set()
+            writer.join()
+        assert child.returncode == 0, child.stderr
+        refused = (f"ZORFormatError: Invalid ZOR-IR file: '/graph' has a corrupt symbol table "
+                   f"(the free space list of the local heap at {looping} loops) in {path}")
+        outcomes = ast.literal_eval(child.stdout)
+        assert set(outcomes) == {"read", refused} and sum(outcomes.values()) == 200

@@ -23,7 +23,7 @@ version=1.14.5
 suite=trixie
 tarball_name=hdf5_${version}+repack.orig.tar.gz
 tarball_sha256=71cdb04c151ef4e8a7f88907adfc4f3b75afd44e96fbd55775e1c9d7c4e7c112
-patches=("$here/dense-link-table.patch")
+patches=("$here/dense-link-table.patch" "$here/register-deflate.patch")
 
 # Only the C library: static, position-independent (it goes into a shared
 # module), optimised, deflate through the system zlib, nothing else.

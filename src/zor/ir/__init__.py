@@ -18,6 +18,7 @@ from .skip import Skip, SkipType
 from .upsample import Upsample, UpsampleMode
 from .serialization import read, read_version, write
 from .layout import DatasetLayout, read_layout
+from .isolation import CheckResult, Verdict, check
 
 #: Every class that can be rebuilt from a file, by the name stored under "type".
 _NODE_REGISTRY: Dict[str, type] = {
@@ -51,5 +52,5 @@ __all__ = [
     "Sigmoid", "Skip", "Softmax", "SpikingAffine", "Tanh", "Upsample",
     "NeuronMode", "SpikeMode", "SkipType", "UpsampleMode",
     "conv2d_output_shape", "pool2d_output_shape", "flatten_output_size",
-    "write", "read", "read_version", "read_layout", "DatasetLayout",
+    "write", "read", "read_version", "read_layout", "DatasetLayout", "check", "CheckResult", "Verdict",
 ]

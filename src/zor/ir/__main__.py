@@ -502,6 +502,23 @@ def _demo_arguments(parser: argparse.ArgumentParser) -> None:
                         help="keep the written file here (default: a temporary file)")
 
 
+def _check_arguments(parser: argparse.ArgumentParser) -> None:
+    _zor_file(parser)
+    parser.add_argument("--timeout", type=float, default=60.0, help="seconds (default: 60)")
+    parser.add_argument("--memory", type=int, default=8 << 30,
+                        help="bytes of address space for the reader (default: 8 GiB)")
+
+
+def run_check(args: argparse.Namespace) -> int:
+    """One line, and the verdict as the exit status (0 sound, 1 malformed, 2 refused)."""
+    from zor.ir import check
+
+    with _about(args.file):
+        result = check(args.file, timeout=args.timeout, memory=args.memory)
+    print(f"{args.file}: {result}")
+    return result.verdict.value
+
+
 @dataclass(frozen=True)
 class Command:
     name: str
@@ -524,6 +541,9 @@ COMMANDS = (
     Command("demo", "build the example network, write it, read it back and show its info",
             _demo_arguments, run_demo, aliases=("example",)),
     Command("show", "the graph with its metadata, shapes and edges", _zor_file, run_show),
+    Command("check", "read a .zor file in a child process with a time limit and a memory cap; exit "
+            "status 0: sound, 1: malformed (the error), 2: refused (it crashed, hung or exhausted "
+            "the reader)", _check_arguments, run_check),
 )
 
 

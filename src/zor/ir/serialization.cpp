@@ -7,11 +7,13 @@
 #include "core/format.hpp"
 #include "core/h5py_walk.hpp"
 #include "core/driver.hpp"
+#include "core/filters.hpp"
 #include "core/native_walk.hpp"
 #include "core/nodes.hpp"
 #include "doc/serialization.hpp"
 
 #include <array>
+#include <optional>
 #include <string>
 
 #include <fcntl.h>
@@ -48,13 +50,14 @@ const Names &names() {
 }
 
 // Runs `body`; an OSError from it (the file cannot be opened or read as
-// HDF5) becomes ZORFormatError "Cannot read file as HDF5: <path>", caused by it.
+// HDF5), or HDF5 failing to allocate what the file made it ask for, becomes
+// ZORFormatError "Cannot read file as HDF5: <path>", caused by it.
 template <typename Body>
 nb::object as_format_error(const std::string &label, Body &&body) {
     try {
         return body();
     } catch (nb::python_error &error) {
-        if (!error.matches(PyExc_OSError))
+        if (!error.matches(PyExc_OSError) && !(error.matches(PyExc_MemoryError) && h5::raised_by_library(error)))
             throw;
         raise_from(fmt::format_error(), "Cannot read file as HDF5: " + label, error);
     }
@@ -184,18 +187,40 @@ nb::object registered_class(PyObject *module, PyObject *type_name) {
     return py::steal(PyObject_CallOneArg(registry.ptr(), type_name));
 }
 
-// read(path, *, mmap=False, layout=False); with layout, the layout of the
-// stored graph instead (zor.ir.read_layout): records of the package's DatasetLayout.
+// read's max_array_bytes option: an integer of at least 0, or None for no
+// limit; 4 GiB when not given.
+std::optional<std::uint64_t> max_array_bytes(PyObject *option) {
+    if (!option)
+        return h5::kMaxArrayBytes;
+    if (option == Py_None)
+        return std::nullopt;
+    if (!PyLong_Check(option) || PyBool_Check(option)) {
+        PyErr_Format(PyExc_TypeError, "max_array_bytes must be None or an integer, got %.200s", Py_TYPE(option)->tp_name);
+        py::throw_error();
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(option, &overflow);
+    if (overflow > 0)  // more than any array can take
+        return std::nullopt;
+    if (overflow < 0 || value < 0)
+        py::raise(PyExc_ValueError, "max_array_bytes must be at least 0, got " + py::str(option));
+    return std::uint64_t(value);
+}
+
+// read(path, *, mmap=False, layout=False, max_array_bytes=4 GiB); with
+// layout, the layout of the stored graph instead (zor.ir.read_layout):
+// records of the package's DatasetLayout.
 nb::object read_graph(PyObject *module, const Arguments &args) {
     files::Path path = files::existing_file(args[0]);
     const std::string &label = path.label;
     const bool layout = option_set(args[2]);
+    const std::optional<std::uint64_t> array_limit = max_array_bytes(args[3]);
     nb::object record = layout ? package_attribute(module, names().dataset_layout) : nb::object();
     return as_format_error(label, [&] {
         nb::object data;
         {
             ReadFile file(path);
-            h5::Reader reader(file.file);
+            h5::Reader reader(file.file, array_limit);
             if (option_set(args[1]) && !layout)
                 reader.map_arrays(file.file);
             fmt::require_sound_group(reader, file.root, "/", label);
@@ -279,7 +304,7 @@ PyObject *entry(PyObject *module, PyObject *args, PyObject *kwargs) noexcept {
 }
 
 constexpr Signature kWrite{"OO|$OOO:write", {"path", "graph", "compression", "checksum", "durable", nullptr}};
-constexpr Signature kRead{"O|$OO:read", {"path", "mmap", "layout", nullptr}};
+constexpr Signature kRead{"O|$OOO:read", {"path", "mmap", "layout", "max_array_bytes", nullptr}};
 constexpr Signature kReadVersion{"O:read_version", {"path", nullptr}};
 constexpr Signature kWriteRecursive{"OO:_write_recursive", {"group", "data", nullptr}};
 constexpr Signature kReadRecursive{"O:_read_recursive", {"group", nullptr}};
@@ -303,6 +328,7 @@ NB_MODULE(serialization, m) {
     zor::nodes::open_module(m, doc::kModuleDoc, {"pathlib", "Any", "Dict", "Union", "h5py", "np", "Graph", "Node"});
     h5::silence_errors();
     h5::disable_plugins();
+    h5::register_bounded_deflate();
     m.attr("__version__") = "0.0.1";
     m.attr("__hdf5_version__") = nb::str(h5::library_version().c_str());
     // HDF5's count of open files and objects, for the tests: its symbols are

@@ -72,6 +72,7 @@ H5FD_t *open_file(const char *, unsigned flags, hid_t access, haddr_t maxaddr) {
     state->fd = fd;
     state->size = std::uint64_t(status.st_size);
     state->label = options->label;
+    state->read_only = !(flags & H5F_ACC_RDWR);
     file->state = state;
     file->eof = haddr_t(status.st_size);
     file->device = status.st_dev;
@@ -122,13 +123,18 @@ bool outside(haddr_t address, std::size_t size) {
     return address == HADDR_UNDEF || address > kMaxAddress || size > kMaxAddress - address;
 }
 
-// Reads as sec2 does (zeros past the end of the file), then lays the pinned
-// pages over what was read.
-herr_t read_file(H5FD_t *handle, H5FD_mem_t, hid_t, haddr_t address, std::size_t size, void *buffer) {
+// Metadata of a file opened for reading comes from pinned pages. Anything
+// else is read as sec2 does (zeros past the end of the file), with the
+// pinned pages laid over what was read.
+herr_t read_file(H5FD_t *handle, H5FD_mem_t type, hid_t, haddr_t address, std::size_t size, void *buffer) {
     File *file = file_of(handle);
     if (outside(address, size))
         return push("read_file", H5E_ARGS, H5E_OVERFLOW, "address out of range", EINVAL);
     auto *into = static_cast<std::uint8_t *>(buffer);
+    if (file->state->read_only && type != H5FD_MEM_DRAW)
+        return file->state->read_pinned(address, size, into) ? 0
+                                                             : push("read_file", H5E_IO, H5E_READERROR,
+                                                                    "file read failed", errno ? errno : EIO);
     for (std::size_t done = 0; done < size;) {
         ssize_t count = ::pread(file->state->fd, into + done, size - done, off_t(address + done));
         if (count < 0 && errno == EINTR)
@@ -222,7 +228,19 @@ bool DriverFile::read_checked(std::uint64_t offset, std::uint64_t length, std::v
     if (offset > size || length > size - offset)
         return false;
     into.resize(length);
+    return read_pinned(offset, length, into.data());
+}
+
+// A page is pinned as the file held it when it was opened: its part past
+// that end (the file has grown), or past the file's end now (it has
+// shrunk), is zeros, as HDF5 reads past the end of a file.
+bool DriverFile::read_pinned(std::uint64_t offset, std::uint64_t length, std::uint8_t *into) {
     for (std::uint64_t page = offset / kPage; length && page <= (offset + length - 1) / kPage; ++page) {
+        const std::uint64_t start = std::max(offset, page * kPage), end = std::min(offset + length, (page + 1) * kPage);
+        if (page * kPage >= size) {  // nothing to pin
+            std::memset(into + (start - offset), 0, end - start);
+            continue;
+        }
         auto found = pinned.find(page);
         if (found == pinned.end()) {
             std::vector<std::uint8_t> bytes(std::min(kPage, size - page * kPage));
@@ -230,15 +248,21 @@ bool DriverFile::read_checked(std::uint64_t offset, std::uint64_t length, std::v
                 ssize_t count = ::pread(fd, bytes.data() + done, bytes.size() - done, off_t(page * kPage + done));
                 if (count < 0 && errno == EINTR)
                     continue;
-                if (count <= 0)  // an error, or the file shrank since it was opened
+                if (count < 0)
                     return false;
+                if (count == 0) {
+                    std::fill(bytes.begin() + std::ptrdiff_t(done), bytes.end(), 0);
+                    break;
+                }
                 done += std::size_t(count);
             }
             found = pinned.emplace(page, std::move(bytes)).first;
         }
-        const std::uint64_t start = std::max(offset, page * kPage);
-        const std::uint64_t end = std::min(offset + length, page * kPage + found->second.size());
-        std::memcpy(into.data() + (start - offset), found->second.data() + (start - page * kPage), end - start);
+        const std::uint64_t held = std::min(end, page * kPage + found->second.size());
+        if (start < held)
+            std::memcpy(into + (start - offset), found->second.data() + (start - page * kPage), held - start);
+        if (std::max(start, held) < end)
+            std::memset(into + (std::max(start, held) - offset), 0, end - std::max(start, held));
     }
     return true;
 }

@@ -1,6 +1,7 @@
 #include "core/file_checks.hpp"
 #include "core/hdf5.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <unordered_set>
 
@@ -15,21 +16,27 @@ std::uint64_t aligned(std::uint64_t size) { return (size + 7) / 8 * 8; }
 constexpr std::uint64_t kSmallestCollection = 4096;
 
 // Object header message types, and the end of a local heap's free space list.
-constexpr std::uint64_t kContinuationMessage = 0x10, kSymbolTableMessage = 0x11;
+constexpr std::uint64_t kLinkInfoMessage = 0x02, kLayoutMessage = 0x08, kContinuationMessage = 0x10,
+                        kSymbolTableMessage = 0x11;
 constexpr std::uint64_t kEndOfFreeList = 1;
 
 std::string corrupt_elements(const char *what, const std::string &detail) {
     return py::join({"has corrupt variable-length ", what, " (", detail, ")"});
 }
 std::string corrupt_links(const std::string &detail) { return "has a corrupt symbol table (" + detail + ")"; }
+std::string corrupt_dense_links(const std::string &detail) { return "has corrupt link storage (" + detail + ")"; }
+std::string corrupt_chunk_index(const std::string &detail) { return "has a corrupt chunk index (" + detail + ")"; }
 
 }  // namespace
 
 FileChecks::FileChecks(hid_t file) : driver_(&driver_file(file)) {
     PropertyList creation(H5Fget_create_plist(file), "Unable to read file properties");
     hsize_t user_block = 0;
-    check(H5Pget_sizes(creation.get(), &address_size_, &length_size_), "Unable to read file properties");
-    check(H5Pget_userblock(creation.get(), &user_block), "Unable to read file properties");
+    const char *what = "Unable to read file properties";
+    check(H5Pget_sizes(creation.get(), &address_size_, &length_size_), what);
+    check(H5Pget_userblock(creation.get(), &user_block), what);
+    check(H5Pget_sym_k(creation.get(), &group_k_, &symbol_k_), what);
+    check(H5Pget_istore_k(creation.get(), &chunk_k_), what);
     base_ = user_block;
 }
 
@@ -129,14 +136,65 @@ FileChecks::Collection FileChecks::parse_collection(std::uint64_t address) const
 // ---------------------------------------------------------------- groups
 
 std::optional<std::string> FileChecks::group_problem(haddr_t address) const {
-    std::vector<std::uint64_t> heaps;
-    if (std::optional<std::string> problem = symbol_table_heaps(address, heaps))
+    std::vector<Message> messages;
+    if (std::optional<std::string> problem = header_messages(address, {kSymbolTableMessage, kLinkInfoMessage}, messages))
         return corrupt_links(*problem);
-    for (std::uint64_t heap : heaps)
-        if (std::optional<std::string> problem = local_heap_problem(heap))
-            return corrupt_links(*problem);
+    for (const Message &message : messages) {
+        if (message.type == kSymbolTableMessage) {
+            if (std::optional<std::string> problem = symbol_table_problem(message))
+                return corrupt_links(*problem);
+        } else if (std::optional<std::string> problem = dense_links_problem(message)) {
+            return corrupt_dense_links(*problem);
+        }
+    }
     return std::nullopt;
 }
+
+// A symbol table message: the address of the group's v1 B-tree, then of its
+// local heap. The B-tree's level-0 children are symbol table nodes.
+std::optional<std::string> FileChecks::symbol_table_problem(const Message &symbol_table) const {
+    if (symbol_table.data.size() < 2 * address_size_)
+        return "the symbol table message is damaged";
+    std::vector<std::uint64_t> nodes;
+    const V1Tree tree{0, 2 * std::uint64_t(group_k_), length_size_};
+    if (std::optional<std::string> problem = v1_tree_problem(address_at(symbol_table.data.data()), tree, nodes))
+        return problem;
+    if (std::optional<std::string> problem = symbol_nodes_problem(nodes))
+        return problem;
+    return local_heap_problem(address_at(symbol_table.data.data() + address_size_));
+}
+
+// ---------------------------------------------------------------- chunk indexes
+
+// A layout message: its version, then
+//   versions 1 and 2: dimensionality, layout class, 5 reserved bytes, address;
+//   version 3: layout class, then (chunked) dimensionality, address.
+// Chunked layouts of these versions index their chunks by a v1 B-tree whose
+// keys are the chunk's size, its filter mask and one offset per dimension.
+std::optional<std::string> FileChecks::chunk_index_problem(haddr_t address) const {
+    constexpr std::uint8_t kChunked = 2;
+    std::vector<Message> messages;
+    if (std::optional<std::string> problem = header_messages(address, {kLayoutMessage}, messages))
+        return corrupt_chunk_index(*problem);
+    for (const Message &layout : messages) {
+        const std::vector<std::uint8_t> &data = layout.data;
+        if (data.empty() || data[0] > 3)
+            continue;
+        const bool version_3 = data[0] == 3;
+        const std::size_t dimensions_at = version_3 ? 2 : 1, tree_at = version_3 ? 3 : 8;
+        if (data.size() < tree_at + address_size_)
+            return corrupt_chunk_index("the layout message is damaged");
+        if (data[version_3 ? 1 : 2] != kChunked || undefined(address_at(data.data() + tree_at)))
+            continue;
+        std::vector<std::uint64_t> chunks;
+        const V1Tree tree{1, 2 * std::uint64_t(chunk_k_), 8 + 8 * std::uint64_t(data[dimensions_at])};
+        if (std::optional<std::string> problem = v1_tree_problem(address_at(data.data() + tree_at), tree, chunks))
+            return corrupt_chunk_index(*problem);
+    }
+    return std::nullopt;
+}
+
+// ---------------------------------------------------------------- object headers
 
 // Object headers come in two versions, both a prefix and then chunks of
 // messages; continuation messages name further chunks.
@@ -147,8 +205,8 @@ std::optional<std::string> FileChecks::group_problem(haddr_t address) const {
 //     of 2 bytes], size of the first chunk (1 to 8 bytes, by the flags).
 //     Message: type, size (2), flags, [creation order (2)], data. Each
 //     chunk ends in a checksum; continuation chunks begin with "OCHK".
-std::optional<std::string> FileChecks::symbol_table_heaps(std::uint64_t address,
-                                                          std::vector<std::uint64_t> &heaps) const {
+std::optional<std::string> FileChecks::header_messages(std::uint64_t address, std::initializer_list<std::uint64_t> types,
+                                                       std::vector<Message> &messages) const {
     const std::string damaged = "the object header at " + std::to_string(address) + " is damaged";
     struct Chunk {
         std::uint64_t address, size;  // of its messages
@@ -197,10 +255,8 @@ std::optional<std::string> FileChecks::symbol_table_heaps(std::uint64_t address,
                         return damaged;
                     chunks.push_back({next + 4, length - 8});
                 }
-            } else if (type == kSymbolTableMessage) {  // the B-tree's address, then the local heap's
-                if (size < 2 * address_size_)
-                    return damaged;
-                heaps.push_back(decode(data + address_size_, address_size_));
+            } else if (std::find(types.begin(), types.end(), type) != types.end()) {
+                messages.push_back({type, std::vector<std::uint8_t>(data, data + size)});
             }
             at += message_header + size;
         }
@@ -239,6 +295,10 @@ std::optional<std::string> FileChecks::local_heap_problem(std::uint64_t address)
 
 bool FileChecks::read(std::uint64_t address, std::uint64_t size, std::vector<std::uint8_t> &into) const {
     return address <= UINT64_MAX - base_ && read_absolute(base_ + address, size, into);
+}
+
+bool FileChecks::undefined(std::uint64_t address) const {
+    return address == (address_size_ >= 8 ? UINT64_MAX : (std::uint64_t(1) << (8 * address_size_)) - 1);
 }
 
 bool FileChecks::read_absolute(std::uint64_t offset, std::uint64_t size, std::vector<std::uint8_t> &into) const {

@@ -79,10 +79,11 @@ inline void require_hard(Link link, const std::string &path, const std::string &
 }
 
 // Reads one dataset whole, after checking that it has a supported type
-// (first: only then are its properties read), keeps its data in this file,
-// and that its data is sound. A Reader offers
+// (first: only then are its properties read), keeps its data in this file
+// where it can be found safely, and that its data is sound. A Reader offers
 //   TypeView type_of(const Object &);
 //   Storage storage(const Object &, const Element &);  Shape shape(const Object &);
+//   std::optional<std::string> storage_problem(const Object &);
 //   std::optional<std::string> data_problem(const Object &, const Element &, const Shape &);
 //   nb::object read(const Object &, const Element &, const Shape &);
 struct DatasetInfo {
@@ -103,6 +104,8 @@ DatasetInfo inspect_dataset(Reader &reader, const typename Reader::Object &datas
         case Storage::External: refuse(path, "keeps its data in an external file", file);
         case Storage::Virtual: refuse(path, "is a virtual dataset", file);
     }
+    if (std::optional<std::string> problem = reader.storage_problem(dataset))
+        refuse(path, *problem, file);
     Shape shape = reader.shape(dataset);
     if (shape.null)
         refuse(path, "has a null dataspace", file);

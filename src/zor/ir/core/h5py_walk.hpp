@@ -83,6 +83,7 @@ public:
         return std::nullopt;
     }
     std::optional<std::string> group_problem(const Object &) { return std::nullopt; }
+    std::optional<std::string> storage_problem(const Object &) { return std::nullopt; }
     // dataset[()], h5py's reading of the whole dataset; opaque data through
     // its low-level read with the file's type (dataset[()] converts only
     // h5py's own tag).

@@ -44,14 +44,23 @@ PyObject *exception_kind(const std::vector<Frame> &frames) {
     return PyExc_OSError;
 }
 
+constexpr const char *kStackHeading = "HDF5 error stack:";
+
 std::string stack_text(const std::vector<Frame> &frames) {
-    std::string text = "HDF5 error stack:";
+    std::string text = kStackHeading;
     for (const Frame &frame : frames)
         text += py::join({"\n  ", frame.function, "(): ", frame.description});
     return text;
 }
 
 }  // namespace
+
+bool raised_by_library(const nb::python_error &error) {
+    nb::object cause = nb::steal(PyException_GetCause(error.value().ptr()));  // none: null, no error set
+    if (!cause || !PyObject_TypeCheck(cause.ptr(), reinterpret_cast<PyTypeObject *>(PyExc_RuntimeError)))
+        return false;
+    return py::str(cause.ptr()).rfind(kStackHeading, 0) == 0;
+}
 
 void silence_errors() { H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); }
 
@@ -63,7 +72,7 @@ std::string library_version() {
     return py::join({std::to_string(major), ".", std::to_string(minor), ".", std::to_string(release)});
 }
 
-void fail(const std::string &what) {
+void fail(const std::string &what, PyObject *kind) {
     std::vector<Frame> frames;
     H5Ewalk2(H5E_DEFAULT, H5E_WALK_DOWNWARD, collect_frame, &frames);
     H5Eclear2(H5E_DEFAULT);
@@ -73,7 +82,8 @@ void fail(const std::string &what) {
     if (!frames.empty() && !frames.back().description.empty())
         message += " (" + frames.back().description + ")";
 
-    PyObject *kind = exception_kind(frames);
+    if (!kind)
+        kind = exception_kind(frames);
     nb::object error = py::steal(PyObject_CallFunction(kind, "s", message.c_str()));
     nb::object cause = py::steal(PyObject_CallFunction(PyExc_RuntimeError, "s", stack_text(frames).c_str()));
     PyException_SetCause(error.ptr(), cause.release().ptr());

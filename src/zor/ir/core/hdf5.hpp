@@ -19,9 +19,12 @@ namespace zor::hdf5 {
 namespace nb = nanobind;
 
 // Raises the Python exception for the HDF5 call that just failed. `what`
-// names the operation ("Unable to create file"). HDF5's error stack is
-// cleared.
-[[noreturn]] void fail(const std::string &what);
+// names the operation ("Unable to create file"); `kind`, when given, is the
+// exception's type, otherwise the table's. HDF5's error stack is cleared.
+[[noreturn]] void fail(const std::string &what, PyObject *kind = nullptr);
+
+// Whether `error` was raised by fail(): it carries HDF5's error stack.
+bool raised_by_library(const nb::python_error &error);
 
 // Returns `result` unless it reports an HDF5 failure (a negative value).
 template <typename Result>

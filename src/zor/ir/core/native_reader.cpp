@@ -1,3 +1,4 @@
+#include "core/filters.hpp"
 #include "core/native_walk.hpp"
 #include "core/numpy.hpp"
 
@@ -31,9 +32,11 @@ std::string Datatype::member_name(int index) const {
 }
 
 // An enumeration member's value, converted from the base integer type.
+// H5Tget_member_value copies as many bytes as the enumeration's own size,
+// which a file may set apart from its base type's: both must fit.
 long long Datatype::enum_value(int index) const {
     Type base(H5Tget_super(type.get()), "Unable to read datatype");
-    if (H5Tget_size(base.get()) > sizeof(long long))
+    if (H5Tget_size(type.get()) > sizeof(long long) || H5Tget_size(base.get()) > sizeof(long long))
         return -1;
     long long value = 0;
     check(H5Tget_member_value(type.get(), unsigned(index), &value), "Unable to read datatype");
@@ -111,7 +114,11 @@ nb::object new_array(nb::object dtype, const std::vector<npy_intp> &dims) {
 
 }  // namespace
 
-Reader::Reader(const File &file) : small_transfer_(small_transfer_buffer()), checks_(file.get()) {}
+Reader::Reader(const File &file, std::optional<std::uint64_t> max_array_bytes)
+    : small_transfer_(small_transfer_buffer()),
+      file_size_(driver_file(file.get()).size),
+      max_array_bytes_(max_array_bytes),
+      checks_(file.get()) {}
 
 std::vector<Reader::Member> Reader::members(const Object &group) {
     Listing listing;
@@ -146,7 +153,8 @@ format::ObjectKind Reader::kind(const Object &object) {
     }
 }
 
-// Old-style groups are checked before HDF5 walks their links (see core/file_checks).
+// Groups are checked before HDF5 walks their links, and datasets before it
+// walks their chunk index (see core/file_checks).
 std::optional<std::string> Reader::group_problem(const Object &group) {
     H5O_info_t info;
     check(H5Oget_info2(group.get(), &info, H5O_INFO_BASIC), "Unable to read group properties");
@@ -157,6 +165,12 @@ Reader::Identity Reader::identity(const Object &group) {
     H5O_info_t info;
     check(H5Oget_info2(group.get(), &info, H5O_INFO_BASIC), "Unable to read group properties");
     return info.addr;
+}
+
+std::optional<std::string> Reader::storage_problem(const Object &dataset) {
+    H5O_info_t info;
+    check(H5Oget_info2(dataset.get(), &info, H5O_INFO_BASIC), "Unable to read dataset properties");
+    return checks_.chunk_index_problem(info.addr);
 }
 
 // The object header message type of an external file list.
@@ -219,8 +233,11 @@ std::size_t element_count(const format::Shape &shape) {
 // element's heap reference has been checked against the file (see core/file_checks).
 std::optional<std::string> Reader::data_problem(const Object &dataset, const Element &element,
                                                 const format::Shape &shape) {
-    if (!element.variable_length())
+    if (!element.variable_length()) {
+        if (std::optional<std::string> problem = bounds_problem(dataset, element, shape))
+            return problem;
         return mapping_problem(dataset, element, shape);
+    }
     const char *what = element.kind == Element::Text ? "strings" : "sequences";
     const std::size_t count = element_count(shape);
     if (count == 0 || count == SIZE_MAX)  // nothing to read, or reading refuses
@@ -236,8 +253,11 @@ std::optional<std::string> Reader::data_problem(const Object &dataset, const Ele
 }
 
 // A failed read of filtered data means the data is corrupt (HDF5 verifies
-// Fletcher-32 checksums while reading); any other failure is the library's.
-void Reader::fail_reading(const Object &dataset) {
+// Fletcher-32 checksums while reading) or a chunk could not be allocated
+// (`out_of_memory`); any other failure is the library's.
+void Reader::fail_reading(const Object &dataset, bool out_of_memory) {
+    if (out_of_memory)
+        fail("Unable to allocate a chunk", PyExc_MemoryError);
     try {
         fail("Unable to read dataset");
     } catch (nb::python_error &error) {
@@ -277,8 +297,11 @@ nb::object Reader::read(const Object &dataset, const Element &element, const for
     }
     nb::object array = new_array(std::move(dtype), std::vector<npy_intp>(shape.dims.begin(), shape.dims.end()));
     auto *raw = reinterpret_cast<PyArrayObject *>(array.ptr());
-    if (PyArray_SIZE(raw) > 0 && H5Dread(dataset.get(), memory, H5S_ALL, H5S_ALL, H5P_DEFAULT, PyArray_DATA(raw)) < 0)
-        fail_reading(dataset);
+    if (PyArray_SIZE(raw) > 0) {
+        const InflateLimit limit(chunk_bytes(dataset));
+        if (H5Dread(dataset.get(), memory, H5S_ALL, H5S_ALL, H5P_DEFAULT, PyArray_DATA(raw)) < 0)
+            fail_reading(dataset, limit.out_of_memory());
+    }
     return shape.scalar ? py::steal(PyArray_Return(reinterpret_cast<PyArrayObject *>(array.release().ptr()))) : array;
 }
 

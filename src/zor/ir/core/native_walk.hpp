@@ -98,6 +98,9 @@ struct Datatype {
     std::vector<hsize_t> array_dims() const;
 };
 
+// read()'s default for max_array_bytes: 4 GiB.
+constexpr std::uint64_t kMaxArrayBytes = std::uint64_t(1) << 32;
+
 class Reader {
 public:
     using Object = ::zor::hdf5::Object;
@@ -108,7 +111,10 @@ public:
     };
     using Identity = haddr_t;
 
-    explicit Reader(const File &file);
+    // `max_array_bytes`: the most a dataset may take in memory when its data
+    // does not lie in the file byte for byte (compressed, or never written);
+    // none: no limit.
+    explicit Reader(const File &file, std::optional<std::uint64_t> max_array_bytes = kMaxArrayBytes);
 
     std::uint64_t file_size(const Object &) const { return checks_.file_size(); }
 
@@ -131,6 +137,7 @@ public:
     std::optional<std::string> data_problem(const Object &dataset, const format::Element &element,
                                             const format::Shape &shape);
     std::optional<std::string> group_problem(const Object &group);
+    std::optional<std::string> storage_problem(const Object &dataset);
     nb::object read(const Object &dataset, const format::Element &element, const format::Shape &shape);
 
 private:
@@ -139,7 +146,18 @@ private:
     // The type to read `type` with into an array of format::read_dtype(type):
     // NumPy's layout, into which HDF5 converts.
     Type memory_type(const Datatype &type, const format::Element &element);
-    [[noreturn]] void fail_reading(const Object &dataset);
+
+    // core/native_bounds: whether the memory the dataset's data takes comes
+    // from the file, and where it does not, whether it stays within max_array_bytes.
+    std::optional<std::string> bounds_problem(const Object &dataset, const format::Element &element,
+                                              const format::Shape &shape);
+    std::optional<std::string> chunks_problem(const Object &dataset, hid_t creation, const format::Shape &shape,
+                                              std::uint64_t type_size, std::uint64_t claimed);
+    std::optional<std::string> beyond_limit(std::uint64_t bytes) const;
+    // The bytes of one chunk of a chunked dataset, as HDF5 stores it before
+    // filters; 0 for other layouts.
+    static std::uint64_t chunk_bytes(const Object &dataset);
+    [[noreturn]] void fail_reading(const Object &dataset, bool out_of_memory = false);
     // Where a dataset's data lies in the file when it can be viewed there as
     // the array read() would make: nothing when it cannot, or arrays are not mapped.
     std::optional<haddr_t> mapped_offset(const Object &dataset, const format::Element &element,
@@ -150,6 +168,8 @@ private:
     Types types_;
     PropertyList small_transfer_;
     std::unordered_set<haddr_t> reading_;  // the groups from the walk's root to the one it reads
+    std::uint64_t file_size_;
+    std::optional<std::uint64_t> max_array_bytes_;
     FileChecks checks_;
     std::optional<FileMap> map_;
 };

@@ -89,6 +89,12 @@ Args:
         file in place makes the arrays fault when touched.
     layout: Keyword only. When true, returns the layout of the stored graph
         instead, reading no array: zor.ir.read_layout(path) calls this.
+    max_array_bytes: Keyword only. The most bytes one array may take in
+        memory when the file does not hold it as it is: compressed data,
+        or data never written (read as its fill value). 4 GiB by default;
+        None for no limit. Data stored as it is must lie in the file, and
+        compressed chunks must be able to decompress to their size,
+        whatever the limit.
 
 Returns:
     Deserialized graph (the class registered under the stored "type").
