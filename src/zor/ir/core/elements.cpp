@@ -7,10 +7,10 @@ namespace {
 
 constexpr bool kNativeBigEndian = NPY_BYTE_ORDER == NPY_BIG_ENDIAN;
 
-// np.dtype(spec).
-nb::object converted_dtype(PyObject *spec) {
+// np.dtype(description).
+nb::object converted_dtype(PyObject *description) {
     PyArray_Descr *descr = nullptr;
-    if (!PyArray_DescrConverter(spec, &descr))
+    if (!PyArray_DescrConverter(description, &descr))
         py::throw_error();
     return py::steal(reinterpret_cast<PyObject *>(descr));
 }
@@ -113,15 +113,15 @@ nb::object structured_dtype(const std::vector<std::string> &names, const std::ve
         PyList_SET_ITEM(format_list.ptr(), i, Py_NewRef(formats[std::size_t(i)].ptr()));
         PyList_SET_ITEM(offset_list.ptr(), i, py::steal(PyLong_FromSize_t(offsets[std::size_t(i)])).release().ptr());
     }
-    nb::object size = py::steal(PyLong_FromSize_t(itemsize)), spec = py::steal(PyDict_New());
+    nb::object size = py::steal(PyLong_FromSize_t(itemsize)), fields = py::steal(PyDict_New());
     const std::pair<const char *, PyObject *> items[] = {{"names", name_list.ptr()},
                                                          {"formats", format_list.ptr()},
                                                          {"offsets", offset_list.ptr()},
                                                          {"itemsize", size.ptr()}};
     for (const auto &[key, value] : items)
-        if (PyDict_SetItemString(spec.ptr(), key, value) != 0)
+        if (PyDict_SetItemString(fields.ptr(), key, value) != 0)
             py::throw_error();
-    return converted_dtype(spec.ptr());
+    return converted_dtype(fields.ptr());
 }
 
 bool is_utf8(const std::string &text) {
