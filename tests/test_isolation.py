@@ -11,6 +11,7 @@ import pytest
 
 import zor.ir
 from helpers import Payload, h5py_file
+from hostile import UNDER_ASAN
 from zor.ir import CheckResult, Verdict, check
 from zor.ir.__main__ import main
 
@@ -68,6 +69,7 @@ CASES = [
 
 @pytest.mark.parametrize("make, options, prepare, expected", [case[1:] for case in CASES],
                          ids=[case[0] for case in CASES])
+@pytest.mark.skipif(UNDER_ASAN, reason="ASan cannot run under the address-space limit check() sets")
 class TestCheck:
     def test_result(self, tmp_path, monkeypatch, make, options, prepare, expected):
         path = make(tmp_path / "file.zor")
