@@ -67,7 +67,7 @@ def pytest_terminal_summary(terminalreporter):
     """The tables that tests record in hostile.SUMMARIES (the mutation run's counts)."""
     from hostile import SUMMARIES
 
-    for title, lines in SUMMARIES:
+    for title, (header, rows) in SUMMARIES.items():
         terminalreporter.write_sep("-", title)
-        for line in lines:
+        for line in [header, *rows]:
             terminalreporter.write_line(line)

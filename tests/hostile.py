@@ -109,5 +109,9 @@ def outcomes_in_children(paths, calls, memory_limit, timeout_per_file, batch=50)
     return results
 
 
-# (title, lines) that the run prints in its terminal summary (conftest.py).
-SUMMARIES = []
+# Tables the run prints in its terminal summary (conftest.py): {title: (header, [rows])}.
+SUMMARIES = {}
+
+
+def record_row(title, header, row):
+    SUMMARIES.setdefault(title, (header, []))[1].append(row)

@@ -16,7 +16,7 @@ import pytest
 
 import zor.ir
 from helpers import Payload
-from hostile import CLEAN, SUMMARIES, outcomes_in_children
+from hostile import CLEAN, outcomes_in_children, record_row
 
 MUTANTS_PER_SEED = 1000
 CALLS = [("read", {"max_array_bytes": 64 << 20}), ("read_layout", {})]
@@ -165,11 +165,17 @@ def test_mutants_read_cleanly(tmp_path, make):
         mutations.append(done)
 
     outcomes = outcomes_in_children(paths, CALLS, MEMORY_LIMIT, timeout_per_file=0.5)
-    counts = [collections.Counter(outcome[c].split(":")[0] for outcome in outcomes) for c in range(len(CALLS))]
-    SUMMARIES.append((f"mutants of the {name} seed ({len(data)} bytes)",
-                      [f"{call[0]:<12} " + ", ".join(f"{kind} {count}" for kind, count in sorted(tally.items()))
-                       for call, tally in zip(CALLS, counts)]))
+    counts = [collections.Counter(outcome[c] if outcome[c] in CLEAN else "failed" for outcome in outcomes)
+              for c in range(len(CALLS))]
+    for call, tally in zip(CALLS, counts):
+        record_row(f"{MUTANTS_PER_SEED} mutants per seed: outcomes", TABLE_HEADER,
+                   f"{name:<14}{call[0]:<12}" + "".join(f"{tally[kind]:>{len(kind) + 2}}" for kind in COLUMNS))
     failures = [f"mutant {i} ({'; '.join(mutations[i])}): {outcome}" for i, outcome in enumerate(outcomes)
                 if not set(outcome) <= CLEAN]
     assert not failures, "\n".join(failures)
     assert counts[0]["data"] and counts[0]["ZORFormatError"]  # the mutations reach both sides
+
+
+# Failed: killed by a signal, hung, MemoryError or any other exception.
+COLUMNS = ["data", "ZORFormatError", "OSError", "ValueError", "UnicodeDecodeError", "failed"]
+TABLE_HEADER = f"{'seed':<14}{'call':<12}" + "".join(f"  {kind}" for kind in COLUMNS)
