@@ -61,3 +61,13 @@ def roundtrip(tmp_path):
         return zor.ir.read(path).get("v", "<absent>")
 
     return run
+
+
+def pytest_terminal_summary(terminalreporter):
+    """The tables that tests record in hostile.SUMMARIES (the mutation run's counts)."""
+    from hostile import SUMMARIES
+
+    for title, (header, rows) in SUMMARIES.items():
+        terminalreporter.write_sep("-", title)
+        for line in [header, *rows]:
+            terminalreporter.write_line(line)

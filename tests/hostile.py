@@ -55,3 +55,72 @@ def outcome_in_child(call, path, memory_limit=0, timeout=60, with_cause=False, *
                            capture_output=True, text=True, timeout=timeout, env=child_environment())
     assert child.returncode == 0, f"the reader died ({child.returncode}): {child.stderr}"
     return child.stdout
+
+
+# Reads each file named on standard input (one a line) with every call, and
+# prints one line per file: the outcome class of each call, by the table below.
+MANY_CALLS = PREAMBLE + """
+zor.ir._NODE_REGISTRY["Graph"] = Payload  # the reader is under test, not the checks of Graph.from_dict
+calls = [(getattr(zor.ir, name), options) for name, options in ast.literal_eval(sys.argv[3])]
+for line in sys.stdin:
+    path = line.rstrip("\\n")
+    outcomes = []
+    for call, options in calls:
+        try:
+            call(path, **options)
+            outcomes.append("data")
+        except zor.ir.serialization.ZORFormatError:
+            outcomes.append("ZORFormatError")
+        except UnicodeDecodeError as error:  # only text stored in the file, decoded as the format asks
+            stored = error.object in open(path, "rb").read()
+            outcomes.append("UnicodeDecodeError" if stored else f"UnicodeDecodeError of text not in the file: {error}")
+        except OSError:
+            outcomes.append("OSError")
+        except ValueError:
+            outcomes.append("ValueError")
+        except Exception as error:
+            outcomes.append(f"{type(error).__name__}: {error}")
+    print(repr(outcomes), flush=True)
+"""
+
+# What the outcome classes of a read mean: a class not listed is a failure.
+CLEAN = {"data", "ZORFormatError", "OSError", "ValueError", "UnicodeDecodeError"}
+
+
+def _read_in_child(paths, calls, memory_limit, timeout_per_file):
+    """(outcome classes of the files read in order, how the child failed or None)."""
+    try:
+        child = subprocess.run([sys.executable, "-c", MANY_CALLS, str(memory_limit), TESTS, repr(calls)],
+                               input="".join(f"{path}\n" for path in paths), capture_output=True, text=True,
+                               timeout=10 + timeout_per_file * len(paths), env=child_environment())
+        lines = child.stdout.splitlines()
+        failure = f"signal {-child.returncode}" if child.returncode < 0 else "exited early"
+    except subprocess.TimeoutExpired as expired:
+        lines, failure = (expired.stdout or b"").decode().splitlines(), "hang"
+    done = [ast.literal_eval(line) for line in lines]
+    return done, None if len(done) == len(paths) else failure
+
+
+def outcomes_in_children(paths, calls, memory_limit, timeout_per_file, batch=50):
+    """The outcome classes of each call on each file ([file][call]), read in one child per
+    `batch` files. When a child dies or hangs, the file it was reading is read again alone (a
+    file that kills or hangs its reader gets "signal N" or "hang" for every call) and the rest
+    in a new child."""
+    results, pending = [], list(paths)
+    while pending:
+        done, failure = _read_in_child(pending[:batch], calls, memory_limit, timeout_per_file)
+        results += done
+        pending = pending[len(done):]
+        if failure:
+            alone, failure = _read_in_child(pending[:1], calls, memory_limit, timeout_per_file)
+            results.append(alone[0] if alone else [failure] * len(calls))
+            pending = pending[1:]
+    return results
+
+
+# Tables the run prints in its terminal summary (conftest.py): {title: (header, [rows])}.
+SUMMARIES = {}
+
+
+def record_row(title, header, row):
+    SUMMARIES.setdefault(title, (header, []))[1].append(row)

@@ -105,6 +105,15 @@ def chunk_beyond_the_end(tmp_path):
                       f"the file holds {len(data)})")
 
 
+def more_chunks_than_spanned(tmp_path):
+    path = dataset_file(tmp_path / "w.zor", data=np.arange(8, dtype="<i4"), chunks=(4,))
+    data = bytearray(path.read_bytes())
+    at = data.find(struct.pack("<QQ", 8, 8))  # the dataspace: its extent and its largest
+    struct.pack_into("<QQ", data, at, 4, 4)
+    path.write_bytes(data)
+    return path, {}, "has an index of more chunks than the 1 it spans"
+
+
 def data_of_another_size(tmp_path):
     path = tmp_path / "w.zor"
     zor.ir.write(path, Payload({"type": "Payload", "w": np.arange(100, dtype=np.float64)}))
@@ -130,6 +139,7 @@ REFUSED = [
     ("a compressed chunk too small to inflate to its size", too_small_to_inflate),
     ("an unfiltered chunk shorter than a chunk", unfiltered_chunk_too_short),
     ("a chunk beyond the end of the file", chunk_beyond_the_end),
+    ("an index of more chunks than the extent spans", more_chunks_than_spanned),
     ("contiguous data of another size than its elements", data_of_another_size),
     ("scale-offset", filters("scaleoffset", lambda creation: creation.set_scaleoffset(h5py.h5z.SO_INT, 0))),
     ("n-bit", filters("nbit", lambda creation: creation.set_filter(h5py.h5z.FILTER_NBIT))),

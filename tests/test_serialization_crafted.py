@@ -76,12 +76,12 @@ def overfull_symbol_node(raw, at):
     return f"the symbol table node at {node} holds 9 symbols, more than 8"
 
 
-def in_group(corrupt, link=b"a", member="/graph/sub"):
+def in_group(corrupt, link=b"a", member="/graph/sub", call="read"):
     def craft(tmp_path):
         raw = old_style_file(tmp_path / "crafted.zor")
         detail = corrupt(raw, group_tree(raw, link))
         raw.save()
-        return raw.path, "read", f"'{member}' has a corrupt symbol table ({detail})"
+        return raw.path, call, f"'{member}' has a corrupt symbol table ({detail})"
     return craft
 
 
@@ -183,6 +183,8 @@ def enum_size(tmp_path):
 CRAFTED = [
     ("group B-tree node that is its own child", in_group(own_child)),
     ("root group B-tree node that is its own child", in_group(own_child, b"graph", "/")),
+    ("root group B-tree node that is its own child, read_version",
+     in_group(own_child, b"graph", "/", "read_version")),
     ("group B-tree node that is its own sibling", in_group(own_sibling)),
     ("group B-tree deeper than any file", in_group(too_deep)),
     ("symbol table node over full", in_group(overfull_symbol_node, b"type", "/graph")),

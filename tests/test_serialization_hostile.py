@@ -1,7 +1,6 @@
 """Corrupt variable-length strings and sequences and group heaps: files written, then
-patched where parsing them says, must be refused cleanly. HDF5 1.10 itself
-would copy out of bounds or loop forever on them, so each read runs in a
-child."""
+patched where parsing them says, must be refused cleanly. HDF5 itself would
+copy out of bounds or loop forever on them, so each read runs in a child."""
 
 import ast
 import itertools

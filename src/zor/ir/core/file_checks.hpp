@@ -1,5 +1,5 @@
-// Structures of a file that HDF5 1.10 follows without checking, checked
-// against the file before the library is let near them.
+// Structures of a file that HDF5 (1.10 as 1.14) follows without checking,
+// checked against the file before the library is let near them.
 //
 // Variable-length strings: an element on disk is a sequence length and a
 // reference to an object in a global heap collection. HDF5 follows the

@@ -9,10 +9,10 @@ namespace zor::hdf5 {
 
 namespace {
 
-// Every filter HDF5 has built in. The reader applies those that it applies,
-// in the order of the table (the order h5py and write apply them; any of
-// them may be left out). Deflate's longest match (258 bytes) costs at
-// least two bits: 1032-fold.
+// Every filter HDF5 has built in. The reader applies the first three, in
+// this order (the order h5py and write apply them; any of them may be left
+// out). Deflate's longest match (258 bytes) costs at least two bits:
+// 1032-fold.
 constexpr Filter kFilters[] = {
     {H5Z_FILTER_SHUFFLE, "shuffle", true, 1, 0},
     {H5Z_FILTER_DEFLATE, "deflate", true, 1032, 0},
@@ -30,40 +30,36 @@ bool inflate_out_of_memory = false;
 
 // HDF5's filter interface: the buffer `*buf` of `*buf_size` bytes holds
 // `nbytes` of input; the filter replaces it and returns the output's size,
-// 0 on failure. Buffers come from HDF5's allocator.
+// 0 on failure. Buffers come from HDF5's allocator. It only decodes: write
+// encodes its chunks itself (core/chunk_codec) and stores them with
+// H5Dwrite_chunk, so HDF5 never encodes with it (it is registered as able
+// to, so that datasets can still be created with deflate).
 size_t bounded_deflate(unsigned flags, size_t values, const unsigned value[], size_t nbytes, size_t *buf_size,
                        void **buf) {
-    const bool decoding = flags & H5Z_FLAG_REVERSE;
-    if (values != 1 || value[0] > 9 || nbytes > UINT_MAX ||
-        (decoding && (inflate_limit == 0 || inflate_limit > UINT_MAX)))
+    if (!(flags & H5Z_FLAG_REVERSE) || values != 1 || value[0] > 9 || nbytes > UINT_MAX || inflate_limit == 0 ||
+        inflate_limit > UINT_MAX)
         return 0;
-    const std::size_t room = decoding ? inflate_limit : compressBound(uLong(nbytes));
-    auto *out = static_cast<Bytef *>(H5allocate_memory(room, false));
+    auto *out = static_cast<Bytef *>(H5allocate_memory(inflate_limit, false));
     if (!out) {
         inflate_out_of_memory = true;
         return 0;
     }
-    uLongf size = uLongf(room);
-    bool done;
-    if (decoding) {
-        z_stream stream{};
-        stream.next_in = static_cast<Bytef *>(*buf);
-        stream.avail_in = uInt(nbytes);
-        stream.next_out = out;
-        stream.avail_out = uInt(room);
-        done = inflateInit(&stream) == Z_OK && inflate(&stream, Z_FINISH) == Z_STREAM_END && stream.total_out == room;
-        inflateEnd(&stream);
-    } else {
-        done = compress2(out, &size, static_cast<const Bytef *>(*buf), uLong(nbytes), int(value[0])) == Z_OK;
-    }
+    z_stream stream{};
+    stream.next_in = static_cast<Bytef *>(*buf);
+    stream.avail_in = uInt(nbytes);
+    stream.next_out = out;
+    stream.avail_out = uInt(inflate_limit);
+    const bool done = inflateInit(&stream) == Z_OK && inflate(&stream, Z_FINISH) == Z_STREAM_END &&
+                      stream.total_out == inflate_limit;
+    inflateEnd(&stream);
     if (!done) {
         H5free_memory(out);
         return 0;
     }
     H5free_memory(*buf);
     *buf = out;
-    *buf_size = room;
-    return size;
+    *buf_size = inflate_limit;
+    return inflate_limit;
 }
 
 }  // namespace

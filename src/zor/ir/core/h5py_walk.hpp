@@ -2,6 +2,12 @@
 // write_plan and read_tree work on groups of h5py's Python API. h5py carries
 // its own copy of the HDF5 library, so identifiers are never shared with the
 // native walks; both run the same format rules.
+//
+// The reader runs none of the native reader's pre-checks (core/file_checks,
+// the memory bounds): h5py's HDF5 follows the same structures unchecked, but
+// its reads do not go through our file driver, and the group may belong to a
+// file in memory or with changes not yet written, so a check could not see
+// the bytes h5py then reads. Untrusted files are for the native reader.
 #pragma once
 
 #include "core/format.hpp"

@@ -29,7 +29,7 @@ std::optional<std::uint64_t> product(const Values &values, std::uint64_t factor)
 // What H5Dchunk_iter reports of the chunks written, checked one by one.
 struct Chunks {
     const std::vector<const Filter *> &filters;
-    std::uint64_t chunk_bytes, file_size;
+    std::uint64_t chunk_bytes, file_size, spanned;
     std::uint64_t written = 0;
     std::optional<std::string> problem = {};
 };
@@ -38,6 +38,8 @@ struct Chunks {
 // change its size must be able to give back `chunk_bytes`; without them it
 // is the chunk itself, plus what the others append. Of an unavailable
 // filter nothing is known: HDF5 refuses to read what it was applied to.
+// The index lists no more chunks than the dataset spans (HDF5 removes the
+// chunks beyond an extent it shrinks).
 int check_chunk(const hsize_t *, unsigned mask, haddr_t address, hsize_t size, void *data) {
     auto &chunks = *static_cast<Chunks *>(data);
     std::uint64_t trailer = 0, expansion = 1;
@@ -46,7 +48,10 @@ int check_chunk(const hsize_t *, unsigned mask, haddr_t address, hsize_t size, v
             trailer += chunks.filters[i]->trailer;
             expansion *= chunks.filters[i]->expansion;
         }
-    ++chunks.written;
+    if (++chunks.written > chunks.spanned) {
+        chunks.problem = py::join({"has an index of more chunks than the ", number(chunks.spanned), " it spans"});
+        return H5_ITER_STOP;
+    }
     std::uint64_t most = 0;  // the bytes the chunk can decode to
     if (size > trailer && __builtin_mul_overflow(size - trailer, expansion, &most))
         most = UINT64_MAX;
@@ -106,18 +111,22 @@ std::optional<std::string> Reader::chunks_problem(const Object &dataset, hid_t c
     const std::optional<std::uint64_t> chunk_size = product(chunk, type_size);
     if (std::size_t(rank) != chunk.size() || !chunk_size || *chunk_size == 0 || *chunk_size > UINT32_MAX)
         return std::string("has impossible chunks");
-    Chunks chunks{filters, *chunk_size, file_size_};
-    check(H5Dchunk_iter(dataset.get(), H5P_DEFAULT, check_chunk, &chunks), "Unable to read the chunk index");
-    if (chunks.problem)
-        return chunks.problem;
-    // Each chunk the dataset spans, written as it is: the file holds the data.
-    std::uint64_t spanned = 1;
+    // The chunks the dataset spans. Unfiltered, all of them written, the file holds the data as it
+    // is; otherwise it is held to the limit, which the index need not be walked to apply when the
+    // file has no room for all of them.
+    std::uint64_t spanned = 1, spanned_bytes = 0;
     for (std::size_t d = 0; d < chunk.size(); ++d)
         if (__builtin_mul_overflow(spanned, (shape.dims[d] + chunk[d] - 1) / chunk[d], &spanned))
             spanned = UINT64_MAX;
-    if (filters.empty() && chunks.written == spanned)
-        return std::nullopt;
-    return beyond_limit(filters.empty() ? claimed : std::max(claimed, *chunk_size));
+    const bool storable = !__builtin_mul_overflow(spanned, *chunk_size, &spanned_bytes) && spanned_bytes <= file_size_;
+    std::optional<std::string> beyond = beyond_limit(filters.empty() ? claimed : std::max(claimed, *chunk_size));
+    if (beyond && (!filters.empty() || !storable))
+        return beyond;
+    Chunks chunks{filters, *chunk_size, file_size_, spanned};
+    check(H5Dchunk_iter(dataset.get(), H5P_DEFAULT, check_chunk, &chunks), "Unable to read the chunk index");
+    if (chunks.problem)
+        return chunks.problem;
+    return filters.empty() && chunks.written == spanned ? std::nullopt : beyond;
 }
 
 std::uint64_t Reader::chunk_bytes(const Object &dataset) {

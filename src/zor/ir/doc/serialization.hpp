@@ -35,8 +35,10 @@ is read at each; a link to a group that contains it is refused.
 write() builds the file beside its target and moves it over the target only
 when it is complete. Reading refuses what would lead outside the file (soft
 and external links, external raw storage, virtual datasets), datatypes it
-does not know, and heaps too corrupt for HDF5 to follow safely, with
-ZORFormatError.
+does not know, and heaps and B-trees too corrupt for HDF5 to follow safely,
+with ZORFormatError; the memory a read takes is bounded by what the file
+holds (and read's max_array_bytes). zor.ir.check(path) reads a file in a
+child process, for files that must not take the caller down with them.
 
 Big models: read(path, mmap=True) maps big arrays instead of copying them;
 write(path, graph, compression="gzip", checksum=True) compresses and
