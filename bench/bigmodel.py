@@ -29,7 +29,7 @@ import numpy as np
 import zor.ir
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from serialize import MiB, BenchGraph, graph_dict, memory_status, side_by_side  # noqa: E402
+from serialize import MiB, Payload, graph_dict, memory_status, side_by_side  # noqa: E402
 
 try:
     import safetensors.numpy as safetensors_numpy
@@ -71,7 +71,7 @@ def edges_of(model) -> list:
 
 
 def zor_object(model):
-    return model if isinstance(model, zor.ir.Graph) else BenchGraph(model)
+    return model if isinstance(model, zor.ir.Graph) else Payload(model)
 
 
 def nir_graph(model):
