@@ -215,6 +215,28 @@ class TestDataOutsideTheFile:
 
 rng = np.random.default_rng(7)
 
+
+def fibonacci_bytes(seed=0):
+    """uint8 values 0 to 26 in random order, value k fib(k + 1) times: a
+    plain Huffman code of them needs 26 bits, deflate allows 15."""
+    counts = [1, 1]
+    while len(counts) < 27:
+        counts.append(counts[-1] + counts[-2])
+    values = np.repeat(np.arange(27, dtype=np.uint8), counts)
+    return np.random.default_rng(seed).permutation(values)
+
+
+def mixed_planes(count=300_000):
+    """float32 whose four byte planes want four codings: skewed bytes
+    (literals), zeros (a search for repeats), uniform bytes (stored) and
+    the Fibonacci bytes (literals with their lengths limited)."""
+    planes = np.zeros((count, 4), np.uint8)
+    planes[:, 0] = np.minimum(rng.geometric(0.2, count), 255)
+    planes[:, 2] = rng.integers(0, 256, count)
+    planes[:, 3] = np.resize(fibonacci_bytes(), count)
+    return planes.view("<f4").reshape(count)
+
+
 # (id, array): the big arrays that the options filter, in shapes whose chunks
 # split differently (a whole array, rows, part of a row, uneven edges).
 FILTERED_ARRAYS = [
@@ -228,6 +250,8 @@ FILTERED_ARRAYS = [
     ("float16", rng.normal(size=40000).astype(np.float16)),
     ("bool", rng.integers(0, 2, 80000).astype(bool)),
     ("int64 just at the size", np.arange(BIG // 8, dtype=np.int64)),
+    ("byte planes of every kind", mixed_planes()),
+    ("bytes with long codes", fibonacci_bytes()),
 ]
 
 # Values the options leave as they are: small arrays, scalars, texts.
@@ -274,6 +298,14 @@ class TestWriteOptions:
         plain = write_payload(tmp_path / "plain.zor", w=array).stat().st_size
         zor.ir.write(tmp_path / "gzip.zor", Payload({"type": "Payload", "w": array}), compression="gzip")
         assert (tmp_path / "gzip.zor").stat().st_size * smaller_by <= plain
+
+    def test_skewed_bytes_come_near_their_entropy(self, tmp_path):
+        array = fibonacci_bytes()
+        _, counts = np.unique(array, return_counts=True)
+        entropy_bytes = -(counts * np.log2(counts / array.size)).sum() / 8
+        zor.ir.write(tmp_path / "gzip.zor", Payload({"type": "Payload", "w": array}), compression="gzip")
+        with h5py.File(tmp_path / "gzip.zor") as f:
+            assert f["graph"]["w"].id.get_storage_size() <= 1.05 * entropy_bytes + 1024
 
     def test_defaults_write_the_same_bytes(self, tmp_path):
         data = {"type": "Payload", **dict(FILTERED_ARRAYS)}

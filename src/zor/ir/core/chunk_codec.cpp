@@ -1,6 +1,8 @@
 #include "core/chunk_codec.hpp"
+#include "core/deflate.hpp"
 #include "core/python.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -14,7 +16,7 @@ namespace {
 // cannot shrink by more than about 1%: it is stored, not searched.
 constexpr double kIncompressibleEntropy = 7.9;
 // Each plane is judged on a sample of this many bytes, taken from four places.
-constexpr std::size_t kTrialPieces = 4, kTrialPiece = 2048;
+constexpr std::size_t kTrialPieces = 4, kTrialPiece = 1024;
 
 [[noreturn]] void zlib_failed(const z_stream &stream, int status) {
     if (status == Z_MEM_ERROR)
@@ -28,21 +30,27 @@ void require(const z_stream &stream, int status, int expected = Z_OK) {
         zlib_failed(stream, status);
 }
 
-// Deflate's worst case with a few switches of level: stored blocks cost 5
-// bytes in 65535, each switch ends a block.
-std::size_t deflate_bound(std::size_t bytes, std::size_t switches) { return bytes + bytes / 1024 + 64 * switches + 64; }
+// The most a deflate stream of `planes` planes takes: no plane's blocks
+// take more than its bytes, 5 in every 65,535 (stored blocks; literals are
+// only used when smaller; zlib's worst is below 1 in 4,096) and 64 for the
+// ends of its blocks and a realignment.
+std::size_t deflate_bound(std::size_t bytes, std::size_t planes) { return bytes + bytes / 1024 + 64 * planes + 64; }
 
-double byte_entropy(const std::uint8_t *data, std::size_t length) {
-    std::size_t counts[256] = {};
-    for (std::size_t i = 0; i < length; ++i)
-        ++counts[data[i]];
+double entropy(const ByteCounts &counts, std::size_t length) {
     double bits = 0;
-    for (std::size_t count : counts)
+    for (std::uint64_t count : counts)
         if (count) {
             const double p = double(count) / double(length);
             bits -= p * std::log2(p);
         }
     return bits;
+}
+
+// The second byte of a zlib header names the level class (for information
+// only) and makes the header a multiple of 31.
+std::uint8_t zlib_flags(int level) {
+    constexpr std::uint8_t kFlags[] = {0x01, 0x5e, 0x9c, 0xda};
+    return kFlags[level < 2 ? 0 : level < 6 ? 1 : level == 6 ? 2 : 3];
 }
 
 // Shuffle: plane b holds byte b of every element of `Size` bytes, in order.
@@ -87,7 +95,7 @@ std::uint32_t fletcher32(const std::uint8_t *data, std::size_t length) {
 }
 
 ChunkEncoder::Deflater::Deflater(int level) {
-    require(stream, deflateInit2(&stream, level, Z_DEFLATED, MAX_WBITS, 8, Z_DEFAULT_STRATEGY));
+    require(stream, deflateInit2(&stream, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY));
 }
 
 ChunkEncoder::ChunkEncoder(int deflate_level, bool checksum, std::size_t element_size, std::size_t chunk_bytes)
@@ -100,8 +108,8 @@ ChunkEncoder::ChunkEncoder(int deflate_level, bool checksum, std::size_t element
       stored_(deflate_bound(chunk_bytes, element_size) + 4),
       sample_(kTrialPieces * kTrialPiece),
       trial_(deflate_bound(sample_.size(), 1)),
-      deflater_(deflate_level),
-      trial_deflater_(deflate_level) {}
+      searcher_(deflate_level),
+      trial_searcher_(1) {}
 
 ChunkEncoder::Bytes ChunkEncoder::encode(const std::uint8_t *data, std::size_t length) {
     const std::uint8_t *chunk = data;
@@ -132,53 +140,74 @@ ChunkEncoder::Bytes ChunkEncoder::encode(const std::uint8_t *data, std::size_t l
     return {stored_.data(), size};
 }
 
-// One zlib stream over the planes, each deflated with the parameters that
-// suit it: deflateParams ends a block wherever they change.
+// A zlib stream (header, deflate blocks, Adler-32 of the planes) in which
+// each plane is coded as suits it.
 std::size_t ChunkEncoder::deflate_planes(const std::uint8_t *chunk, std::size_t planes) {
-    z_stream &stream = deflater_.stream;
-    require(stream, deflateReset(&stream));
-    stream.next_out = stored_.data();
-    stream.avail_out = uInt(stored_.size() - 4);
+    stored_[0] = 0x78;  // deflate, 32 KiB window
+    stored_[1] = zlib_flags(level_);
+    DeflateStream stream(stored_.data() + 2);
     const std::size_t plane_bytes = chunk_bytes_ / planes;
     for (std::size_t p = 0; p < planes; ++p) {
         const std::uint8_t *plane = chunk + p * plane_bytes;
-        auto [level, strategy] = plane_parameters(plane, plane_bytes);
-        require(stream, deflateParams(&stream, level, strategy));
-        stream.next_in = const_cast<Bytef *>(plane);
-        stream.avail_in = uInt(plane_bytes);
-        require(stream, deflate(&stream, Z_NO_FLUSH));
-        if (stream.avail_in != 0)
-            zlib_failed(stream, Z_BUF_ERROR);
+        const Coding coding = plane_coding(plane, plane_bytes);
+        if (coding == Coding::search) {
+            stream.resume(search(plane, plane_bytes, stream.align()));
+            continue;
+        }
+        if (coding == Coding::literals) {
+            const LiteralCode code(count_bytes(plane, plane_bytes));
+            if (code.block_bits() < DeflateStream::stored_bits(plane_bytes)) {
+                stream.literal_block(plane, plane_bytes, code);
+                continue;
+            }
+        }
+        stream.stored_blocks(plane, plane_bytes);
     }
-    require(stream, deflate(&stream, Z_FINISH), Z_STREAM_END);
-    return stream.total_out;
+    std::uint8_t *end = stream.finish();
+    const std::uint32_t sum = adler32(chunk, chunk_bytes_);
+    for (int shift = 24; shift >= 0; shift -= 8)
+        *end++ = std::uint8_t(sum >> shift);
+    return std::size_t(end - stored_.data());
 }
 
-// Near-uniform bytes are stored. Otherwise the sample decides between the
-// requested level's search for repeats and Huffman coding alone, which
-// wins, faster, on noisy bytes such as the high mantissa bits of trained
-// weights, where repeats are rare and short.
-std::pair<int, int> ChunkEncoder::plane_parameters(const std::uint8_t *plane, std::size_t length) {
+// Near-uniform bytes are stored. Otherwise zlib's quickest search for
+// repeats on the sample decides between literals alone and the search at
+// the requested level: the search wins on runs and repeated values (zeros,
+// quantised weights), the literals, several times faster, on noisy bytes
+// such as the exponents of trained weights, where repeats are rare and short.
+ChunkEncoder::Coding ChunkEncoder::plane_coding(const std::uint8_t *plane, std::size_t length) {
     const std::size_t piece = std::min(kTrialPiece, length / kTrialPieces);
     sample_.resize(piece * kTrialPieces);
     for (std::size_t i = 0; i < kTrialPieces; ++i)
         std::memcpy(sample_.data() + i * piece, plane + i * (length / kTrialPieces), piece);
-    if (byte_entropy(sample_.data(), sample_.size()) >= kIncompressibleEntropy)
-        return {0, Z_DEFAULT_STRATEGY};
-    const std::size_t search = trial_size(Z_DEFAULT_STRATEGY);
-    return {level_, trial_size(Z_HUFFMAN_ONLY) < search ? Z_HUFFMAN_ONLY : Z_DEFAULT_STRATEGY};
+    const ByteCounts counts = count_bytes(sample_.data(), sample_.size());
+    if (entropy(counts, sample_.size()) >= kIncompressibleEntropy)
+        return Coding::stored;
+    z_stream &trial = trial_searcher_.stream;
+    require(trial, deflateReset(&trial));
+    trial.next_in = sample_.data();
+    trial.avail_in = uInt(sample_.size());
+    trial.next_out = trial_.data();
+    trial.avail_out = uInt(trial_.size());
+    require(trial, deflate(&trial, Z_FINISH), Z_STREAM_END);
+    // The search is slow: it must save a 32nd of the best without it.
+    const std::uint64_t without = std::min(LiteralCode(counts).block_bits(), DeflateStream::stored_bits(sample_.size()));
+    return 8 * trial.total_out < without - without / 32 ? Coding::search : Coding::literals;
 }
 
-std::size_t ChunkEncoder::trial_size(int strategy) {
-    z_stream &stream = trial_deflater_.stream;
+std::uint8_t *ChunkEncoder::search(const std::uint8_t *plane, std::size_t length, std::uint8_t *out) {
+    // Room for the rest: the final block, Adler-32 and the checksum.
+    const std::size_t room = std::size_t(stored_.data() + stored_.size() - out) - 2 - 4 - 4;
+    z_stream &stream = searcher_.stream;
     require(stream, deflateReset(&stream));
-    require(stream, deflateParams(&stream, level_, strategy));
-    stream.next_in = sample_.data();
-    stream.avail_in = uInt(sample_.size());
-    stream.next_out = trial_.data();
-    stream.avail_out = uInt(trial_.size());
-    require(stream, deflate(&stream, Z_FINISH), Z_STREAM_END);
-    return stream.total_out;
+    stream.next_in = const_cast<Bytef *>(plane);
+    stream.avail_in = uInt(length);
+    stream.next_out = out;
+    stream.avail_out = uInt(room);
+    require(stream, deflate(&stream, Z_SYNC_FLUSH));  // which ends on a byte boundary
+    if (stream.avail_in != 0 || stream.avail_out == 0)
+        zlib_failed(stream, Z_BUF_ERROR);
+    return out + (room - stream.avail_out);
 }
 
 }  // namespace zor::hdf5

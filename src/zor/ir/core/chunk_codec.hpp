@@ -3,15 +3,14 @@
 // element), deflate (a zlib stream), then Fletcher-32 (four bytes appended,
 // little-endian). write(compression=..., checksum=...) encodes chunks here and
 // hands them to H5Dwrite_chunk, so that it can choose how to deflate each
-// byte plane; any HDF5 reader (h5py included) decodes them with its own
-// filters.
+// byte plane (stored, literals only, or zlib's search for repeats); any
+// HDF5 reader (h5py included) decodes them with its own filters.
 #pragma once
 
 #include <zlib.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <utility>
 #include <vector>
 
 namespace zor::hdf5 {
@@ -33,7 +32,8 @@ public:
     Bytes encode(const std::uint8_t *data, std::size_t length);
 
 private:
-    // A zlib deflate stream; it stays where it was opened (zlib keeps its address).
+    // A raw zlib deflate stream at the requested level; it stays where it
+    // was opened (zlib keeps its address).
     struct Deflater {
         z_stream stream{};
         explicit Deflater(int level);
@@ -41,19 +41,21 @@ private:
         Deflater(const Deflater &) = delete;
         Deflater &operator=(const Deflater &) = delete;
     };
+    enum class Coding { stored, literals, search };
 
-    // Deflates the chunk's planes into stored_; returns the stream's size.
+    // Deflates the chunk's planes into stored_ as one zlib stream; returns its size.
     std::size_t deflate_planes(const std::uint8_t *chunk, std::size_t planes);
-    // The deflate level and strategy for one byte plane, judged on a sample.
-    std::pair<int, int> plane_parameters(const std::uint8_t *plane, std::size_t length);
-    std::size_t trial_size(int strategy);
+    // How to code one byte plane, judged on a sample of it.
+    Coding plane_coding(const std::uint8_t *plane, std::size_t length);
+    // zlib's blocks for a plane at `out`, ended on a byte boundary; returns their end.
+    std::uint8_t *search(const std::uint8_t *plane, std::size_t length, std::uint8_t *out);
 
     int level_;
     bool checksum_;
     std::size_t element_size_, chunk_bytes_;
     // Sized once; stored_ has room for a chunk's stream and its checksum.
     std::vector<std::uint8_t> padded_, shuffled_, stored_, sample_, trial_;
-    Deflater deflater_, trial_deflater_;
+    Deflater searcher_, trial_searcher_;
 };
 
 }  // namespace zor::hdf5
