@@ -252,6 +252,7 @@ FILTERED_ARRAYS = [
     ("int64 just at the size", np.arange(BIG // 8, dtype=np.int64)),
     ("byte planes of every kind", mixed_planes()),
     ("bytes with long codes", fibonacci_bytes()),
+    ("every bit set", np.full((300, 301), 255, np.uint8)),  # Fletcher-32's sums: multiples of 65535
 ]
 
 # Values the options leave as they are: small arrays, scalars, texts.

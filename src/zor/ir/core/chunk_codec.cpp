@@ -1,4 +1,5 @@
 #include "core/chunk_codec.hpp"
+#include "core/checksums.hpp"
 #include "core/deflate.hpp"
 #include "core/python.hpp"
 
@@ -63,36 +64,6 @@ void shuffle(const std::uint8_t *chunk, std::size_t bytes, std::uint8_t *planes)
 }
 
 }  // namespace
-
-// Fletcher's checksum over big-endian 16-bit words (an odd last byte is the
-// high byte of a word), both sums modulo 65535. HDF5 folds carries instead
-// of reducing, so a non-zero multiple of 65535 comes out as 65535, not 0;
-// sum2 goes in the high half.
-std::uint32_t fletcher32(const std::uint8_t *data, std::size_t length) {
-    constexpr std::size_t kWordsBetweenReductions = 4096;  // keeps sum2 well inside 64 bits
-    std::uint64_t sum1 = 0, sum2 = 0;
-    bool nonzero = false;
-    const std::size_t words = length / 2;
-    for (std::size_t start = 0; start < words; start += kWordsBetweenReductions) {
-        const std::size_t end = std::min(words, start + kWordsBetweenReductions);
-        for (std::size_t i = start; i < end; ++i) {
-            const std::uint32_t word = std::uint32_t(data[2 * i]) << 8 | data[2 * i + 1];
-            nonzero |= word != 0;
-            sum1 += word;
-            sum2 += sum1;
-        }
-        sum1 %= 65535;
-        sum2 %= 65535;
-    }
-    if (length % 2) {
-        const std::uint32_t word = std::uint32_t(data[length - 1]) << 8;
-        nonzero |= word != 0;
-        sum1 = (sum1 + word) % 65535;
-        sum2 = (sum2 + sum1) % 65535;
-    }
-    auto folded = [nonzero](std::uint64_t sum) { return std::uint32_t(sum == 0 && nonzero ? 65535 : sum); };
-    return folded(sum2) << 16 | folded(sum1);
-}
 
 ChunkEncoder::Deflater::Deflater(int level) {
     require(stream, deflateInit2(&stream, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY));

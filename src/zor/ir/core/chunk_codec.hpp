@@ -15,9 +15,6 @@
 
 namespace zor::hdf5 {
 
-// HDF5's Fletcher-32 checksum of `length` bytes.
-std::uint32_t fletcher32(const std::uint8_t *data, std::size_t length);
-
 class ChunkEncoder {
 public:
     // `deflate_level` 1 to 9 shuffles and deflates; 0 does neither.

@@ -120,38 +120,6 @@ ByteCounts count_bytes(const std::uint8_t *data, std::size_t length) {
     return counts;
 }
 
-// Adler-32 a block of 32-byte rows at a time, in 32 lanes that compilers
-// vectorise: lane j sums byte j of the rows (sum) and those sums after
-// each row (running). A block's bytes, at i = 32 * row + j of L, add
-// (L - i) * byte to s2: 32 * running - j * sum, summed over the lanes.
-std::uint32_t adler32(const std::uint8_t *data, std::size_t length) {
-    constexpr std::uint64_t kModulus = 65521;
-    constexpr std::size_t kLanes = 32, kRows = 4096;  // running stays below 255 * 4096 * 4097 / 2 < 2^32
-    std::uint64_t s1 = 1, s2 = 0;
-    while (length >= kLanes) {
-        const std::size_t rows = std::min(kRows, length / kLanes), block = rows * kLanes;
-        std::uint32_t sum[kLanes] = {}, running[kLanes] = {};
-        for (std::size_t row = 0; row < rows; ++row, data += kLanes)
-            for (std::size_t j = 0; j < kLanes; ++j) {
-                sum[j] += data[j];
-                running[j] += sum[j];
-            }
-        std::uint64_t block_sum = 0, weighted = 0;
-        for (std::size_t j = 0; j < kLanes; ++j) {
-            block_sum += sum[j];
-            weighted += kLanes * std::uint64_t(running[j]) - j * std::uint64_t(sum[j]);
-        }
-        s2 = (s2 + block * s1 + weighted) % kModulus;
-        s1 = (s1 + block_sum) % kModulus;
-        length -= block;
-    }
-    for (; length > 0; --length) {
-        s1 += *data++;
-        s2 += s1;
-    }
-    return std::uint32_t(s2 % kModulus << 16 | s1 % kModulus);
-}
-
 // The header sends the 257 literal lengths, then two distance codes of one
 // bit: no distance is ever sent, but inflaters want a complete code. Both
 // go through the code of code lengths, which has at least the two lengths

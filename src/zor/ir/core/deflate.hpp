@@ -17,9 +17,6 @@ using ByteCounts = std::array<std::uint64_t, 256>;
 
 ByteCounts count_bytes(const std::uint8_t *data, std::size_t length);
 
-// zlib's checksum of uncompressed data (RFC 1950).
-std::uint32_t adler32(const std::uint8_t *data, std::size_t length);
-
 // The code of a literal block for bytes of these counts: a Huffman code
 // over the 256 byte values and the end of the block. Its codes are at most
 // 12 bits long (deflate allows 15), so that four fit one word as they are
