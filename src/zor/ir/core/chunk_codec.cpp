@@ -14,7 +14,8 @@ namespace zor::hdf5 {
 namespace {
 
 // A byte plane whose byte values are this close to uniform (bits per byte)
-// cannot shrink by more than about 1%: it is stored, not searched.
+// cannot shrink by more than about 1% as literals: unless it repeats
+// itself, it is stored.
 constexpr double kIncompressibleEntropy = 7.9;
 // Each plane is judged on a sample of this many bytes, taken from four places.
 constexpr std::size_t kTrialPieces = 4, kTrialPiece = 1024;
@@ -141,19 +142,19 @@ std::size_t ChunkEncoder::deflate_planes(const std::uint8_t *chunk, std::size_t 
     return std::size_t(end - stored_.data());
 }
 
-// Near-uniform bytes are stored. Otherwise zlib's quickest search for
-// repeats on the sample decides between literals alone and the search at
-// the requested level: the search wins on runs and repeated values (zeros,
-// quantised weights), the literals, several times faster, on noisy bytes
-// such as the exponents of trained weights, where repeats are rare and short.
+// zlib's quickest search for repeats on the sample decides whether the
+// search at the requested level is worth its time: it wins on runs and
+// repeated values (zeros, quantised weights) and on patterns whose bytes are
+// evenly spread (ramps, gradients, tiled tables); elsewhere literals alone,
+// several times faster, code noisy bytes such as the exponents of trained
+// weights, and near-uniform bytes without repeats are stored.
 ChunkEncoder::Coding ChunkEncoder::plane_coding(const std::uint8_t *plane, std::size_t length) {
     const std::size_t piece = std::min(kTrialPiece, length / kTrialPieces);
     sample_.resize(piece * kTrialPieces);
     for (std::size_t i = 0; i < kTrialPieces; ++i)
         std::memcpy(sample_.data() + i * piece, plane + i * (length / kTrialPieces), piece);
     const ByteCounts counts = count_bytes(sample_.data(), sample_.size());
-    if (entropy(counts, sample_.size()) >= kIncompressibleEntropy)
-        return Coding::stored;
+    const bool uniform = entropy(counts, sample_.size()) >= kIncompressibleEntropy;
     z_stream &trial = trial_searcher_.stream;
     require(trial, deflateReset(&trial));
     trial.next_in = sample_.data();
@@ -162,8 +163,11 @@ ChunkEncoder::Coding ChunkEncoder::plane_coding(const std::uint8_t *plane, std::
     trial.avail_out = uInt(trial_.size());
     require(trial, deflate(&trial, Z_FINISH), Z_STREAM_END);
     // The search is slow: it must save a 32nd of the best without it.
-    const std::uint64_t without = std::min(LiteralCode(counts).block_bits(), DeflateStream::stored_bits(sample_.size()));
-    return 8 * trial.total_out < without - without / 32 ? Coding::search : Coding::literals;
+    const std::uint64_t stored = DeflateStream::stored_bits(sample_.size());
+    const std::uint64_t without = uniform ? stored : std::min(LiteralCode(counts).block_bits(), stored);
+    if (8 * trial.total_out < without - without / 32)
+        return Coding::search;
+    return uniform ? Coding::stored : Coding::literals;
 }
 
 std::uint8_t *ChunkEncoder::search(const std::uint8_t *plane, std::size_t length, std::uint8_t *out) {
