@@ -70,6 +70,20 @@ ChunkEncoder::Deflater::Deflater(int level) {
     require(stream, deflateInit2(&stream, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY));
 }
 
+std::uint8_t *ChunkEncoder::Deflater::run(const std::uint8_t *in, std::size_t length, std::uint8_t *out,
+                                          std::size_t room, int flush) {
+    require(stream, deflateReset(&stream));
+    stream.next_in = const_cast<Bytef *>(in);
+    stream.avail_in = uInt(length);
+    stream.next_out = out;
+    stream.avail_out = uInt(room);
+    require(stream, deflate(&stream, flush), flush == Z_FINISH ? Z_STREAM_END : Z_OK);
+    // A flush that filled its room may have more to give.
+    if (stream.avail_in != 0 || (flush != Z_FINISH && stream.avail_out == 0))
+        zlib_failed(stream, Z_BUF_ERROR);
+    return out + (room - stream.avail_out);
+}
+
 ChunkEncoder::ChunkEncoder(int deflate_level, bool checksum, std::size_t element_size, std::size_t chunk_bytes)
     : level_(deflate_level),
       checksum_(checksum),
@@ -155,17 +169,13 @@ ChunkEncoder::Coding ChunkEncoder::plane_coding(const std::uint8_t *plane, std::
         std::memcpy(sample_.data() + i * piece, plane + i * (length / kTrialPieces), piece);
     const ByteCounts counts = count_bytes(sample_.data(), sample_.size());
     const bool uniform = entropy(counts, sample_.size()) >= kIncompressibleEntropy;
-    z_stream &trial = trial_searcher_.stream;
-    require(trial, deflateReset(&trial));
-    trial.next_in = sample_.data();
-    trial.avail_in = uInt(sample_.size());
-    trial.next_out = trial_.data();
-    trial.avail_out = uInt(trial_.size());
-    require(trial, deflate(&trial, Z_FINISH), Z_STREAM_END);
+    const std::uint8_t *trial_end = trial_searcher_.run(sample_.data(), sample_.size(), trial_.data(), trial_.size(),
+                                                        Z_FINISH);
+    const std::uint64_t trial_bits = 8 * std::uint64_t(trial_end - trial_.data());
     // The search is slow: it must save a 32nd of the best without it.
     const std::uint64_t stored = DeflateStream::stored_bits(sample_.size());
     const std::uint64_t without = uniform ? stored : std::min(LiteralCode(counts).block_bits(), stored);
-    if (8 * trial.total_out < without - without / 32)
+    if (trial_bits < without - without / 32)
         return Coding::search;
     return uniform ? Coding::stored : Coding::literals;
 }
@@ -173,16 +183,7 @@ ChunkEncoder::Coding ChunkEncoder::plane_coding(const std::uint8_t *plane, std::
 std::uint8_t *ChunkEncoder::search(const std::uint8_t *plane, std::size_t length, std::uint8_t *out) {
     // Room for the rest: the final block, Adler-32 and the checksum.
     const std::size_t room = std::size_t(stored_.data() + stored_.size() - out) - 2 - 4 - 4;
-    z_stream &stream = searcher_.stream;
-    require(stream, deflateReset(&stream));
-    stream.next_in = const_cast<Bytef *>(plane);
-    stream.avail_in = uInt(length);
-    stream.next_out = out;
-    stream.avail_out = uInt(room);
-    require(stream, deflate(&stream, Z_SYNC_FLUSH));  // which ends on a byte boundary
-    if (stream.avail_in != 0 || stream.avail_out == 0)
-        zlib_failed(stream, Z_BUF_ERROR);
-    return out + (room - stream.avail_out);
+    return searcher_.run(plane, length, out, room, Z_SYNC_FLUSH);  // a sync flush ends on a byte boundary
 }
 
 }  // namespace zor::hdf5

@@ -35,6 +35,9 @@ private:
         z_stream stream{};
         explicit Deflater(int level);
         ~Deflater() { deflateEnd(&stream); }
+        // Deflates `length` bytes afresh into the `room` bytes at `out`, ended
+        // by `flush` (Z_FINISH or Z_SYNC_FLUSH); returns the end of the output.
+        std::uint8_t *run(const std::uint8_t *in, std::size_t length, std::uint8_t *out, std::size_t room, int flush);
         Deflater(const Deflater &) = delete;
         Deflater &operator=(const Deflater &) = delete;
     };
