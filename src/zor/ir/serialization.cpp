@@ -32,8 +32,7 @@ namespace files = zor::files;
 namespace doc = zor::doc::serialization;
 
 struct Names {
-    PyObject *version, *version_key, *graph_key, *h5py, *name, *file, *filename, *str_to_node, *graph_type_name,
-        *dataset_layout;
+    PyObject *version, *version_key, *graph_key, *h5py, *name, *file, *filename, *str_to_node, *graph_type_name;
 };
 const Names *names_cache = nullptr;
 
@@ -41,7 +40,7 @@ const Names &names() {
     return py::create_once(names_cache, [] {
         return Names{py::intern("__version__"), py::intern("version"), py::intern("graph"),
                      py::intern("h5py"), py::intern("name"), py::intern("file"), py::intern("filename"),
-                     py::intern("str_to_node"), py::intern("Graph"), py::intern("DatasetLayout")};
+                     py::intern("str_to_node"), py::intern("Graph")};
     });
 }
 
@@ -173,18 +172,22 @@ h5::Object root_member(h5::Reader &reader, const ReadFile &file, const char *nam
     return object;
 }
 
-// A name of the package, looked up at every read: node modules register late.
-nb::object package_attribute(PyObject *module, PyObject *name) {
-    std::string module_name = py::str(py::steal(PyModule_GetNameObject(module)).ptr());
-    nb::object package = py::steal(PyImport_ImportModule(module_name.substr(0, module_name.rfind('.')).c_str()));
-    return py::attr(package.ptr(), name);
+// The package this module belongs to ("zor.ir"), or one of its modules.
+nb::object package_module(PyObject *module, const char *member = nullptr) {
+    std::string name = py::str(py::steal(PyModule_GetNameObject(module)).ptr());
+    name.resize(name.rfind('.'));
+    if (member)
+        name = py::join({name, ".", member});
+    return py::steal(PyImport_ImportModule(name.c_str()));
 }
 
-// The class registered under `type_name` in the package's registry.
-nb::object registered_class(PyObject *module, PyObject *type_name) {
-    nb::object registry = package_attribute(module, names().str_to_node);
-    return py::steal(PyObject_CallOneArg(registry.ptr(), type_name));
-}
+// The package's registry lookup, fetched at every read (`from . import
+// str_to_node`): the package builds it after this module has loaded.
+nb::object node_registry(PyObject *module) { return py::attr(package_module(module).ptr(), names().str_to_node); }
+
+// The record of read(path, layout=True): zor.ir.types.DatasetLayout, taken
+// at import and kept for the life of the process.
+PyObject *dataset_layout = nullptr;
 
 // read's max_array_bytes option: an integer of at least 0, or None for no
 // limit; 4 GiB when not given.
@@ -207,14 +210,12 @@ std::optional<std::uint64_t> max_array_bytes(PyObject *option) {
 }
 
 // read(path, *, mmap=False, layout=False, max_array_bytes=4 GiB); with
-// layout, the layout of the stored graph instead (zor.ir.read_layout):
-// records of the package's DatasetLayout.
+// layout, the layout of the stored graph instead (zor.ir.read_layout).
 nb::object read_graph(PyObject *module, const Arguments &args) {
     files::Path path = files::existing_file(args[0]);
     const std::string &label = path.label;
     const bool layout = option_set(args[2]);
     const std::optional<std::uint64_t> array_limit = max_array_bytes(args[3]);
-    nb::object record = layout ? package_attribute(module, names().dataset_layout) : nb::object();
     return as_format_error(label, [&] {
         nb::object data;
         {
@@ -229,13 +230,14 @@ nb::object read_graph(PyObject *module, const Arguments &args) {
                 missing("'version'", label);
             h5::Object graph = root_member(reader, file, "graph", fmt::ObjectKind::Group, label);
             if (layout)
-                return h5::read_layout(reader, std::move(graph), "/graph", label, record.ptr());
+                return h5::read_layout(reader, std::move(graph), "/graph", label, dataset_layout);
             data = fmt::read_tree(reader, std::move(graph), "/graph", label);
         }
         PyObject *type_name = PyDict_GetItemWithError(data.ptr(), py::names().type);
         if (!type_name && PyErr_Occurred())
             py::throw_error();
-        nb::object cls = registered_class(module, type_name ? type_name : names().graph_type_name);
+        nb::object registry = node_registry(module);
+        nb::object cls = py::steal(PyObject_CallOneArg(registry.ptr(), type_name ? type_name : names().graph_type_name));
         return py::call_method(cls.ptr(), py::names().from_dict, data.ptr());
     });
 }
@@ -408,6 +410,7 @@ NB_MODULE(serialization, m) {
                                                            doc::kFormatErrorDoc, PyExc_Exception, nullptr));
     m.attr("ZORFormatError") = error;
     fmt::set_format_error(error.ptr());
+    dataset_layout = py::attr(package_module(m.ptr(), "types").ptr(), py::intern("DatasetLayout")).release().ptr();
     nb::object module_name = m.attr("__name__");
     // Kept for the life of the process, as CPython requires of a method table.
     static auto *methods = new std::array<PyMethodDef, kFunctionCount>(method_table(std::make_index_sequence<kFunctionCount>()));
