@@ -114,7 +114,7 @@ nb::object write_graph(PyObject *module, const Arguments &args) {
 
     files::Replacement replacement(path, durable);
     // Through our file driver: a failed write is raised by us, and every
-    // handle still closes cleanly on the way out (core/driver).
+    // handle still closes cleanly on the way out (core/guard/driver).
     h5::File file(H5Fcreate(replacement.destination().c_str(), H5F_ACC_TRUNC, h5::Writer::file_creation().get(),
                             h5::driver_access(replacement.descriptor(), path.native).get()),
                   "Unable to create file");

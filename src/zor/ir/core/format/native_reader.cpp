@@ -153,7 +153,7 @@ format::ObjectKind Reader::kind(const Object &object) {
 }
 
 // Groups are checked before HDF5 walks their links, and datasets before it
-// walks their chunk index (see core/file_checks).
+// walks their chunk index (see core/guard/file_checks).
 std::optional<std::string> Reader::group_problem(const Object &group) {
     H5O_info_t info;
     check(H5Oget_info2(group.get(), &info, H5O_INFO_BASIC), "Unable to read group properties");
@@ -224,7 +224,7 @@ std::size_t element_count(const format::Shape &shape) {
 }  // namespace
 
 // Variable-length strings and sequences are read by HDF5 only once every
-// element's heap reference has been checked against the file (see core/file_checks).
+// element's heap reference has been checked against the file (see core/guard/file_checks).
 std::optional<std::string> Reader::data_problem(const Object &dataset, const Element &element,
                                                 const format::Shape &shape) {
     if (!element.variable_length())

@@ -1,5 +1,5 @@
 // The native walks: the writer and reader backends through which
-// core/format's write_plan and read_tree work on the HDF5 C library (see
+// core/format/format's write_plan and read_tree work on the HDF5 C library (see
 // there for what each operation means).
 #pragma once
 
@@ -26,7 +26,7 @@ constexpr std::size_t kSmallBuffer = 64 * 1024;
 constexpr std::size_t kSmallBufferStrings = kSmallBuffer / 16;  // 16 bytes per string in transit
 PropertyList small_transfer_buffer();
 
-// The HDF5 datatype of each element type (core/format's table), made once
+// The HDF5 datatype of each element type (core/format/elements' table), made once
 // per file and used both as file type and as memory type, so that data moves
 // without conversion.
 class Types {
@@ -79,7 +79,7 @@ private:
     Space scalar_;
 };
 
-// Answers core/format's questions about one datatype.
+// Answers core/format/format's questions about one datatype.
 struct Datatype {
     Type type;
 
