@@ -328,7 +328,8 @@ static_assert([] {
 struct Parser {
     std::string format;                  // "OO|$OOO:write": all objects, "$" before the keyword-only
     std::vector<std::string> names;      // the parameters' names, in order
-    std::vector<const char *> keywords;  // the same, null-terminated
+    std::vector<const char *> keywords;  // the same, null-terminated: into `names`, whose strings
+                                         // stay where they are when a Parser moves
     std::string doc;                     // "write($module, /, ...)\n--\n\n" and the documentation
 };
 
