@@ -5,7 +5,9 @@ from typing import Dict
 from .graph import Graph
 from .node import Node
 from .types import Shape
-from .utils import conv1d_output_shape, conv2d_output_shape, flatten_output_size, pool2d_output_shape
+from .utils import (
+    conv1d_output_shape, conv2d_output_shape, flatten_output_size, pool2d_output_shape,
+)
 from .neurons import (
     ELU, GELU, IF, LI, LIF, BatchNorm1d, BatchNorm2d, CubaLI, CubaLIF, Delay, Dropout, HybridRegion,
     Integrator, LayerNorm, NeuronMode, PReLU, ReLU, Scale, Sigmoid, Softmax, Tanh, Threshold,
