@@ -266,8 +266,8 @@ class TestRefusals:
         nir.I(np.ones(2)), nir.CubaLI(np.ones(2), np.ones(2), np.ones(2), np.ones(2)),
         nir.SumPool2d(np.array([2, 2]), np.array([2, 2]), np.array([0, 0])),
         nir.Delay(np.ones(2)), nir.Scale(np.ones(2)), nir.Threshold(np.ones(2)),
-        nir.Conv1d(None, np.ones((2, 2, 3)), 1, 0, 1, 1, np.ones(2)),
-        nir.NIRGraph({}, [], type_check=False)], ids=lambda node: type(node).__name__)
+        nir.Conv1d(None, np.ones((2, 2, 3)), 1, 0, 1, 1, np.ones(2))],
+        ids=lambda node: type(node).__name__)
     def test_nir_type_without_zor_counterpart(self, node, fails_with):
         graph = nir.NIRGraph({"x": node}, [], type_check=False)
         fails_with(f"Cannot convert from NIR:\n  node 'x' ({type(node).__name__}): no ZOR "
