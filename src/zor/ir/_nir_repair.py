@@ -206,7 +206,17 @@ def _told_width(name: str, nodes: Dict[str, RawNode], widths: Dict[str, Any],
     told = {_output_of(nodes[other], widths[other]) for other in predecessors[name]}
     told |= {_input_of(nodes[other], widths[other]) for other in successors[name]}
     told.discard(None)
+    if not told:  # a graph Input or Output of one extent tells as much
+        told = {_claimed(nodes[other]) for other in predecessors[name] + successors[name]}
+        told.discard(None)
     return told.pop() if len(told) == 1 else None
+
+
+def _claimed(node: RawNode) -> Optional[Tuple[int, ...]]:
+    shape = node.output_shape if node.kind == "Input" else node.input_shape
+    if node.kind not in ("Input", "Output") or shape is None or np.ndim(shape) != 1:
+        return None
+    return (int(shape[0]),) if len(shape) == 1 else None
 
 
 def _input_of(node: RawNode, width: Any) -> Optional[Tuple[int, ...]]:
@@ -233,6 +243,7 @@ def _fit_parameters(name: str, node: RawNode, width: Any, settler: Settler) -> N
         if scalars and len(scalars) == len(fields):
             settler.refuse(named(name, node), f"its parameters {', '.join(scalars)} have shape "
                            "() and no neighbour tells how many neurons it has")
+            return
         width = (1,) if scalars else None
     if width is None:
         return
@@ -268,8 +279,8 @@ def _fit_port(name: str, port: RawNode, other_name: str, other: RawNode,
         if claimed_array.ndim == 1:
             return
         change = f"shape {listed} read as {list(fixed)}"
-        refusal = f"shape {listed} has {claimed_array.ndim} dimensions (repair=True reads it as " \
-                  f"{list(fixed)})"
+        refusal = (f"its shape {listed} has {claimed_array.ndim} dimensions (repair=True reads "
+                   f"it as {list(fixed)})")
     elif shape[:1] == (1,) and shape[1:] == fixed:
         change = f"leading batch extent dropped: {list(shape)} -> {list(fixed)}"
         refusal = (f"its shape {list(shape)} has a leading batch extent that "
@@ -279,11 +290,13 @@ def _fit_port(name: str, port: RawNode, other_name: str, other: RawNode,
         refusal = (f"its shape {listed} does not fit {named(other_name, other)}, which {side} "
                    f"{list(fixed)} (repair=True settles it)")
     else:
+        change = refusal = ""
         settler.refuse(what, f"its shape {list(shape)} does not fit {named(other_name, other)},"
                        f" which {side} {list(fixed)}")
-        return
-    if settler.settle(what, change, refusal):
-        port.input_shape = port.output_shape = np.array(fixed, dtype=np.int_)
+    if not change or not settler.settle(what, change, refusal):
+        fixed = None
+    # A refused shape is dropped, so that it is reported once.
+    port.input_shape = port.output_shape = None if fixed is None else np.array(fixed, np.int_)
 
 
 def _listed(array: np.ndarray) -> str:
