@@ -12,12 +12,12 @@ from typing import Any, Callable, Dict, Optional, Tuple
 
 import numpy as np
 
-from .conv import Conv2d
+from .conv import Conv1d, Conv2d
 from .flatten import Flatten
 from .linear import Affine, SpikingAffine
-from .neurons import LIF
-from .pooling import AvgPool2d
-from .utils import _pair, conv2d_output_shape
+from .neurons import IF, LI, LIF, CubaLI, CubaLIF, Delay, Integrator, Scale, Threshold
+from .pooling import AvgPool2d, SumPool2d
+from .utils import _pair, conv1d_output_shape, conv2d_output_shape
 
 #: NIR node metadata entry naming the ZOR type an ``nir.Affine`` stands for ("SpikingAffine");
 #: the SpikingAffine fields travel beside it as "zor.spike_mode", "zor.weight_bits" and
@@ -139,6 +139,33 @@ def _conv2d_to_nir(node: Conv2d, metadata: Fields) -> Fields:
             "dilation": _pair(node.dilation), "groups": int(node.groups), "bias": node.bias}
 
 
+def _conv1d_to_nir(node: Conv1d, metadata: Fields) -> Fields:
+    shape = port(node.input_type, "input")
+    if shape is None or len(shape) != 2:
+        raise Refused("its input length is unknown; give its input_type as (C, N)")
+    if node.groups != 1:
+        raise Refused(f"groups={node.groups}: NIR's type check refuses grouped convolutions")
+    return {"input_shape": int(shape[1]), "weight": node.weight, "stride": int(node.stride),
+            "padding": int(node.padding), "dilation": int(node.dilation),
+            "groups": int(node.groups), "bias": node.bias}
+
+
+def _conv1d_from_nir(params: Fields, ports: Ports, metadata: Fields) -> Conv1d:
+    return Conv1d(params["weight"], params["bias"], stride=_axes(params["stride"], 1)[0],
+                  padding=conv_padding(params, 1), dilation=_axes(params["dilation"], 1)[0],
+                  groups=int(plain(params["groups"])), metadata=dict(metadata), **ports)
+
+
+def conv1d_output(node: Conv1d) -> Optional[list]:
+    """The output shape ZOR works out for a Conv1d of known (C, N) input."""
+    shape = port(node.input_type, "input")
+    if shape is None or len(shape) != 2:
+        return None
+    return [int(x) for x in conv1d_output_shape(
+        tuple(int(x) for x in shape), node.weight.shape[0], int(node.weight.shape[2]),
+        node.stride, node.padding, node.dilation)]
+
+
 def _conv2d_from_nir(params: Fields, ports: Ports, metadata: Fields) -> Conv2d:
     return Conv2d(params["weight"], params["bias"], stride=_pair(plain(params["stride"])),
                   padding=conv_padding(params, 2), dilation=_pair(plain(params["dilation"])),
@@ -201,6 +228,18 @@ def _avg_pool2d_from_nir(params: Fields, ports: Ports, metadata: Fields) -> AvgP
                      padding=_pair(plain(params["padding"])), **ports)
 
 
+def _sum_pool2d_to_nir(node: SumPool2d, metadata: Fields) -> Fields:
+    stride = node.kernel_size if node.stride is None else node.stride
+    return {"kernel_size": np.array(_pair(node.kernel_size)), "stride": np.array(_pair(stride)),
+            "padding": np.array(_pair(node.padding))}
+
+
+def _sum_pool2d_from_nir(params: Fields, ports: Ports, metadata: Fields) -> SumPool2d:
+    return SumPool2d(kernel_size=_pair(plain(params["kernel_size"])),
+                     stride=_pair(plain(params["stride"])),
+                     padding=_pair(plain(params["padding"])), metadata=dict(metadata), **ports)
+
+
 def _flatten_to_nir(node: Flatten, metadata: Fields) -> Fields:
     # Both count start_dim and end_dim over the shape without a batch dimension.
     return {"input_type": {"input": port(node.input_type, "input")},
@@ -238,7 +277,18 @@ SHARED_TYPES = (
     SharedType(Conv2d, "Conv2d", _conv2d_to_nir, _conv2d_from_nir, output_of=conv2d_output),
     SharedType(AvgPool2d, "AvgPool2d", _avg_pool2d_to_nir, _avg_pool2d_from_nir),
     SharedType(Flatten, "Flatten", _flatten_to_nir, _flatten_from_nir),
-)
+    SharedType(Conv1d, "Conv1d", _conv1d_to_nir, _conv1d_from_nir, output_of=conv1d_output),
+    SharedType(SumPool2d, "SumPool2d", _sum_pool2d_to_nir, _sum_pool2d_from_nir),
+) + tuple(SharedType(zor, kind, *_same_fields(zor, names)) for zor, kind, names in (
+    (IF, "IF", ("r", "v_threshold", "v_reset")),
+    (LI, "LI", ("tau", "r", "v_leak")),
+    (CubaLIF, "CubaLIF", ("tau_syn", "tau_mem", "r", "v_leak", "v_threshold", "v_reset", "w_in")),
+    (CubaLI, "CubaLI", ("tau_syn", "tau_mem", "r", "v_leak", "w_in")),
+    (Integrator, "I", ("r",)),
+    (Threshold, "Threshold", ("threshold",)),
+    (Scale, "Scale", ("scale",)),
+    (Delay, "Delay", ("delay",)),
+))
 TO_NIR = {(row.zor, row.mark): row for row in SHARED_TYPES if row.to_nir is not None}
 FROM_NIR = {row.nir: row for row in SHARED_TYPES if row.from_nir is not None}
 
