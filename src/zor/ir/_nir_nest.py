@@ -32,7 +32,7 @@ def nest(graph: Graph, nodes: Dict[str, Any], subgraphs: Dict[str, Any],
     """Replaces, in ``nodes``, the members of each subgraph by the subgraph (innermost first),
     and returns the edges between what is left and, for every member, the name of the
     outermost subgraph that holds it."""
-    edges = [tuple(edge) for edge in graph.edges]
+    edges: List[Edge] = [(str(src), str(dst)) for src, dst in graph.edges]
     inside = {f"{sub}.{local}" for sub, record in subgraphs.items()
               for local in names(record.get("nodes", []))}
     outer: Dict[str, str] = {}
@@ -61,7 +61,7 @@ def nest(graph: Graph, nodes: Dict[str, Any], subgraphs: Dict[str, Any],
         while sub in outer:
             sub = outer[sub]
         outer[flat] = sub
-    return edges, outer  # type: ignore[return-value]
+    return edges, outer
 
 
 def _collapse(graph: Graph, sub: str, record: Dict[str, Any], members: Dict[str, str], nodes: Dict[str, Any],

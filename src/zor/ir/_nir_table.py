@@ -218,8 +218,9 @@ def _avg_pool2d_to_nir(node: AvgPool2d, metadata: Fields) -> Fields:
     if not node.count_include_pad and any(padding):
         raise Refused(f"count_include_pad=False with padding {padding}: NIR divides every "
                       "window by its full size, padding included")
+    stride: Any = node.stride  # the hook has filled it in
     return {"kernel_size": np.array(_pair(node.kernel_size)),
-            "stride": np.array(_pair(node.stride)), "padding": np.array(padding)}
+            "stride": np.array(_pair(stride)), "padding": np.array(padding)}
 
 
 def _avg_pool2d_from_nir(params: Fields, ports: Ports, metadata: Fields) -> AvgPool2d:
@@ -229,7 +230,7 @@ def _avg_pool2d_from_nir(params: Fields, ports: Ports, metadata: Fields) -> AvgP
 
 
 def _sum_pool2d_to_nir(node: SumPool2d, metadata: Fields) -> Fields:
-    stride = node.kernel_size if node.stride is None else node.stride
+    stride: Any = node.kernel_size if node.stride is None else node.stride
     return {"kernel_size": np.array(_pair(node.kernel_size)), "stride": np.array(_pair(stride)),
             "padding": np.array(_pair(node.padding))}
 
