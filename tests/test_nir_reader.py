@@ -1,6 +1,7 @@
 """The tolerant NIR reader: files the frameworks write that nir's own reader refuses, made
 here with h5py in nir's layout; every repair (one warning naming the node) and every refusal."""
 
+import json
 import subprocess
 import sys
 import warnings
@@ -16,20 +17,21 @@ from zor.ir.nir import RepairWarning, from_nir, read_nir
 F32 = np.float32
 
 
+def write_group(group, entries):
+    for key, value in entries.items():
+        if isinstance(value, dict):
+            write_group(group.create_group(key), value)
+        elif isinstance(value, str):
+            group.create_dataset(key, data=value, dtype=h5py.string_dtype())
+        else:
+            group.create_dataset(key, data=value)
+
+
 def write_layout(path, graph):
     """A NIR file of ``graph``, a dictionary in the layout nir.write uses."""
-    def fill(group, entries):
-        for key, value in entries.items():
-            if isinstance(value, dict):
-                fill(group.create_group(key), value)
-            elif isinstance(value, str):
-                group.create_dataset(key, data=value, dtype=h5py.string_dtype())
-            else:
-                group.create_dataset(key, data=value)
-
     with h5py.File(path, "w") as file:
         file.create_dataset("version", data="1.0.8", dtype=h5py.string_dtype())
-        fill(file.create_group("node"), graph)
+        write_group(file.create_group("node"), graph)
     return path
 
 
@@ -65,6 +67,14 @@ def read_warning(path, **options):
         result = read_nir(path, **options)
     assert all(issubclass(w.category, RepairWarning) for w in caught)
     return result, [str(w.message) for w in caught]
+
+
+def deep(levels):
+    """Graphs nested ``levels`` deep."""
+    inner = {"type": "NIRGraph", "nodes": {}, "edges": np.zeros(0)}
+    for _ in range(levels):
+        inner = {"type": "NIRGraph", "nodes": {"g": inner}, "edges": np.zeros(0)}
+    return inner
 
 
 DENSE = [("input", port("Input", [1, 20])), ("fc", affine(3, 20)),
@@ -209,16 +219,46 @@ class TestRefusals:
             repaired = from_nir(batch, repair=True)
         assert repaired.nodes["lif"].tau.shape == (3,)
 
-    def test_file_without_a_graph(self, tmp_path):
-        # A file that is no NIR file, read in a child process under a time limit.
-        path = tmp_path / "other.h5"
-        with h5py.File(path, "w") as file:
-            file.create_dataset("version", data="1.0.8")
-        code = ("import sys\nfrom zor.ir.nir import read_nir\ntry:\n read_nir(sys.argv[1])\n"
-                "except ValueError as error:\n print(error)")
-        result = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True,
-                                text=True, timeout=60)
-        assert result.stdout.strip() == f"{path}: no NIR graph in it (no group 'node')"
+    BROKEN = {
+        "no graph": ({"version": "1.0.8"}, "{path}: no NIR graph in it (no group 'node')"),
+        "no type": ({"node": {"nodes": {}}}, "NIR group 'node' has no dataset 'type'"),
+        "type of a number": ({"node": {"type": 3}}, "NIR group 'node': its 'type' is no text"),
+        "nodes a dataset": ({"node": {"type": "NIRGraph", "nodes": 1, "edges": np.zeros(0)}},
+                            "NIR group 'node': its 'nodes' must be a group of groups"),
+        "edges of three": ({"node": {"type": "NIRGraph", "nodes": {},
+                                     "edges": np.array([["a", "b", "c"]], dtype="S")}},
+                           "NIR group 'node': its 'edges' must be pairs of names"),
+        "edges of numbers": ({"node": {"type": "NIRGraph", "nodes": {},
+                                       "edges": np.ones((1, 2))}},
+                             "NIR group 'node': its 'edges' must be pairs of names"),
+        "weight of text": ({"node": graph({"fc": {"type": "Affine", "weight": "w", "bias": "b"}},
+                                          [])},
+                           "Cannot convert from NIR:\n  node 'fc' (Affine): ZOR refuses it: "),
+        "metadata a dataset": ({"node": {"type": "Affine", "metadata": 1}},
+                               "NIR group 'node/metadata' is no group"),
+        "nested too deep": ({"node": deep(70)}, "NIR group 'node" + "/nodes/g" * 65
+                            + "': nested more than 64 deep"),
+    }
+
+    def test_broken_files_are_refused_in_one_error(self, tmp_path):
+        # Read in a child process under a time limit: a broken file must end in a ValueError.
+        paths = {}
+        for case, (layout, _) in self.BROKEN.items():
+            paths[case] = tmp_path / f"{case}.nir"
+            with h5py.File(paths[case], "w") as file:
+                file.create_dataset("version", data="1.0.8")
+                if "node" in layout:
+                    write_group(file.create_group("node"), layout["node"])
+        code = ("import json, sys\nfrom zor.ir.nir import read_nir\nsaid = {}\n"
+                "for path in sys.argv[1:]:\n try:\n  read_nir(path)\n"
+                " except ValueError as error:\n  said[path] = str(error)\n"
+                "print(json.dumps(said))")
+        result = subprocess.run([sys.executable, "-c", code, *map(str, paths.values())],
+                                capture_output=True, text=True, timeout=120)
+        assert result.returncode == 0, result.stderr
+        said = json.loads(result.stdout)
+        for case, (_, expected) in self.BROKEN.items():
+            assert said[str(paths[case])].startswith(expected.format(path=paths[case])), case
 
 
 class FakeTensor:

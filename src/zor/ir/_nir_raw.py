@@ -60,40 +60,64 @@ def from_object(node: Any) -> RawNode:
 
 def read_file(path: Any) -> RawNode:
     """The graph stored in a NIR file, as nir's writer lays it out: a root group "node"
-    whose groups hold a "type" text, the parameters as datasets and a "metadata" group."""
+    whose groups hold a "type" text, the parameters as datasets and a "metadata" group.
+    A file laid out otherwise is refused with a ValueError naming the group."""
     with h5py.File(path, "r") as file:
         root = file.get("node")
         if not isinstance(root, h5py.Group):
             raise ValueError(f"{path}: no NIR graph in it (no group 'node')")
-        return _read_group(root, "node")
+        return _read_group(root, "node", 0)
 
 
-def _read_group(group: h5py.Group, where: str) -> RawNode:
-    if "type" not in group:
-        raise ValueError(f"NIR group {where!r} has no 'type'")
-    kind = str(_plain(group["type"][()]))
-    metadata = _read_tree(group["metadata"]) if isinstance(group.get("metadata"), h5py.Group) else {}
+#: How deep graphs (and metadata) may nest in a file; nir's own reader recurses too.
+MAX_DEPTH = 64
+
+
+def _read_group(group: h5py.Group, where: str, depth: int) -> RawNode:
+    if depth > MAX_DEPTH:
+        raise ValueError(f"NIR group {where!r}: nested more than {MAX_DEPTH} deep")
+    kind = _plain(_dataset(group, "type", where)[()])
+    if not isinstance(kind, str):
+        raise ValueError(f"NIR group {where!r}: its 'type' is no text")
+    metadata = _read_tree(group["metadata"], f"{where}/metadata", depth + 1) \
+        if "metadata" in group else {}
     if kind == "NIRGraph":
-        nodes = {name: _read_group(inner, f"{where}/nodes/{name}")
-                 for name, inner in group["nodes"].items()}
-        edges = [(str(_plain(src)), str(_plain(dst))) for src, dst in group["edges"][()]]
-        return RawNode(kind, {}, metadata, nodes=nodes, edges=edges)
+        nodes = group.get("nodes")
+        if not isinstance(nodes, h5py.Group) or not all(
+                isinstance(inner, h5py.Group) for inner in nodes.values()):
+            raise ValueError(f"NIR group {where!r}: its 'nodes' must be a group of groups")
+        edges = np.asarray(_dataset(group, "edges", where)[()])
+        if edges.size and (edges.ndim != 2 or edges.shape[1] != 2 or edges.dtype.kind not in "SOU"):
+            raise ValueError(f"NIR group {where!r}: its 'edges' must be pairs of names")
+        return RawNode(kind, {}, metadata,
+                       nodes={name: _read_group(inner, f"{where}/nodes/{name}", depth + 1)
+                              for name, inner in nodes.items()},
+                       edges=[(str(_plain(src)), str(_plain(dst))) for src, dst in edges])
     params = {name: _plain(item[()]) for name, item in group.items()
               if name not in ("type", "metadata") and isinstance(item, h5py.Dataset)}
     node = RawNode(kind, params, metadata)
     # The few port shapes a NIR file keeps.
-    if kind == "Input":
-        node.input_shape = node.output_shape = params.pop("shape", None)
-    elif kind == "Output":
+    if kind in ("Input", "Output"):
         node.input_shape = node.output_shape = params.pop("shape", None)
     elif kind == "Flatten":
         node.input_shape = params.pop("input_type", None)
     return node
 
 
-def _read_tree(group: h5py.Group) -> Dict[str, Any]:
-    return {name: _read_tree(item) if isinstance(item, h5py.Group) else _plain(item[()])
-            for name, item in group.items()}
+def _dataset(group: h5py.Group, name: str, where: str) -> h5py.Dataset:
+    item = group.get(name)
+    if not isinstance(item, h5py.Dataset):
+        raise ValueError(f"NIR group {where!r} has no dataset {name!r}")
+    return item
+
+
+def _read_tree(group: Any, where: str, depth: int) -> Dict[str, Any]:
+    if not isinstance(group, h5py.Group):
+        raise ValueError(f"NIR group {where!r} is no group")
+    if depth > MAX_DEPTH:
+        raise ValueError(f"NIR group {where!r}: nested more than {MAX_DEPTH} deep")
+    return {name: _read_tree(item, f"{where}/{name}", depth + 1) if isinstance(item, h5py.Group)
+            else _plain(item[()]) for name, item in group.items()}
 
 
 def _plain(value: Any) -> Any:

@@ -198,7 +198,8 @@ def _from_raw(raw: RawNode, settler: Settler) -> Graph:
         except Refused as refusal:
             problems.append(f"{named(name, node)}: {refusal}")
             continue
-        except (ValueError, KeyError) as error:
+        except (ValueError, KeyError, TypeError, AttributeError, IndexError) as error:
+            # A file may hold anything where a parameter belongs.
             problems.append(f"{named(name, node)}: ZOR refuses it: {error}")
             continue
         if row.mark is not None:
