@@ -31,85 +31,91 @@ def nest(graph: Graph, nodes: Dict[str, Any], subgraphs: Dict[str, Any],
          problems: List[str]) -> Tuple[List[Edge], Dict[str, str]]:
     """Replaces, in ``nodes``, the members of each subgraph by the subgraph (innermost first),
     and returns the edges between what is left and, for every member, the name of the
-    outermost subgraph that holds it."""
-    edges: List[Edge] = [(str(src), str(dst)) for src, dst in graph.edges]
-    inside = {f"{sub}.{local}" for sub, record in subgraphs.items()
+    outermost subgraph that holds it. Each edge is placed once, in the innermost graph that
+    holds both its ends, so the work is linear in nodes and edges (times the nesting depth)."""
+    parent = {f"{sub}.{local}": sub for sub, record in subgraphs.items()
               for local in names(record.get("nodes", []))}
-    outer: Dict[str, str] = {}
-    done: set = set()
+    missing: Dict[str, List[str]] = {}
+    for member, sub in parent.items():
+        if member not in nodes and member not in subgraphs:
+            missing.setdefault(sub, []).append(member)
+    for sub, members in missing.items():
+        problems.append(f"subgraph {sub!r}: graph metadata 'nir.subgraphs' lists nodes "
+                        f"{members}, which are not in the graph")
+    if missing:
+        return [], {}
+    ends = {sub: _ends(record) for sub, record in subgraphs.items()}
 
-    def build(sub: str) -> None:
-        record = subgraphs[sub]
-        members = {f"{sub}.{local}": local for local in names(record.get("nodes", []))}
-        for flat in members:
-            if flat in subgraphs and flat not in done:
-                build(flat)
-        missing = [flat for flat in members if flat not in nodes]
-        if missing:
-            problems.append(f"subgraph {sub!r}: graph metadata 'nir.subgraphs' lists nodes "
-                            f"{missing}, which are not in the graph")
-            return
-        _collapse(graph, sub, record, members, nodes, edges, problems)
-        for flat in members:
-            outer[flat] = sub
-        done.add(sub)
+    def chain(name: str) -> List[str]:
+        """The subgraphs holding ``name``, outermost first, and the name itself."""
+        path = [name]
+        while path[-1] in parent:
+            path.append(parent[path[-1]])
+        return path[::-1]
 
-    for sub in subgraphs:
-        if sub not in inside and sub not in done:
-            build(sub)
-    for flat, sub in list(outer.items()):
-        while sub in outer:
-            sub = outer[sub]
-        outer[flat] = sub
-    return edges, outer
+    placed: Dict[Any, List[Edge]] = {None: []}
+    for src, dst in graph.edges:
+        ps, pd = chain(src), chain(dst)
+        k = 0
+        while k < min(len(ps), len(pd)) - 1 and ps[k] == pd[k]:
+            k += 1
+        crossing = [(ps[j], src, dst) for j in range(k, len(ps) - 1)
+                    if ps[j + 1][len(ps[j]) + 1:] not in ends[ps[j]][1]]
+        crossing += [(pd[j], src, dst) for j in range(k, len(pd) - 1)
+                     if pd[j + 1][len(pd[j]) + 1:] not in ends[pd[j]][0]]
+        problems.extend(f"subgraph {sub!r}: edge {a!r} -> {b!r} crosses it at a node its Input "
+                        "or Output does not reach" for sub, a, b in crossing)
+        placed.setdefault(ps[k - 1] if k else None, []).append((ps[k], pd[k]))
+    made = dict(nodes)
+    for sub in sorted(subgraphs, key=lambda name: -len(chain(name))):
+        built = _built(graph, sub, subgraphs[sub], made, placed.get(sub, []), problems)
+        if built is not None:
+            made[sub] = built
+    outer = {name: chain(name)[0] for name in parent}
+    top: Dict[str, Any] = {}
+    for name in nodes:
+        holder = outer.get(name, name)
+        if holder not in top and holder in made:
+            top[holder] = made[holder]
+    nodes.clear()
+    nodes.update(top)
+    return list(dict.fromkeys(placed[None])), outer
 
 
-def _collapse(graph: Graph, sub: str, record: Dict[str, Any], members: Dict[str, str], nodes: Dict[str, Any],
-              edges: List[Edge], problems: List[str]) -> None:
-    inputs = {name: names(fed) for name, fed in dict(record.get("inputs", {})).items()}
-    outputs = {name: names(feeding) for name, feeding in dict(record.get("outputs", {})).items()}
-    entries = {local for fed in inputs.values() for local in fed}
-    exits = {local for feeding in outputs.values() for local in feeding}
-    inner_edges: List[Edge] = []
-    outer_edges: List[Edge] = []
-    for src, dst in edges:
-        src_in, dst_in = src in members, dst in members
-        if src_in and dst_in:
-            inner_edges.append((members[src], members[dst]))
-        elif dst_in and members[dst] in entries:
-            outer_edges.append((src, sub))
-        elif src_in and members[src] in exits:
-            outer_edges.append((sub, dst))
-        elif src_in or dst_in:
-            problems.append(f"subgraph {sub!r}: edge {src!r} -> {dst!r} crosses it at a node "
-                            "its Input or Output does not reach")
-        else:
-            outer_edges.append((src, dst))
+def _ends(record: Dict[str, Any]) -> Tuple[set, set]:
+    """The members a subgraph's Inputs feed and those feeding its Outputs."""
+    return ({local for fed in dict(record.get("inputs", {})).values() for local in names(fed)},
+            {local for feeding in dict(record.get("outputs", {})).values()
+             for local in names(feeding)})
+
+
+def _built(graph: Graph, sub: str, record: Dict[str, Any], made: Dict[str, Any],
+           edges: List[Edge], problems: List[str]) -> Any:
+    """The nir.NIRGraph of subgraph ``sub``: its Inputs, members and Outputs, the edges
+    placed in it, and its metadata."""
+    local = len(sub) + 1
     inner: Dict[str, Any] = {}
     boundary_in: List[Edge] = []
     boundary_out: List[Edge] = []
-    for name, fed in inputs.items():
-        shape = shape_of(graph, nodes, f"{sub}.{fed[0]}" if fed else "", "input")
+    for name, fed in dict(record.get("inputs", {})).items():
+        fed = names(fed)
+        shape = shape_of(graph, made, f"{sub}.{fed[0]}" if fed else "", "input")
         inner[name] = nir.Input(input_type={"input": shape})
-        boundary_in += [(name, local) for local in fed]
-    for local in members.values():
-        inner[local] = nodes[f"{sub}.{local}"]
-    for name, feeding in outputs.items():
-        shape = shape_of(graph, nodes, f"{sub}.{feeding[0]}" if feeding else "", "output")
+        boundary_in += [(name, member) for member in fed]
+    for member in names(record.get("nodes", [])):
+        inner[member] = made[f"{sub}.{member}"]
+    for name, feeding in dict(record.get("outputs", {})).items():
+        feeding = names(feeding)
+        shape = shape_of(graph, made, f"{sub}.{feeding[0]}" if feeding else "", "output")
         inner[name] = nir.Output(output_type={"output": shape})
-        boundary_out += [(local, name) for local in feeding]
+        boundary_out += [(member, name) for member in feeding]
+    inner_edges = list(dict.fromkeys((src[local:], dst[local:]) for src, dst in edges))
     try:
-        built = made_graph(inner, boundary_in + inner_edges + boundary_out,
-                           dict(record.get("metadata", {})))
+        return made_graph(inner, boundary_in + inner_edges + boundary_out,
+                          dict(record.get("metadata", {})))
     except (ValueError, AssertionError, KeyError) as error:
         problems.append(f"subgraph {sub!r}: NIR's type check refuses it: {error}")
-        return
-    position = next(index for index, name in enumerate(nodes) if name in members)
-    kept = [(name, node) for name, node in nodes.items() if name not in members]
-    kept.insert(position, (sub, built))
-    nodes.clear()
-    nodes.update(kept)
-    edges[:] = list(dict.fromkeys(outer_edges))
+        return None
 
 
 def shape_of(graph: Graph, nodes: Dict[str, Any], flat: str, side: str) -> Any:
