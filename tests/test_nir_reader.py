@@ -130,6 +130,27 @@ class TestRepairs:
         tau = result.nodes["lif"].tau
         assert tau.dtype == np.float64 and tau.tolist() == [7.5] * 3
 
+    @pytest.mark.parametrize("through_file", [False, True], ids=["memory", "file"])
+    def test_scalar_synaptic_neurons_as_snntorch_exports_them(self, through_file, tmp_path):
+        scalar = np.array(0.5, F32)
+        exported = nir.NIRGraph(
+            {"input": nir.Input(np.array([4])), "fc1": nir.Affine(np.ones((8, 4), F32), np.zeros(8, F32)),
+             "lif1": nir.CubaLIF(scalar, scalar, scalar, scalar, scalar, scalar),
+             "output": nir.Output(np.array([8]))},
+            [("input", "fc1"), ("fc1", "lif1"), ("lif1", "output")], type_check=False)
+        with pytest.warns(RepairWarning) as said:
+            if through_file:
+                # nir 1.0.8 compresses every array, which 0-d ones cannot be; older nir did not.
+                nir.write(tmp_path / "synaptic.nir", exported, compression=None)
+                graph = read_nir(tmp_path / "synaptic.nir")
+            else:
+                graph = from_nir(exported, repair=True)
+        assert [str(w.message) for w in said] == [
+            "node 'lif1' (CubaLIF): parameters tau_syn, tau_mem, r, v_leak, v_threshold, v_reset, "
+            "w_in of shape () broadcast to (8,)"]
+        assert graph.nodes["lif1"].input_type["input"].tolist() == [8]
+        graph.validate(strict=True)
+
     def test_file_without_v_reset_reads_as_nir_1_0_8_does(self, tmp_path):
         old = lif((3,))
         del old["v_reset"]

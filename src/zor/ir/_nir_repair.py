@@ -260,6 +260,8 @@ def _fit_parameters(name: str, node: RawNode, width: Any, settler: Settler) -> N
         for f in narrow:
             value = np.asarray(node.params[f])
             node.params[f] = np.full(width, value.reshape(()), dtype=value.dtype)
+        # Ports nir worked out from the narrow parameters go with them.
+        node.input_shape = node.output_shape = np.array(width, dtype=np.int_)
 
 
 def _fit_port(name: str, port: RawNode, other_name: str, other: RawNode,
