@@ -61,7 +61,8 @@ class Settler:
 # ---------------------------------------------------------------------------------------------
 # Subgraphs
 
-def inline(graph: RawNode, settler: Settler) -> Tuple[Dict[str, RawNode], List[Edge], Dict[str, Any]]:
+def inline(graph: RawNode,
+           settler: Settler) -> Tuple[Dict[str, RawNode], List[Edge], Dict[str, Any]]:
     """The nodes and edges of ``graph`` with every subgraph's nodes in its place, named
     "<subgraph>.<node>", and what it takes to build the subgraphs again:
     {dotted subgraph name: {"metadata", "inputs", "outputs", "nodes"}}, where "inputs" maps
@@ -104,8 +105,9 @@ def _inline(graph: RawNode, prefix: str, settler: Settler,
         for kind, key, ends in (("Input", "inputs", entries), ("Output", "outputs", exits)):
             reached = any((dst if kind == "Input" else src) == name for src, dst in edges)
             if reached and len(record[key]) != 1:
-                settler.refuse(f"subgraph {sub!r}", f"edges {'into' if kind == 'Input' else 'out of'}"
-                               f" it need exactly one {kind} node in it, it has {len(record[key])}")
+                way = "into" if kind == "Input" else "out of"
+                settler.refuse(f"subgraph {sub!r}", f"edges {way} it need exactly one {kind} node "
+                               f"in it, it has {len(record[key])}")
         through = [(src, dst) for src, dst in inner_edges if src in boundary and dst in boundary]
         if through:
             settler.refuse(f"subgraph {sub!r}", "an Input wired straight to an Output: "
@@ -275,7 +277,8 @@ def _fit_port(name: str, port: RawNode, other_name: str, other: RawNode,
     what, side = named(name, port), "takes" if port.kind == "Input" else "gives"
     if fixed is None:
         rank = _SPATIAL_RANK.get(other.kind)
-        fixed = shape[1:] if rank is not None and len(shape) == rank + 1 and shape[0] == 1 else shape
+        batched = rank is not None and len(shape) == rank + 1 and shape[0] == 1
+        fixed = shape[1:] if batched else shape
     listed = _listed(claimed_array)
     if shape == fixed:
         if claimed_array.ndim == 1:

@@ -194,10 +194,10 @@ def conv_padding(params: Fields, axes: int) -> Any:
     kernel = tuple(int(k) for k in params["weight"].shape[2:])
     totals = [d * (k - 1) for d, k in zip(dilation, kernel)]
     if any(s != 1 for s in stride) or any(total % 2 for total in totals):
+        pairs = " (pH, pW)" if axes == 2 else ""
         raise Refused(f"padding 'same' with kernel {kernel}, dilation {_shown(dilation)} and "
-                      f"stride {_shown(stride)} is no symmetric padding{' (pH, pW)' if axes == 2 else ''};"
-                      " it needs stride 1 and "
-                      "odd dilated kernel sizes")
+                      f"stride {_shown(stride)} is no symmetric padding{pairs}; it needs stride 1 "
+                      "and odd dilated kernel sizes")
     halves = tuple(total // 2 for total in totals)
     return halves if axes == 2 else halves[0]
 

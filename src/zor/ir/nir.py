@@ -17,7 +17,7 @@ import dataclasses
 import importlib.metadata
 import pathlib
 import re
-from typing import Any, Dict, List, Optional, Tuple, Union
+from typing import Any, Dict, List, Tuple, Union
 
 import numpy as np
 
@@ -237,8 +237,8 @@ def _converted(row: SharedType, node: RawNode, input_shape: Any) -> Node:
         if mine is not None and not agree(mine, given):
             raise Refused(f"it takes {list(mine.extents)}, not the shape {list(given.extents)} "
                           "of the Input feeding it")
-        converted = row.from_nir(node.params, {**own, "input_type": {"input": extents(input_shape)}},
-                                 node.metadata)  # type: ignore[misc]
+        fed = {**own, "input_type": {"input": extents(input_shape)}}
+        converted = row.from_nir(node.params, fed, node.metadata)  # type: ignore[misc]
     check_output(row, converted, node.output_shape)
     return converted
 
