@@ -190,6 +190,14 @@ class TestSameNumbers:
         assert list(conv2d_output_shape((2, 9, 11), 4, kernel, ours.stride, ours.padding,
                                         ours.dilation)) == conv.output_type["output"].tolist()
 
+    @pytest.mark.parametrize("kernel, stride, padding, dilation, zor_padding", [
+        (3, 1, 0, 1, 0), (3, 2, 2, 1, 2), (3, 1, "valid", 1, 0), (5, 1, "same", 2, 4)])
+    def test_conv1d_output_length_agrees(self, kernel, stride, padding, dilation, zor_padding):
+        conv = nir.Conv1d(17, weights(4, 2, kernel), stride, padding, dilation, 1, weights(4))
+        ours = from_nir(nir.NIRGraph.from_list(conv)).nodes["conv1d"]
+        assert (ours.padding, ours.stride, ours.dilation) == (zor_padding, stride, dilation)
+        assert ours.output_type["output"].tolist() == conv.output_type["output"].tolist()
+
     @pytest.mark.parametrize("kernel, stride, padding, shape", [
         ((2, 2), (2, 2), (0, 0), [4, 8, 8]), ((3, 2), (2, 1), (1, 0), [4, 9, 8]),
         ((3, 3), (3, 3), (1, 1), [2, 10, 7])])
@@ -253,8 +261,13 @@ class TestRefusals:
          "in NIR"),
         (lambda: Conv2d(weights(4, 2, 3, 5), weights(4), input_type={"input": np.array([2, 9, 11])}),
          "NIR works its output shape out as [4, 7, 9], not [4, 7, 7]"),
+        (lambda: Conv1d(weights(4, 2, 3), weights(4)),
+         "its input length is unknown; give its input_type as (C, N)"),
+        (lambda: Conv1d(weights(4, 1, 3), weights(4), groups=2,
+                        input_type={"input": np.array([2, 9])}),
+         "groups=2: NIR's type check refuses grouped convolutions"),
     ], ids=["conv no size", "conv groups", "ceil_mode", "count_include_pad", "no input shape",
-            "reserved key", "non-square kernel"])
+            "reserved key", "non-square kernel", "conv1d no length", "conv1d groups"])
     def test_node_that_cannot_go_exactly(self, node, reason, fails_with):
         made = node()
         fails_with(f"Cannot convert to NIR:\n  node 'n' ({type(made).__name__}): {reason}",
@@ -334,7 +347,11 @@ class TestRefusals:
          "nir.Affine"),
         (nir.Input(np.array([2]), metadata={"camera": "left"}),
          "its metadata has no place in ZOR, which has no Input or Output nodes"),
-    ], ids=["same", "non-square kernel", "3-d weight", "unknown marker", "input metadata"])
+        (nir.Conv1d(9, np.ones((1, 1, 2)), 1, "same", 1, 1, np.ones(1)),
+         "padding 'same' with kernel (2,), dilation 1 and stride 1 is no symmetric padding; it "
+         "needs stride 1 and odd dilated kernel sizes"),
+    ], ids=["same", "non-square kernel", "3-d weight", "unknown marker", "input metadata",
+            "conv1d same"])
     def test_nir_node_that_cannot_come_exactly(self, node, reason, fails_with):
         graph = nir.NIRGraph({"x": node}, [], type_check=False)
         problems = [f"node 'x' ({type(node).__name__}): {reason}"]
