@@ -160,6 +160,24 @@ class TestInfo:
         assert [node["name"] for node in report["nodes"]] == ["conv", "pool", "flatten", "fc", "lif"]
         assert report["total"] == {"nodes": 5, "edges": 4, "parameters": 766, "bytes": 3224}
 
+    def test_json_a_line_per_node(self, files):
+        lines = zor_ir("info", "--json", files / "good.zor")[1].splitlines()
+        assert len(lines) == 14 and lines[:2] == ["{", f'  "file": "{files}/good.zor",']
+        assert lines[5:8] == [
+            '  "nodes": [',
+            '    {"name": "conv", "type": "Conv2d", "input": [2, 8, 8], "output": [4, 8, 8], '
+            '"parameters": 76, "bytes": 304, "dtypes": ["float32"]},',
+            '    {"name": "pool", "type": "AvgPool2d", "input": [4, 8, 8], "output": [4, 4, 4], '
+            '"parameters": 0, "bytes": 0, "dtypes": []},']
+        assert lines[-4:] == ["  ],", '  "total": {"nodes": 5, "edges": 4, "parameters": 766, "bytes": 3224},',
+                              '  "problems": []', "}"]
+
+    @pytest.mark.parametrize("datasets", [False, True])
+    def test_indent_pretty_prints_the_same(self, files, datasets):
+        options = ["--json", *["--datasets"] * datasets, files / "good.zor"]
+        pretty = zor_ir("info", "--indent", "4", *options)[1]
+        assert pretty == json.dumps(json.loads(zor_ir("info", *options)[1]), indent=4) + "\n"
+
     def test_shapes_as_stored_when_inference_fails(self, tmp_path):
         graph = network()
         graph.nodes["lif"] = LIF(np.ones(3), np.ones(3), np.zeros(3), np.ones(3))

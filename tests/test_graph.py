@@ -8,6 +8,7 @@ import random
 import re
 import shutil
 import subprocess
+import sys
 from pathlib import Path
 from typing import Optional
 
@@ -521,6 +522,31 @@ class TestDot:
         legend = ["SNN (spiking)", "ANN (rate-based)", "HybridRegion marker"]
         assert texts[:3] == legend
         assert [text for text in texts[3:] if text not in ("ReLU", "2 -> 2", "2")] == names
+
+
+class TestSummary:
+    def test_the_table_info_prints(self, tmp_path):
+        graph = build({"fc": dense(8, 72), "flatten": Flatten(),
+                       "conv": conv(8, 2, input_type=ports([2, 5, 5]))}, "conv>flatten flatten>fc")
+        zor.ir.write(tmp_path / "net.zor", graph)
+        info = subprocess.run([sys.executable, "-m", "zor.ir", "info", str(tmp_path / "net.zor")],
+                              capture_output=True, text=True, check=True).stdout
+        assert graph.summary().splitlines() == [line[2:] for line in info.splitlines()[1:]]
+        assert graph.summary().splitlines()[1].split() == [
+            "conv", "Conv2d", "2x5x5", "8x3x3", "152", "608", "B", "float32"]
+
+    def test_why_the_shapes_are_as_stored(self):
+        assert Graph.sequential([dense(8, 4), lif(3)]).summary().splitlines()[-1] == (
+            "shapes as stored; cannot infer: node 'lif': LIF of width 3 does not fit input shape [8] "
+            "(its leading extent must be 3)")
+
+    def test_short_repr_past_ten_nodes(self):
+        graph = Graph.sequential([ReLU(2) for _ in range(11)])
+        graph.metadata["name"] = "net"
+        assert repr(graph) == "Graph(11 nodes, 10 edges, metadata={'name': 'net'})"
+        graph.nodes.popitem()
+        assert repr(graph).startswith("Graph(nodes={'relu': ReLU(features=2, ")
+        assert repr(graph).endswith(", metadata={'name': 'net'})")
 
 
 class TestShow:

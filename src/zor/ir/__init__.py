@@ -1,8 +1,9 @@
 """ZOR-IR: node layer and HDF5 file format for neuromorphic network graphs."""
 
+from importlib.metadata import version as _installed_version
 from typing import Dict
 
-from .graph import Graph
+from .graph import Graph, GraphError
 from .node import Node
 from .types import Shape
 from .utils import conv2d_output_shape, flatten_output_size, pool2d_output_shape
@@ -16,9 +17,12 @@ from .pooling import AvgPool2d, MaxPool2d
 from .flatten import Flatten
 from .skip import Skip, SkipType
 from .upsample import Upsample, UpsampleMode
-from .serialization import read, read_version, write
+from .serialization import ZORFormatError, read, read_version, write
 from .layout import DatasetLayout, read_layout
 from .isolation import CheckResult, Verdict, check
+
+#: The package's version (the file format's is ``zor.ir.serialization.__version__``).
+__version__ = _installed_version("zor-ir")
 
 #: Every class that can be rebuilt from a file, by the name stored under "type".
 _NODE_REGISTRY: Dict[str, type] = {
@@ -45,12 +49,12 @@ def str_to_node(name: str) -> type:
 # takes only names listed here); tests/test_package.py checks it against the
 # registry.
 __all__ = [
-    "Graph", "Node", "Shape", "str_to_node",
+    "Graph", "GraphError", "Node", "Shape", "str_to_node",
     # Node classes, as in _NODE_REGISTRY
     "Affine", "AvgPool2d", "BatchNorm1d", "BatchNorm2d", "Conv2d", "Dropout", "ELU", "Flatten",
     "GELU", "HybridRegion", "LIF", "LayerNorm", "MaxPool2d", "PReLU", "ReLU", "SepConv2d",
     "Sigmoid", "Skip", "Softmax", "SpikingAffine", "Tanh", "Upsample",
     "NeuronMode", "SpikeMode", "SkipType", "UpsampleMode",
     "conv2d_output_shape", "pool2d_output_shape", "flatten_output_size",
-    "write", "read", "read_version", "read_layout", "DatasetLayout", "check", "CheckResult", "Verdict",
+    "write", "read", "read_version", "ZORFormatError", "read_layout", "DatasetLayout", "check", "CheckResult", "Verdict",
 ]

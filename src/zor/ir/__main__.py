@@ -25,7 +25,9 @@ from .linear import SpikingAffine
 from .neurons import LIF, HybridRegion, Softmax
 from .pooling import MaxPool2d
 from .serialization import write
-from ._cli import (UserError, _about, _output, _count, _is_nir_file, _read_zor, _as_graph, _node_report, _print_nodes, run_info)
+from ._cli import (UserError, _about, _as_graph, _is_nir_file, _nir_hint, _node_report, _output,
+                   _print_nodes, _read_zor, memory_size, run_info)
+from ._summary import count_text
 
 
 # ---------------------------------------------------------------------------------------------
@@ -126,11 +128,11 @@ def run_validate(args) -> int:
     """Read, infer, validate: each problem on a line of its own, status 1 if any."""
     graph = _as_graph(_read_zor(args.file, mmap=True)[0])
     problems = _problems(graph, args.strict)
-    counts = f"{_count(len(graph.nodes), 'node')}, {_count(len(graph.edges), 'edge')}"
+    counts = f"{count_text(len(graph.nodes), 'node')}, {count_text(len(graph.edges), 'edge')}"
     if not problems:
         print(f"{args.file}: valid{' (strict)' if args.strict else ''}, {counts}")
         return 0
-    print(f"{args.file}: {_count(len(problems), 'problem')}, {counts}")
+    print(f"{args.file}: {count_text(len(problems), 'problem')}, {counts}")
     for problem in problems:
         print(f"  {problem}")
     return 1
@@ -195,7 +197,7 @@ def run_convert(args) -> int:
             graph = interchange.read_nir(source)
         with _about(target):
             write(target, graph)
-    print(f"wrote {target} ({_count(len(graph.nodes), 'node')}, {_count(len(graph.edges), 'edge')})")
+    print(f"wrote {target} ({count_text(len(graph.nodes), 'node')}, {count_text(len(graph.edges), 'edge')})")
     return 0
 
 
@@ -224,11 +226,9 @@ def run_demo(args) -> int:
 def version_text() -> str:
     """The package version, the file format version it writes and the HDF5
     library it links."""
-    from importlib.metadata import version
+    from . import __version__, serialization
 
-    from . import serialization
-
-    return (f"zor-ir {version('zor-ir')} (file format {serialization.__version__}, "
+    return (f"zor-ir {__version__} (file format {serialization.__version__}, "
             f"HDF5 {serialization.__hdf5_version__})")
 
 
@@ -238,7 +238,10 @@ def _zor_file(parser: argparse.ArgumentParser) -> None:
 
 def _info_arguments(parser: argparse.ArgumentParser) -> None:
     _zor_file(parser)
-    parser.add_argument("--json", action="store_true", help="print JSON instead of a table")
+    parser.add_argument("--json", action="store_true",
+                        help="print JSON instead of a table: a line per node (or dataset)")
+    parser.add_argument("--indent", type=int, metavar="N",
+                        help="with --json: indent every level by N spaces")
     parser.add_argument("--datasets", action="store_true",
                         help="list every dataset (path, dtype, shape, size, stored size) instead "
                              "of the nodes")
@@ -269,17 +272,26 @@ def _demo_arguments(parser: argparse.ArgumentParser) -> None:
 def _check_arguments(parser: argparse.ArgumentParser) -> None:
     _zor_file(parser)
     parser.add_argument("--timeout", type=float, default=60.0, help="seconds (default: 60)")
-    parser.add_argument("--memory", type=int, default=8 << 30,
-                        help="bytes of address space for the reader (default: 8 GiB)")
+    parser.add_argument("--memory", type=memory_size, default=8 << 30, metavar="SIZE",
+                        help="address space for the reader: bytes, or with a unit as in 512MiB, "
+                             "8GiB, 1GB (default: 8GiB; 0: no cap)")
 
 
 def run_check(args: argparse.Namespace) -> int:
-    """One line, and the verdict as the exit status (0 sound, 1 malformed, 2 refused)."""
-    from zor.ir import check
+    """The verdict as the exit status; sound on stdout, malformed or refused
+    (with why) on stderr."""
+    from .isolation import Verdict, check
 
+    if Path(args.file).suffix.lower() == ".nir" and Path(args.file).is_file():
+        raise UserError(_nir_hint(args.file))
     with _about(args.file):
-        result = check(args.file, timeout=args.timeout, memory=args.memory)
-    print(f"{args.file}: {result}")
+        result = check(args.file, timeout=args.timeout, memory=args.memory or None)
+    if result.nir_file:
+        raise UserError(_nir_hint(args.file))
+    if result.verdict is Verdict.SOUND:
+        print(f"{args.file}: {result}")
+    else:
+        print(f"zor-ir: error: {args.file}: {result}", file=sys.stderr)
     return result.verdict.value
 
 
@@ -306,7 +318,7 @@ COMMANDS = (
             _demo_arguments, run_demo, aliases=("example",)),
     Command("show", "the graph with its metadata, shapes and edges", _zor_file, run_show),
     Command("check", "read a .zor file in a child process with a time limit and a memory cap; exit "
-            "status 0: sound, 1: malformed (the error), 2: refused (it crashed, hung or exhausted "
+            "status 0: sound, 1: malformed (the error), 3: refused (it crashed, hung or exhausted "
             "the reader)", _check_arguments, run_check),
 )
 

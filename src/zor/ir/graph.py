@@ -34,7 +34,7 @@ class MissingKeyError(KeyError):
         return str(self.args[0])
 
 
-@dataclass(eq=False)
+@dataclass(eq=False, repr=False)
 class Graph:
     """A network: nodes by name, edges as (src, dst) name pairs, metadata.
 
@@ -49,6 +49,24 @@ class Graph:
     nodes: Dict[str, Node] = field(default_factory=dict)
     edges: List[Tuple[str, str]] = field(default_factory=list)
     metadata: Dict[str, Any] = field(default_factory=dict)
+
+    #: Graphs of more nodes than this print as a line of counts; summary() lists the nodes.
+    REPR_NODES = 10
+
+    def __repr__(self) -> str:
+        if len(self.nodes) > self.REPR_NODES:
+            return (f"Graph({len(self.nodes)} nodes, {len(self.edges)} edges, "
+                    f"metadata={self.metadata!r})")
+        return f"Graph(nodes={self.nodes!r}, edges={self.edges!r}, metadata={self.metadata!r})"
+
+    def summary(self) -> str:
+        """A table of the nodes, one line each in topological order: name,
+        type, input and output shape (as infer_types() fills them, as they
+        stand where it cannot), parameters, their bytes and dtypes; then the
+        totals, and why inference failed if it did. ``zor-ir info`` prints it."""
+        from ._summary import summary
+
+        return summary(self)
 
     def add_node(self, name: str, node: Node) -> Node:
         """Add ``node`` under ``name`` and return it."""

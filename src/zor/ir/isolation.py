@@ -15,13 +15,17 @@ from typing import NamedTuple, Optional, Union
 
 GiB = 1 << 30
 
-# The child: imports first, then caps its address space and reads; it prints
-# one JSON object, {} when the file was read.
+# The child: imports first, then tells how much address space it holds, caps
+# it and reads; it prints one JSON object last, {} when the file was read. A
+# .zor reader's "missing 'graph'" on a NIR file is told apart here, in the
+# child, which may open the file.
 _CHILD = r"""
 import json, resource, sys
 import zor.ir
 
 limit = int(sys.argv[2])
+with open("/proc/self/statm") as statm:
+    print(int(statm.read().split()[0]) * resource.getpagesize(), flush=True)
 if limit:
     resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
 try:
@@ -34,8 +38,30 @@ except Exception as error:
         seen = seen.__cause__ or seen.__context__
     report = {"error": f"{type(error).__name__}: {error}",
               "out_of_memory": any(isinstance(e, MemoryError) for e in chain)}
+    if isinstance(error, zor.ir.ZORFormatError) and "missing 'graph'" in str(error):
+        from zor.ir._cli import _is_nir_file
+        report["nir"] = _is_nir_file(sys.argv[1])
 sys.stdout.write(json.dumps(report))
 """
+
+#: A reader that dies with less address space than this beyond what it held
+#: before reading is taken to have run out of memory, not to have crashed.
+READ_HEADROOM = 256 << 20
+
+_UNITS = (("TiB", 1 << 40), ("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10),
+          ("TB", 10 ** 12), ("GB", 10 ** 9), ("MB", 10 ** 6), ("kB", 10 ** 3))
+
+
+def memory_text(nbytes: int) -> str:
+    """Bytes as a reader counts them: 8 GiB, 512 MiB, 1 MB where a unit holds
+    them whole, else in the largest binary unit to a tenth: 83.2 MiB."""
+    for unit, size in _UNITS:
+        if nbytes % size == 0 and 1 <= nbytes // size < 1024:
+            return f"{nbytes // size} {unit}"
+    for unit, size in _UNITS[:4]:
+        if nbytes >= size:
+            return f"{nbytes / size:.1f} {unit}"
+    return f"{nbytes} B"
 
 
 class Verdict(enum.Enum):
@@ -46,7 +72,8 @@ class Verdict(enum.Enum):
     #: The reader refused it with an error (the detail).
     MALFORMED = 1
     #: The reader crashed, hung or ran out of memory on it (the detail says which).
-    REFUSED = 2
+    #: Not 2: that is the status of a command line argparse cannot parse.
+    REFUSED = 3
 
 
 class CheckResult(NamedTuple):
@@ -54,6 +81,8 @@ class CheckResult(NamedTuple):
 
     verdict: Verdict
     detail: str = ""
+    #: Malformed as a .zor file because it is a NIR file (``zor-ir convert`` reads it).
+    nir_file: bool = False
 
     def __str__(self) -> str:
         return self.verdict.name.lower() + (f": {self.detail}" if self.detail else "")
@@ -71,8 +100,10 @@ def check(path: Union[str, os.PathLike[str]], *, timeout: float = 60.0,
 
     Returns:
         ``CheckResult(Verdict.SOUND)``, ``(Verdict.MALFORMED, "<Type>: <message>")`` with the
-        error ``read`` raised, or ``(Verdict.REFUSED, why)`` when the child was killed by a
-        signal, did not finish in time or ran out of memory.
+        error ``read`` raised (``nir_file`` set when it is a NIR file), or
+        ``(Verdict.REFUSED, why)`` when the child was killed by a signal, did not finish in
+        time or ran out of memory ("the reader ran out of its 1 MB of memory ...", also when
+        the cap left it too little to start reading).
 
     Raises:
         FileNotFoundError: If file does not exist.
@@ -89,15 +120,20 @@ def check(path: Union[str, os.PathLike[str]], *, timeout: float = 60.0,
                                text=True, timeout=timeout, env=environment)
     except subprocess.TimeoutExpired:
         return CheckResult(Verdict.REFUSED, f"the reader did not finish within {timeout:g} s")
-    if child.returncode < 0:
-        return CheckResult(Verdict.REFUSED, f"the reader was killed by {signal.Signals(-child.returncode).name}")
+    held, _, said = child.stdout.partition("\n")
     try:
-        report = json.loads(child.stdout)
+        report = json.loads(said)
     except json.JSONDecodeError:
+        if memory and held.isdigit() and memory < int(held) + READ_HEADROOM:
+            return CheckResult(Verdict.REFUSED, f"the reader ran out of its {memory_text(memory)} of memory "
+                                                f"(it held {memory_text(int(held))} before reading)")
+        if child.returncode < 0:
+            return CheckResult(Verdict.REFUSED, f"the reader was killed by {signal.Signals(-child.returncode).name}")
         last = child.stderr.strip().splitlines()[-1:] or [""]
         return CheckResult(Verdict.REFUSED, f"the reader exited with status {child.returncode} {last[0]}".strip())
     if "error" not in report:
         return CheckResult(Verdict.SOUND)
     if report["out_of_memory"]:
-        return CheckResult(Verdict.REFUSED, f"the reader ran out of its {memory} bytes of memory ({report['error']})")
-    return CheckResult(Verdict.MALFORMED, report["error"])
+        return CheckResult(Verdict.REFUSED, f"the reader ran out of its {memory_text(memory or 0)} of memory "
+                                            f"({report['error']})")
+    return CheckResult(Verdict.MALFORMED, report["error"], nir_file=report.get("nir", False))
