@@ -163,7 +163,7 @@ class TestInfo:
     def test_json_a_line_per_node(self, files):
         lines = zor_ir("info", "--json", files / "good.zor")[1].splitlines()
         assert len(lines) == 14 and lines[:2] == ["{", f'  "file": "{files}/good.zor",']
-        assert lines[5:8] == [
+        assert lines[4:7] == [
             '  "nodes": [',
             '    {"name": "conv", "type": "Conv2d", "input": [2, 8, 8], "output": [4, 8, 8], '
             '"parameters": 76, "bytes": 304, "dtypes": ["float32"]},',
