@@ -257,7 +257,8 @@ class TestDiagram:
         texts = svg_texts(tmp_path / "net.svg")
         assert {"conv", "pool", "flatten", "fc", "lif", "SpikingAffine", "2x8x8 -> 4x8x8"} <= set(texts)
         assert {"4x8x8", "64", "10"} <= set(texts)  # on the edges
-        assert {"SNN (spiking)", "ANN (rate-based)", "HybridRegion marker"} <= set(texts)
+        assert {"SNN (spiking)", "ANN (rate-based)", "output"} <= set(texts)
+        assert "HybridRegion marker" not in texts  # the legend holds what the graph has
 
     @pytest.mark.skipif(not HAS_DOT, reason="needs Graphviz's dot")
     def test_png(self, files, tmp_path):
@@ -276,6 +277,59 @@ class TestDiagram:
                        f"{tmp_path}/net.dot instead (Debian: apt-get install graphviz)\n")
         assert not (tmp_path / "net.svg").exists()
         assert (tmp_path / "net.dot").read_text().startswith("digraph zor {\n")
+
+
+    @pytest.mark.parametrize("suffix", [".dot", *[".png"] * HAS_DOT])
+    def test_broken_graph_drawn_with_its_problems(self, tmp_path, suffix):
+        graph = network()
+        graph.add_node("extra", LIF(np.ones(3), np.ones(3), np.zeros(3), np.ones(3)))
+        graph.edges += [("fc", "extra"), ("lif", "gone")]
+        zor.ir.write(tmp_path / "broken.zor", graph)
+        picture = tmp_path / f"broken{suffix}"
+        status, out, err = zor_ir("diagram", tmp_path / "broken.zor", "-o", picture)
+        assert (status, out) == (1, f"wrote {picture}\n")
+        assert err.splitlines() == [
+            f"{tmp_path}/broken.zor: 2 problems (drawn in red where an edge is at fault):",
+            "  edge lif -> gone: no node named 'gone'",
+            "  edge fc -> extra: output shape [10] of 'fc' does not match input shape [3] of 'extra'"]
+        assert picture.stat().st_size > 0
+
+    def test_left_to_right(self, files, tmp_path):
+        status, _, _ = zor_ir("diagram", files / "good.zor", "-o", tmp_path / "net.dot", "--rankdir", "LR")
+        assert status == 0 and "rankdir=LR" in (tmp_path / "net.dot").read_text().splitlines()[1]
+        status, _, err = zor_ir("diagram", files / "good.zor", "-o", tmp_path / "net.dot", "--rankdir", "BT")
+        assert status == 2 and "argument --rankdir: invalid choice: 'BT'" in err
+
+
+class TestWriteFailures:
+    @pytest.mark.parametrize("arguments, message", [
+        (["convert", "{folder}/good.zor", "{folder}/folder.nir"], "cannot write {folder}/folder.nir: is a directory"),
+        (["convert", "{folder}/net.nir", "{folder}/folder.zor"], "cannot write {folder}/folder.zor: is a directory"),
+        (["diagram", "{folder}/good.zor", "-o", "{folder}/folder.dot"],
+         "cannot write {folder}/folder.dot: is a directory"),
+        (["demo", "-o", "{folder}/folder.zor"], "cannot write {folder}/folder.zor: is a directory"),
+        (["convert", "{folder}/good.zor", "/proc/self/net.nir"],
+         "cannot write /proc/self/net.nir: no such file or directory"),
+        (["convert", "{folder}/good.zor", "{folder}/good.zor"],
+         "cannot write {folder}/good.zor: it is the input; convert writes another file"),
+        (["convert", "{folder}/net.nir", "{folder}/../{folder.name}/net.nir"],
+         "cannot write {folder}/../{folder.name}/net.nir: it is the input; convert writes another file"),
+    ], ids=["nir into a directory", "zor into a directory", "diagram into a directory",
+            "demo into a directory", "refused by the system", "zor onto itself", "nir onto itself"])
+    def test_one_plain_line(self, files, arguments, message):
+        (files / "folder.nir").mkdir(exist_ok=True)
+        (files / "folder.dot").mkdir(exist_ok=True)
+        status, out, err = zor_ir(*[part.format(folder=files) for part in arguments])
+        assert (status, out, err) == (1, "", "zor-ir: error: " + message.format(folder=files) + "\n")
+
+    def test_the_system_error_is_the_cause(self, files):
+        from zor.ir._cli import UserError, _writing
+
+        with pytest.raises(UserError) as caught:
+            with _writing("/proc/self/net.nir"):
+                open("/proc/self/net.nir", "w")
+        assert str(caught.value) == "cannot write /proc/self/net.nir: no such file or directory"
+        assert type(caught.value.__cause__) is FileNotFoundError
 
 
 class TestConvert:

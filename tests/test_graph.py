@@ -463,13 +463,19 @@ class TestSequential:
 
 
 def dot_statements(text):
-    """{node id or (src id, dst id): its attributes} of a DOT text from to_dot()."""
+    """{node id or (src id, dst id): its attributes} of a DOT text from to_dot(),
+    up to the legend."""
     statements = {}
-    for line in text.splitlines()[4:-1]:
-        parts = re.fullmatch(r"  (n\d+)(?: -> (n\d+))?(?: \[(.*)\])?;", line)
+    for line in text.split("  subgraph cluster_legend {")[0].splitlines()[4:]:
+        parts = re.fullmatch(r"  ([nm]\d+)(?: -> ([nm]\d+))?(?: \[(.*)\])?;", line)
         assert parts, line
         statements[parts[1] if parts[2] is None else (parts[1], parts[2])] = parts[3] or ""
     return statements
+
+
+def legend(text):
+    """The labels of the legend's chips, in order."""
+    return re.findall(r'^    l\d+ \[label="([^"]*)"', text, re.M)
 
 
 class TestDot:
@@ -500,8 +506,44 @@ class TestDot:
                       edges=[("pool", "relu"), ("pool", "gone"), ("pool",), (1, "relu")])
         statements = dot_statements(graph.to_dot())
         assert statements["n0"].startswith('label="pool\\nMaxPool2d\\n? -> ?", ')
-        assert list(statements) == ["n0", "n1", ("n0", "n1")]
+        assert list(statements) == ["n0", "n1", ("n0", "n1"), "m0", ("n0", "m0")]
         assert statements[("n0", "n1")] == ""
+
+    def test_problems_in_red(self):
+        graph = build({"fc": dense(10, 4), "lif": lif(3), "relu": ReLU(10)},
+                      "fc>lif fc>relu lif>gone")
+        statements = dot_statements(graph.to_dot())
+        assert statements[("n0", "n1")] == 'label="10 \u2260 3", color="#d62728", fontcolor="#d62728", penwidth=2'
+        assert statements[("n0", "n2")] == 'label="10"'
+        assert statements["m0"].startswith('label="gone\\n(no such node)", shape=box, style="rounded,dashed')
+        assert statements[("n1", "m0")] == 'color="#d62728", style=dashed'
+        assert legend(graph.to_dot())[-1] == "problem"
+
+    @pytest.mark.parametrize("nodes, edges, chips", [
+        ({"relu": ReLU(4)}, "", ["ANN (rate-based)", "output"]),
+        ({"a": lif(4), "b": lif(4), "core": HybridRegion("snn", 4)}, "a>core b>core",
+         ["SNN (spiking)", "HybridRegion marker", "join (several inputs)", "output"]),
+        ({}, "", []),
+    ], ids=["one kind", "a join", "empty"])
+    def test_legend_of_what_is_there(self, nodes, edges, chips):
+        assert legend(build(nodes, edges).to_dot()) == chips
+
+    def test_joins_and_outputs_marked(self):
+        graph = build({"a": ReLU(4), "b": ReLU(4), "sum": ReLU(4), "out": ReLU(4)}, "a>sum b>sum sum>out")
+        statements = dot_statements(graph.to_dot())
+        assert statements["n2"].startswith('label="sum\\nReLU\\n4 -> 4\\njoins 2 inputs", penwidth=2.5, shape=box')
+        assert [name for name in ("n0", "n1", "n2", "n3") if "peripheries=2" in statements[name]] == ["n3"]
+
+    @pytest.mark.parametrize("rankdir", ["TB", "LR"])
+    def test_title_and_direction(self, rankdir):
+        graph = Graph.sequential([ReLU(2)])
+        graph.metadata["name"] = 'the "net"'
+        assert graph.to_dot(rankdir=rankdir).splitlines()[1] == (
+            f'  graph [fontname="Helvetica", rankdir={rankdir}, labelloc=t, fontsize=16, '
+            'label="the \\"net\\""];')
+        assert Graph().to_dot().splitlines()[1] == '  graph [fontname="Helvetica", rankdir=TB];'
+        with pytest.raises(ValueError, match="^rankdir must be one of TB, LR, got 'BT'$"):
+            graph.to_dot(rankdir="BT")
 
     NAMES = ['say "hi"', "back\\slash\\", "two\nlines", "<html>&", "ünï", "\\N"]
 
@@ -519,9 +561,9 @@ class TestDot:
                              text=True, check=True).stdout
         texts = [html.unescape(text) for text in re.findall(r"<text[^>]*>(.*?)</text>", svg)]
         names = [line for name in self.NAMES for line in name.split("\n")]
-        legend = ["SNN (spiking)", "ANN (rate-based)", "HybridRegion marker"]
-        assert texts[:3] == legend
-        assert [text for text in texts[3:] if text not in ("ReLU", "2 -> 2", "2")] == names
+        chips = ["legend", "ANN (rate-based)", "output"]
+        assert [text for text in texts if text in chips] == chips
+        assert [text for text in texts if text not in ("ReLU", "2 -> 2", "2", *chips)] == names
 
 
 class TestSummary:

@@ -13,11 +13,11 @@ import sys
 import tempfile
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable, List, Tuple
+from typing import Callable, List, Optional, Tuple
 
 import numpy as np
 
-from ._dot import extents as _extents
+from ._dot import RANKDIRS, extents as _extents
 from .conv import Conv2d
 from .flatten import Flatten
 from .graph import Graph, GraphError
@@ -26,7 +26,7 @@ from .neurons import LIF, HybridRegion, Softmax
 from .pooling import MaxPool2d
 from .serialization import write
 from ._cli import (UserError, _about, _as_graph, _is_nir_file, _nir_hint, _node_report, _output,
-                   _print_nodes, _read_zor, memory_size, run_info)
+                   _print_nodes, _read_zor, _writing, memory_size, run_info)
 from ._summary import count_text
 
 
@@ -107,16 +107,17 @@ def run_show(args) -> int:
 # ---------------------------------------------------------------------------------------------
 # validate
 
-def _problems(graph, strict: bool) -> List[str]:
+def _problems(graph, strict: bool, go_on: Optional[bool] = None) -> List[str]:
     """Inference's problems, then validation's, each once: validation checks
     the inferred graph, or, where inference fails, the graph as stored, which
-    only strict validation goes on to (for the problems beyond shapes)."""
+    only strict validation goes on to (for the problems beyond shapes)
+    unless ``go_on`` says otherwise."""
     found: List[str] = []
     try:
         graph = graph.infer_types()
     except GraphError as error:
         found += error.problems
-    if strict or not found:
+    if (strict if go_on is None else go_on) or not found:
         try:
             graph.validate(strict=strict)
         except GraphError as error:
@@ -145,27 +146,36 @@ DIAGRAM_SUFFIXES = (".svg", ".png", ".dot")
 
 
 def run_diagram(args) -> int:
+    """The picture, and each problem of the graph on stderr with status 1:
+    a broken graph is drawn too, what is wrong in red."""
     output = _output(args.output)
     if output.suffix.lower() not in DIAGRAM_SUFFIXES:
         raise UserError(f"{output}: a diagram is written as " + ", ".join(DIAGRAM_SUFFIXES)
                         + "; the suffix says which")
-    text = _as_graph(_read_zor(args.file, mmap=True)[0]).to_dot()
+    graph = _as_graph(_read_zor(args.file, mmap=True)[0])
+    text = graph.to_dot(rankdir=args.rankdir)
     dot = shutil.which("dot")
     if output.suffix.lower() != ".dot" and dot is None:
         output = output.with_suffix(".dot")
         print(f"zor-ir: Graphviz's dot is not installed; writing DOT text to {output} instead "
               "(Debian: apt-get install graphviz)", file=sys.stderr)
-    if output.suffix.lower() == ".dot":
-        with _about(output):
+    with _writing(output):
+        if output.suffix.lower() == ".dot":
             output.write_text(text)
-    else:
-        rendered = subprocess.run([dot, f"-T{output.suffix.lower()[1:]}", "-o", str(output)],
-                                  input=text, capture_output=True, text=True)
-        if rendered.returncode != 0:
-            said = rendered.stderr.strip().splitlines() or [f"exit status {rendered.returncode}"]
-            raise UserError(f"{output}: dot failed: {said[0]}")
+        else:
+            rendered = subprocess.run([dot, f"-T{output.suffix.lower()[1:]}", "-o", str(output)],
+                                      input=text, capture_output=True, text=True)
+            if rendered.returncode != 0:
+                said = rendered.stderr.strip().splitlines() or [f"exit status {rendered.returncode}"]
+                raise UserError(f"{output}: dot failed: {said[0]}")
     print(f"wrote {output}")
-    return 0
+    problems = _problems(graph, strict=False, go_on=True)  # every edge drawn red is named
+    if problems:
+        print(f"{args.file}: {count_text(len(problems), 'problem')} (drawn in red where an edge "
+              "is at fault):", file=sys.stderr)
+        for problem in problems:
+            print(f"  {problem}", file=sys.stderr)
+    return 1 if problems else 0
 
 
 # ---------------------------------------------------------------------------------------------
@@ -178,6 +188,8 @@ def run_convert(args) -> int:
     source, target = Path(args.input), _output(args.output)
     if target.suffix.lower() not in (".zor", ".nir"):
         raise UserError(f"{target}: convert writes a .zor or a .nir file, as the suffix says")
+    if target.exists() and source.exists() and os.path.samefile(source, target):
+        raise UserError(f"cannot write {target}: it is the input; convert writes another file")
     try:
         from . import nir as interchange
     except ImportError as error:  # the optional nir package is not installed
@@ -186,7 +198,7 @@ def run_convert(args) -> int:
         graph = _as_graph(_read_zor(str(source))[0])
         with _about(source):  # what NIR cannot hold is the source's
             converted = interchange.to_nir(graph)
-        with _about(target):
+        with _writing(target):
             interchange.nir.write(target, converted)
     else:
         if not source.is_file():
@@ -195,7 +207,7 @@ def run_convert(args) -> int:
             raise UserError(f"{source} is no NIR file; convert writes a .zor file from a NIR file")
         with _about(source):
             graph = interchange.read_nir(source)
-        with _about(target):
+        with _writing(target):
             write(target, graph)
     print(f"wrote {target} ({count_text(len(graph.nodes), 'node')}, {count_text(len(graph.edges), 'edge')})")
     return 0
@@ -209,7 +221,7 @@ def run_demo(args) -> int:
     graph = build_example()
     with tempfile.TemporaryDirectory() as scratch:
         path = str(_output(args.output)) if args.output else os.path.join(scratch, "example.zor")
-        with _about(path):
+        with _writing(path):
             write(path, graph)
         _print_nodes(_node_report(path))
     if args.output:
@@ -257,6 +269,8 @@ def _diagram_arguments(parser: argparse.ArgumentParser) -> None:
     _zor_file(parser)
     parser.add_argument("-o", "--output", metavar="OUT", required=True,
                         help="OUT.svg or OUT.png (drawn by Graphviz's dot) or OUT.dot (DOT text)")
+    parser.add_argument("--rankdir", choices=RANKDIRS, default="TB",
+                        help="TB: inputs at the top (the default); LR: inputs on the left")
 
 
 def _convert_arguments(parser: argparse.ArgumentParser) -> None:

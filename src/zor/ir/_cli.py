@@ -52,6 +52,30 @@ def _about(path: Any) -> Iterator[None]:
         raise UserError(text if str(path) in text else f"{path}: {text}") from error
 
 
+def _reason(error: OSError) -> str:
+    """Why the system refused, in its own plain words: HDF5's message around
+    an errno is left to the cause."""
+    if error.errno:
+        reason = os.strerror(error.errno)
+    else:
+        said = re.search(r"error message = '([^']*)'", str(error))
+        reason = said[1] if said else _error_text(error)
+    return reason[:1].lower() + reason[1:]
+
+
+@contextlib.contextmanager
+def _writing(path: Any) -> Iterator[None]:
+    """As _about, for the writing of a file: a failure of the system is one
+    line, "cannot write PATH: the reason", its error the cause."""
+    if Path(path).is_dir():
+        raise UserError(f"cannot write {path}: is a directory")
+    with _about(path):
+        try:
+            yield
+        except OSError as error:
+            raise UserError(f"cannot write {path}: {_reason(error)}") from error
+
+
 def _nir_hint(path: Any) -> str:
     target = Path(path).with_suffix(".zor")
     if target == Path(path):

@@ -305,15 +305,19 @@ class Graph:
             raise ValueError(f"Graph has no node named {name!r}")
         return Adjacency(self.nodes, self.edges)
 
-    def to_dot(self) -> str:
+    def to_dot(self, *, rankdir: str = "TB") -> str:
         """The graph in Graphviz's DOT language: one box per node with its
         name, type and shapes (as infer_types() fills them, as they stand
         where it cannot), the shape on each edge, and spiking nodes (LIF,
         SpikingAffine), rate-based nodes and HybridRegion markers in three
-        colours that a legend names. ``dot -Tsvg`` draws it."""
+        colours; joins drawn thick, outputs with a double border; an edge
+        whose shapes disagree red with both, an edge to a missing node red
+        to a placeholder; the metadata's "name" as the title, and a legend
+        of what the picture holds. ``rankdir`` "TB" draws top to bottom,
+        "LR" left to right. ``dot -Tsvg`` draws it."""
         from ._dot import to_dot
 
-        return to_dot(self)
+        return to_dot(self, rankdir)
 
     def equals(self, other: object) -> bool:
         """True when ``other`` is a graph with equal nodes (by value), edges
