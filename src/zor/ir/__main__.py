@@ -24,9 +24,8 @@ from .graph import Graph, GraphError
 from .linear import SpikingAffine
 from .neurons import LIF, HybridRegion, Softmax
 from .pooling import MaxPool2d
-from .serialization import write
 from ._cli import (UserError, _about, _as_graph, _is_nir_file, _nir_hint, _node_report, _output,
-                   _print_nodes, _read_zor, _writing, memory_size, run_info)
+                   _print_nodes, _read_zor, _write_zor, _writing, memory_size, run_info)
 from ._summary import count_text
 
 
@@ -92,15 +91,15 @@ def show(graph, out=None) -> None:
         print("  " + problems.replace("\n", "\n  "), file=out)
 
 
-def show_file(path, out=None) -> None:
+def show_file(path, out=None, quiet: bool = False) -> None:
     out = sys.stdout if out is None else out
-    stored, version = _read_zor(path)
+    stored, version = _read_zor(path, quiet=quiet)
     print(f"{path} (format version {version})", file=out)
     show(_as_graph(stored), out)
 
 
 def run_show(args) -> int:
-    show_file(args.file)
+    show_file(args.file, quiet=args.quiet)
     return 0
 
 
@@ -127,7 +126,7 @@ def _problems(graph, strict: bool, go_on: Optional[bool] = None) -> List[str]:
 
 def run_validate(args) -> int:
     """Read, infer, validate: each problem on a line of its own, status 1 if any."""
-    graph = _as_graph(_read_zor(args.file, mmap=True)[0])
+    graph = _as_graph(_read_zor(args.file, mmap=True, quiet=args.quiet)[0])
     problems = _problems(graph, args.strict)
     counts = f"{count_text(len(graph.nodes), 'node')}, {count_text(len(graph.edges), 'edge')}"
     if not problems:
@@ -152,7 +151,7 @@ def run_diagram(args) -> int:
     if output.suffix.lower() not in DIAGRAM_SUFFIXES:
         raise UserError(f"{output}: a diagram is written as " + ", ".join(DIAGRAM_SUFFIXES)
                         + "; the suffix says which")
-    graph = _as_graph(_read_zor(args.file, mmap=True)[0])
+    graph = _as_graph(_read_zor(args.file, mmap=True, quiet=args.quiet)[0])
     text = graph.to_dot(rankdir=args.rankdir)
     dot = shutil.which("dot")
     if output.suffix.lower() != ".dot" and dot is None:
@@ -195,7 +194,7 @@ def run_convert(args) -> int:
     except ImportError as error:  # the optional nir package is not installed
         raise UserError(str(error)) from error
     if target.suffix.lower() == ".nir":
-        graph = _as_graph(_read_zor(str(source))[0])
+        graph = _as_graph(_read_zor(str(source), quiet=args.quiet)[0])
         with _about(source):  # what NIR cannot hold is the source's
             converted = interchange.to_nir(graph)
         with _writing(target):
@@ -207,8 +206,7 @@ def run_convert(args) -> int:
             raise UserError(f"{source} is no NIR file; convert writes a .zor file from a NIR file")
         with _about(source):
             graph = interchange.read_nir(source)
-        with _writing(target):
-            write(target, graph)
+        _write_zor(target, graph, args.quiet)
     print(f"wrote {target} ({count_text(len(graph.nodes), 'node')}, {count_text(len(graph.edges), 'edge')})")
     return 0
 
@@ -221,9 +219,8 @@ def run_demo(args) -> int:
     graph = build_example()
     with tempfile.TemporaryDirectory() as scratch:
         path = str(_output(args.output)) if args.output else os.path.join(scratch, "example.zor")
-        with _writing(path):
-            write(path, graph)
-        _print_nodes(_node_report(path))
+        _write_zor(path, graph, args.quiet)
+        _print_nodes(_node_report(path, args.quiet))
     if args.output:
         print(f"The example network is in {path}.")
     else:
@@ -346,6 +343,8 @@ def parser() -> argparse.ArgumentParser:
         sub = commands.add_parser(command.name, aliases=list(command.aliases),
                                   help=command.summary, description=command.summary + ".")
         command.arguments(sub)
+        sub.add_argument("-q", "--quiet", action="store_true",
+                         help="no progress bar (one is shown on a terminal for long work)")
         sub.set_defaults(run=command.run)
     return top
 

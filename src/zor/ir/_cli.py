@@ -16,7 +16,8 @@ import numpy as np
 from .graph import Graph, GraphError
 from .layout import read_layout
 from .node import Node
-from .serialization import ZORFormatError, read, read_version
+from .serialization import ZORFormatError, read, read_version, write
+from ._progress import progress
 from ._summary import count_text, node_rows, size_text, table_lines, totals
 
 class UserError(Exception):
@@ -132,16 +133,22 @@ def _reading_zor(path: Any) -> Iterator[None]:
             raise
 
 
-def _read_zor(path: str, mmap: bool = False):
+def _read_zor(path: str, mmap: bool = False, quiet: bool = False):
     """The graph (or single node) stored in a .zor file and its format version.
     ``mmap`` maps big arrays instead of reading them, so that looking at a file
-    of any size takes no time."""
-    with _reading_zor(path):
-        stored = read(path, mmap=mmap)
+    of any size takes no time; a long read shows its progress unless ``quiet``."""
+    with _reading_zor(path), progress(f"reading {path}", quiet) as bar:
+        stored = read(path, mmap=mmap, **bar.options)
         version = read_version(path)
     if not isinstance(stored, (Graph, Node)):
         raise UserError(f"{path}: holds a {type(stored).__name__}, not a graph or a node")
     return stored, version
+
+
+def _write_zor(path: Any, graph: Any, quiet: bool = False) -> None:
+    """``write``, its failures one line, a long write showing its progress unless ``quiet``."""
+    with _writing(path), progress(f"writing {path}", quiet) as bar:
+        write(path, graph, **bar.options)
 
 
 def _as_graph(stored):
@@ -153,8 +160,8 @@ def _as_graph(stored):
 # ---------------------------------------------------------------------------------------------
 # info
 
-def _node_report(path: str) -> Dict[str, Any]:
-    graph, version = _read_zor(path, mmap=True)
+def _node_report(path: str, quiet: bool = False) -> Dict[str, Any]:
+    graph, version = _read_zor(path, mmap=True, quiet=quiet)
     graph = _as_graph(graph)
     rows, problems = node_rows(graph)
     return {
@@ -219,7 +226,7 @@ def compact_json(report: Dict[str, Any]) -> str:
 
 
 def run_info(args) -> int:
-    report = _dataset_report(args.file) if args.datasets else _node_report(args.file)
+    report = _dataset_report(args.file) if args.datasets else _node_report(args.file, args.quiet)
     if args.json:
         print(compact_json(report) if args.indent is None else json.dumps(report, indent=args.indent))
     elif args.datasets:
