@@ -7,7 +7,7 @@ numbers mean the same; every other node is refused, all of them named in one ``V
 never left out of a partial graph. docs/nir.md has the mapping and its conventions.
 
 Arrays are handed over by reference, not copied. Install the ``nir`` package with
-``pip install 'zor-ir[nir]'``.
+``pip install 'nir>=1.0.8'`` (or the wheel with its extra ``nir``).
 """
 
 from __future__ import annotations
@@ -22,7 +22,7 @@ try:
     import nir
 except ImportError as error:
     raise ImportError(
-        "zor.ir.nir needs the 'nir' package; install it with: pip install 'zor-ir[nir]'"
+        "zor.ir.nir needs the 'nir' package; install it with: pip install 'nir>=1.0.8'"
     ) from error
 
 from .conv import Conv2d
