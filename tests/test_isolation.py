@@ -120,6 +120,27 @@ class TestCheck:
             assert out == "" and err.startswith(f"zor-ir: error: {path}: {result}") and err.count("\n") == 1
 
 
+class TestProgress:
+    def test_the_childs_progress_reaches_the_callback(self, tmp_path, monkeypatch):
+        # An interpreter that reports as the child does, one line at a time.
+        script = tmp_path / "reporting-python"
+        script.write_text("#!/bin/sh\necho 1000\necho progress 0 8; echo progress 8 8\nprintf '{}'\n")
+        script.chmod(script.stat().st_mode | stat.S_IXUSR)
+        monkeypatch.setattr("sys.executable", str(script))
+        calls = []
+        assert check(graph_file(tmp_path / "file.zor"), progress=lambda *call: calls.append(call)) == (
+            CheckResult(Verdict.SOUND))
+        assert calls == [(0, 8), (8, 8)]
+
+    def test_asked_of_the_child_only_with_a_callback(self, tmp_path, monkeypatch):
+        script = tmp_path / "echoing-python"
+        script.write_text('#!/bin/sh\necho 1000\nprintf \'{"error": "%s", "out_of_memory": false}\' "$5"\n')
+        script.chmod(script.stat().st_mode | stat.S_IXUSR)
+        monkeypatch.setattr("sys.executable", str(script))
+        path = graph_file(tmp_path / "file.zor")
+        assert [check(path, progress=progress).detail for progress in (None, print)] == ["0", "1"]
+
+
 class TestMemorySizes:
     @pytest.mark.parametrize("text, size", [
         ("8GiB", 8 << 30), ("512MiB", 512 << 20), ("512 MiB", 512 << 20), ("1MB", 10 ** 6),

@@ -26,6 +26,7 @@ from .neurons import LIF, HybridRegion, Softmax
 from .pooling import MaxPool2d
 from ._cli import (UserError, _about, _as_graph, _is_nir_file, _nir_hint, _node_report, _output,
                    _print_nodes, _read_zor, _write_zor, _writing, memory_size, run_info)
+from ._progress import progress
 from ._summary import count_text
 
 
@@ -295,8 +296,8 @@ def run_check(args: argparse.Namespace) -> int:
 
     if Path(args.file).suffix.lower() == ".nir" and Path(args.file).is_file():
         raise UserError(_nir_hint(args.file))
-    with _about(args.file):
-        result = check(args.file, timeout=args.timeout, memory=args.memory or None)
+    with _about(args.file), progress(f"checking {args.file}", args.quiet) as bar:
+        result = check(args.file, timeout=args.timeout, memory=args.memory or None, **bar.options)
     if result.nir_file:
         raise UserError(_nir_hint(args.file))
     if result.verdict is Verdict.SOUND:

@@ -8,28 +8,38 @@ import enum
 import json
 import os
 import pathlib
+import selectors
 import signal
 import subprocess
 import sys
-from typing import NamedTuple, Optional, Union
+import tempfile
+import time
+from typing import Callable, List, NamedTuple, Optional, Tuple, Union
 
 GiB = 1 << 30
 
 # The child: imports first, then tells how much address space it holds, caps
-# it and reads; it prints one JSON object last, {} when the file was read. A
+# it and reads, telling its progress if asked ("progress DONE TOTAL" lines);
+# it prints one JSON object last, {} when the file was read. A
 # .zor reader's "missing 'graph'" on a NIR file is told apart here, in the
 # child, which may open the file.
 _CHILD = r"""
 import json, resource, sys
 import zor.ir
 
-limit = int(sys.argv[2])
+limit, watched = int(sys.argv[2]), sys.argv[3] == "1"
 with open("/proc/self/statm") as statm:
     print(int(statm.read().split()[0]) * resource.getpagesize(), flush=True)
 if limit:
     resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
+
+def progress(done, total):
+    print(f"progress {done} {total}", flush=True)
+
+
 try:
-    zor.ir.read(sys.argv[1])
+    zor.ir.read(sys.argv[1], **({"progress": progress} if watched else {}))
     report = {}
 except Exception as error:
     chain, seen = [], error
@@ -89,14 +99,16 @@ class CheckResult(NamedTuple):
 
 
 def check(path: Union[str, os.PathLike[str]], *, timeout: float = 60.0,
-          memory: Optional[int] = 8 * GiB) -> CheckResult:
+          memory: Optional[int] = 8 * GiB,
+          progress: Optional[Callable[[int, int], None]] = None) -> CheckResult:
     """Read the file at ``path`` completely, as ``read(path)`` does, in a child process.
 
     Use it on files from elsewhere before reading them in a process that must
     not die: ``read`` refuses the corruption it knows of with
     ``ZORFormatError``, but HDF5 parses much of a file by itself, and a crafted
     file may still crash or hang it. The child has ``timeout`` seconds and an
-    address space of ``memory`` bytes (None: no cap).
+    address space of ``memory`` bytes (None: no cap). ``progress(done, total)``,
+    if given, is called as the child's ``read`` calls its own.
 
     Returns:
         ``CheckResult(Verdict.SOUND)``, ``(Verdict.MALFORMED, "<Type>: <message>")`` with the
@@ -115,25 +127,63 @@ def check(path: Union[str, os.PathLike[str]], *, timeout: float = 60.0,
     if not file.is_file():
         raise ValueError(f"Path is not a file: {file}")
     environment = {**os.environ, "OPENBLAS_NUM_THREADS": "1"}  # BLAS threads reserve address space
-    try:
-        child = subprocess.run([sys.executable, "-c", _CHILD, str(file), str(memory or 0)], capture_output=True,
-                               text=True, timeout=timeout, env=environment)
-    except subprocess.TimeoutExpired:
+    arguments = [sys.executable, "-c", _CHILD, str(file), str(memory or 0), "1" if progress else "0"]
+    child = _run(arguments, environment, timeout, progress)
+    if child is None:
         return CheckResult(Verdict.REFUSED, f"the reader did not finish within {timeout:g} s")
-    held, _, said = child.stdout.partition("\n")
+    returncode, lines, stderr = child
+    held, said = (lines[0] if lines else ""), (lines[-1] if len(lines) > 1 else "")
     try:
         report = json.loads(said)
     except json.JSONDecodeError:
         if memory and held.isdigit() and memory < int(held) + READ_HEADROOM:
             return CheckResult(Verdict.REFUSED, f"the reader ran out of its {memory_text(memory)} of memory "
                                                 f"(it held {memory_text(int(held))} before reading)")
-        if child.returncode < 0:
-            return CheckResult(Verdict.REFUSED, f"the reader was killed by {signal.Signals(-child.returncode).name}")
-        last = child.stderr.strip().splitlines()[-1:] or [""]
-        return CheckResult(Verdict.REFUSED, f"the reader exited with status {child.returncode} {last[0]}".strip())
+        if returncode < 0:
+            return CheckResult(Verdict.REFUSED, f"the reader was killed by {signal.Signals(-returncode).name}")
+        last = stderr.strip().splitlines()[-1:] or [""]
+        return CheckResult(Verdict.REFUSED, f"the reader exited with status {returncode} {last[0]}".strip())
     if "error" not in report:
         return CheckResult(Verdict.SOUND)
     if report["out_of_memory"]:
         return CheckResult(Verdict.REFUSED, f"the reader ran out of its {memory_text(memory or 0)} of memory "
                                             f"({report['error']})")
     return CheckResult(Verdict.MALFORMED, report["error"], nir_file=report.get("nir", False))
+
+
+def _run(arguments: List[str], environment: dict, timeout: float,
+         progress: Optional[Callable[[int, int], None]]) -> Optional[Tuple[int, List[str], str]]:
+    """The child's exit status, the lines it printed but its progress (which
+    go to ``progress`` as they come) and its stderr; None when it did not
+    finish within ``timeout`` seconds, and then it is killed."""
+    deadline = time.monotonic() + timeout
+    lines: List[str] = []
+    pending = b""
+    with tempfile.TemporaryFile() as stderr, subprocess.Popen(
+            arguments, stdout=subprocess.PIPE, stderr=stderr, env=environment) as child:
+        assert child.stdout is not None
+        with selectors.DefaultSelector() as selector:
+            selector.register(child.stdout, selectors.EVENT_READ)
+            while True:
+                left = deadline - time.monotonic()
+                if left <= 0 or not selector.select(left):
+                    child.kill()
+                    return None
+                chunk = os.read(child.stdout.fileno(), 1 << 16)
+                if not chunk:
+                    break
+                *complete, pending = (pending + chunk).split(b"\n")
+                for line in map(bytes.decode, complete):
+                    if line.startswith("progress "):
+                        if progress is not None:
+                            done, total = line.split()[1:]
+                            progress(int(done), int(total))
+                    else:
+                        lines.append(line)
+        try:
+            returncode = child.wait(max(deadline - time.monotonic(), 0))
+        except subprocess.TimeoutExpired:
+            child.kill()
+            return None
+        stderr.seek(0)
+        return returncode, lines + ([pending.decode()] if pending else []), stderr.read().decode(errors="replace")
