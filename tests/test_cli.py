@@ -387,6 +387,14 @@ class TestEntryPoints:
     def test_both_ways_in_give_the_same(self, files):
         assert zor_ir("info", files / "good.zor", command=SCRIPT) == zor_ir("info", files / "good.zor")
 
+    @pytest.mark.parametrize("arguments", [
+        ["info", "{folder}/good.zor"], ["validate", "{folder}/good.zor"], ["show", "{folder}/good.zor"],
+        ["check", "{folder}/good.zor"], ["diagram", "{folder}/good.zor", "-o", "{folder}/quiet.dot"]],
+        ids=lambda arguments: arguments[0])
+    def test_quiet_changes_nothing_off_a_terminal(self, files, arguments):
+        arguments = [part.format(folder=files) for part in arguments]
+        assert zor_ir(*arguments, "--quiet") == zor_ir(*arguments)
+
     def test_version_names_the_linked_hdf5(self):
         status, out, _ = zor_ir("--version", command=SCRIPT)
         assert status == 0 and re.fullmatch(r"zor-ir \S+ \(file format 0\.0\.1, HDF5 1\.14\.5\)\n", out)
