@@ -1,5 +1,6 @@
 """What the command line shares: one-line user errors that name the file and
-the node, reading a .zor file (and noticing a NIR one), and the info report."""
+the node, reading a .zor file (and noticing a NIR one) and writing one, both
+with a progress bar, memory sizes, and the info report."""
 
 from __future__ import annotations
 
@@ -9,16 +10,15 @@ import json
 import os
 import re
 from pathlib import Path
-from typing import Any, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Dict, Iterator
 
-import numpy as np
-
-from .graph import Graph, GraphError
+from .graph import Graph
 from .layout import read_layout
 from .node import Node
 from .serialization import ZORFormatError, read, read_version, write
 from ._progress import progress
-from ._summary import count_text, node_rows, size_text, table_lines, totals
+from ._summary import node_rows, size_text, table_lines, totals
+
 
 class UserError(Exception):
     """A problem the user can fix, told in one line."""

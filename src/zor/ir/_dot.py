@@ -5,7 +5,7 @@ is wrong in red, and a legend of what the picture holds."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Set, Tuple
 
 import numpy as np
 
@@ -80,7 +80,7 @@ def to_dot(graph: Graph, rankdir: str = "TB") -> str:
     # Nodes go by their position: a DOT name keeps a backslash as it is, so a
     # node's own name, which may hold any character, is in its label only.
     ids = {name: f"n{position}" for position, name in enumerate(adjacency.names)}
-    shown_extras: set = set()
+    shown_extras: Set[Any] = set()
     # An edge to a missing node keeps its source from being an output.
     sources = {edge[0] for edge in shown.edges if type(edge) in (tuple, list) and len(edge) == 2}
     for v, (name, node) in enumerate(zip(adjacency.names, adjacency.nodes)):
@@ -138,7 +138,7 @@ def _edge(graph: Graph, ids: Dict[str, str], src: str, dst: str) -> Tuple[str, b
     return f"  {ids[src]} -> {ids[dst]}" + ("" if shape == "?" else f" [label={quoted(shape)}]") + ";", False
 
 
-def _legend(present: set, last: Any) -> List[str]:
+def _legend(present: Set[Any], last: Any) -> List[str]:
     """A box of chips, one for each kind of node and mark the picture holds,
     in a row after the graph's last node."""
     chips = [(kind.legend, f'shape={kind.shape}, fillcolor="{kind.fill}"') for kind in KINDS

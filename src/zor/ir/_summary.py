@@ -25,7 +25,7 @@ def count_text(number: int, thing: str) -> str:
     return f"{number:,} {thing}" + ("" if number == 1 else "s")
 
 
-def _parameter_arrays(node: Any) -> List[np.ndarray]:
+def _parameter_arrays(node: Any) -> List["np.ndarray[Any, Any]"]:
     """The arrays among a node's fields (weights, biases, neuron constants);
     settings such as strides are tuples and numbers, ports are left out."""
     return [value for name, value in vars(node).items()

@@ -14,7 +14,7 @@ import subprocess
 import sys
 import tempfile
 import time
-from typing import Callable, List, NamedTuple, Optional, Tuple, Union
+from typing import Callable, Dict, List, NamedTuple, Optional, Tuple, Union
 
 GiB = 1 << 30
 
@@ -151,7 +151,7 @@ def check(path: Union[str, os.PathLike[str]], *, timeout: float = 60.0,
     return CheckResult(Verdict.MALFORMED, report["error"], nir_file=report.get("nir", False))
 
 
-def _run(arguments: List[str], environment: dict, timeout: float,
+def _run(arguments: List[str], environment: Dict[str, str], timeout: float,
          progress: Optional[Callable[[int, int], None]]) -> Optional[Tuple[int, List[str], str]]:
     """The child's exit status, the lines it printed but its progress (which
     go to ``progress`` as they come) and its stderr; None when it did not
