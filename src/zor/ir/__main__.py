@@ -24,10 +24,9 @@ from .graph import Graph, GraphError
 from .linear import SpikingAffine
 from .neurons import LIF, HybridRegion, Softmax
 from .pooling import MaxPool2d
-from ._cli import (UserError, _about, _as_graph, _is_nir_file, _nir_hint, _node_report, _output,
-                   _print_nodes, _read_zor, _write_zor, _writing, memory_size, run_info)
+from ._cli import (UserError, _about, _as_graph, _count, _is_nir_file, _nir_hint, _node_report,
+                   _output, _print_nodes, _read_zor, _write_zor, _writing, memory_size, run_info)
 from ._progress import progress
-from ._summary import count_text
 
 
 # ---------------------------------------------------------------------------------------------
@@ -129,11 +128,11 @@ def run_validate(args) -> int:
     """Read, infer, validate: each problem on a line of its own, status 1 if any."""
     graph = _as_graph(_read_zor(args.file, mmap=True, quiet=args.quiet)[0])
     problems = _problems(graph, args.strict)
-    counts = f"{count_text(len(graph.nodes), 'node')}, {count_text(len(graph.edges), 'edge')}"
+    counts = f"{_count(len(graph.nodes), 'node')}, {_count(len(graph.edges), 'edge')}"
     if not problems:
         print(f"{args.file}: valid{' (strict)' if args.strict else ''}, {counts}")
         return 0
-    print(f"{args.file}: {count_text(len(problems), 'problem')}, {counts}")
+    print(f"{args.file}: {_count(len(problems), 'problem')}, {counts}")
     for problem in problems:
         print(f"  {problem}")
     return 1
@@ -171,7 +170,7 @@ def run_diagram(args) -> int:
     print(f"wrote {output}")
     problems = _problems(graph, strict=False, go_on=True)  # every edge drawn red is named
     if problems:
-        print(f"{args.file}: {count_text(len(problems), 'problem')} (drawn in red where an edge "
+        print(f"{args.file}: {_count(len(problems), 'problem')} (drawn in red where an edge "
               "is at fault):", file=sys.stderr)
         for problem in problems:
             print(f"  {problem}", file=sys.stderr)
@@ -208,7 +207,7 @@ def run_convert(args) -> int:
         with _about(source):
             graph = interchange.read_nir(source)
         _write_zor(target, graph, args.quiet)
-    print(f"wrote {target} ({count_text(len(graph.nodes), 'node')}, {count_text(len(graph.edges), 'edge')})")
+    print(f"wrote {target} ({_count(len(graph.nodes), 'node')}, {_count(len(graph.edges), 'edge')})")
     return 0
 
 

@@ -17,7 +17,7 @@ from .layout import read_layout
 from .node import Node
 from .serialization import ZORFormatError, read, read_version, write
 from ._progress import progress
-from ._summary import node_rows, size_text, table_lines, totals
+from ._summary import count_text as _count, node_rows, size_text, table_lines, totals
 
 
 class UserError(Exception):
