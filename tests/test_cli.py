@@ -32,6 +32,28 @@ def zor_ir(*args, cwd=None, env=None, command=MODULE):
     return result.returncode, result.stdout, result.stderr
 
 
+def zor_ir_on_terminal(*args):
+    """As zor_ir, with stderr a terminal (a pty) where a progress bar may show."""
+    import pty
+
+    controller, terminal = pty.openpty()
+    with subprocess.Popen([*MODULE, *map(str, args)], stdout=subprocess.PIPE, stderr=terminal) as child:
+        os.close(terminal)
+        out = child.stdout.read().decode()
+        child.wait(timeout=120)
+    err = b""
+    while True:
+        try:
+            chunk = os.read(controller, 1 << 16)
+        except OSError:  # the terminal's other end is closed: all is read
+            break
+        if not chunk:
+            break
+        err += chunk
+    os.close(controller)
+    return child.returncode, out, err.decode()
+
+
 def network():
     """conv -> pool -> flatten -> fc -> lif on 2x8x8 events; NIR has all five."""
     rng = np.random.default_rng(1)
@@ -394,6 +416,15 @@ class TestEntryPoints:
     def test_quiet_changes_nothing_off_a_terminal(self, files, arguments):
         arguments = [part.format(folder=files) for part in arguments]
         assert zor_ir(*arguments, "--quiet") == zor_ir(*arguments)
+
+    @pytest.mark.parametrize("arguments", [
+        ["info", "{folder}/good.zor"], ["validate", "{folder}/good.zor"], ["show", "{folder}/good.zor"],
+        ["check", "{folder}/good.zor"], ["convert", "{folder}/good.zor", "{folder}/terminal.nir"],
+        ["convert", "{folder}/net.nir", "{folder}/terminal.zor"]],
+        ids=lambda arguments: " ".join(arguments[:1] + [arguments[-1].rsplit(".")[-1]]))
+    def test_short_work_on_a_terminal_shows_no_bar(self, files, arguments):
+        arguments = [part.format(folder=files) for part in arguments]
+        assert zor_ir_on_terminal(*arguments) == (*zor_ir(*arguments)[:2], "")
 
     def test_version_names_the_linked_hdf5(self):
         status, out, _ = zor_ir("--version", command=SCRIPT)
