@@ -119,7 +119,7 @@ def to_dot(graph: Graph, rankdir: str = "TB") -> str:
         src, dst = (ids.get(end) or missing[end] for end in edge)
         lines.append(f'  {src} -> {dst} [color="{PROBLEM}", style=dashed];')
         shown_extras.add(WRONG)
-    lines += _legend(shown_extras, ids[shown.topological_order()[-1]] if ids else None)
+    lines += _legend(shown_extras, ids[shown.topological_order()[-1]] if ids else None, rankdir)
     lines.append("}")
     return "\n".join(lines) + "\n"
 
@@ -138,7 +138,7 @@ def _edge(graph: Graph, ids: Dict[str, str], src: str, dst: str) -> Tuple[str, b
     return f"  {ids[src]} -> {ids[dst]}" + ("" if shape == "?" else f" [label={quoted(shape)}]") + ";", False
 
 
-def _legend(present: Set[Any], last: Any) -> List[str]:
+def _legend(present: Set[Any], last: Any, rankdir: str) -> List[str]:
     """A box of chips, one for each kind of node and mark the picture holds,
     in a row after the graph's last node."""
     chips = [(kind.legend, f'shape={kind.shape}, fillcolor="{kind.fill}"') for kind in KINDS
@@ -149,8 +149,10 @@ def _legend(present: Set[Any], last: Any) -> List[str]:
     lines = ['  subgraph cluster_legend {', '    label="legend"; fontsize=10; style=rounded; color="#bbbbbb";']
     lines += [f"    l{index} [label={quoted(text)}, {attributes}];"
               for index, (text, attributes) in enumerate(chips)]
-    # In one rank, in this order: the invisible edges keep it.
-    lines.append("    {rank=same; " + " -> ".join(f"l{index}" for index in range(len(chips)))
+    # In one rank, in this order: the invisible edges keep it (laid left to
+    # right, a rank runs bottom up).
+    order = [f"l{index}" for index in range(len(chips))]
+    lines.append("    {rank=same; " + " -> ".join(order[::-1] if rankdir == "LR" else order)
                  + " [style=invis];}")
     lines.append("  }")
     if last is not None:
