@@ -541,6 +541,8 @@ class TestDot:
         assert graph.to_dot(rankdir=rankdir).splitlines()[1] == (
             f'  graph [fontname="Helvetica", rankdir={rankdir}, labelloc=t, fontsize=16, '
             'label="the \\"net\\""];')
+        rank = "l0 -> l1" if rankdir == "TB" else "l1 -> l0"  # chips read ANN, output either way
+        assert f"    {{rank=same; {rank} [style=invis];}}" in graph.to_dot(rankdir=rankdir).splitlines()
         assert Graph().to_dot().splitlines()[1] == '  graph [fontname="Helvetica", rankdir=TB];'
         with pytest.raises(ValueError, match="^rankdir must be one of TB, LR, got 'BT'$"):
             graph.to_dot(rankdir="BT")
