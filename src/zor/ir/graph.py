@@ -330,11 +330,11 @@ class Graph:
         return to_dot(self)
 
     def equals(self, other: object) -> bool:
-        """True when ``other`` is a graph with equal nodes (by value), edges
-        and metadata."""
+        """True when ``other`` is a graph with equal nodes (by value) in the
+        same order, edges and metadata."""
         return (
             type(other) is type(self)
-            and self.nodes.keys() == other.nodes.keys()
+            and list(self.nodes) == list(other.nodes)
             and all(self.nodes[n].equals(other.nodes[n]) for n in self.nodes)
             and [tuple(e) for e in self.edges] == [tuple(e) for e in other.edges]
             and values_equal(self.metadata, other.metadata)

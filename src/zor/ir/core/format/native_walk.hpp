@@ -108,6 +108,7 @@ public:
         std::string name;
         format::Link link;
         haddr_t address;  // hard links: the object's address in the file
+        std::optional<std::int64_t> creation_order;  // where the group tracks it
     };
     using Identity = haddr_t;
 
