@@ -67,9 +67,10 @@ def native_read(path):
 
 
 def h5py_write(path, data):
+    # The walk makes graph as each group of its own (creation order tracked,
+    # no timestamps), so the file is the native one byte for byte.
     with h5py.File(path, "w") as f:
-        f.create_dataset("version", data=zs.__version__, dtype=h5py.string_dtype())
-        zs._write_recursive(f.create_group("graph", track_order=True), data)
+        zs._write_recursive(f, {"version": zs.__version__, "graph": data})
 
 
 def h5py_read(path):
