@@ -2,7 +2,7 @@
 // hybrid-region marker.
 //
 // LIF has a hook of its own and Node's generic dictionary form. The twelve
-// other classes are rows of one table (kClasses), built by core/table_nodes.
+// other classes are rows of one table (kClasses), built by core/nodes/table_nodes.
 #include "core/nodes/numpy.hpp"
 #include "core/nodes/table_nodes.hpp"
 #include "doc/neurons.hpp"

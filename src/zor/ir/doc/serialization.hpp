@@ -42,7 +42,8 @@ child process, for files that must not take the caller down with them.
 
 Big models: read(path, mmap=True) maps big arrays instead of copying them;
 write(path, graph, compression="gzip", checksum=True) compresses and
-checksums them with HDF5's built-in filters (no plugin is ever loaded);
+checksums them, encoding their chunks itself as HDF5's built-in filters
+decode them (no plugin is ever loaded);
 zor.ir.read_layout(path) lists the datasets without reading them.
 )";
 
@@ -61,10 +62,11 @@ Args:
     compression: Keyword only. None (the default) stores every array
         contiguously, as h5py does; "gzip" or ("gzip", level), level 1 to 9
         (default 4), stores every number array of at least 64 KiB in chunks
-        of about 1 MiB through HDF5's shuffle and deflate filters.
+        of about 1 MiB, shuffled and deflated by our own encoder as HDF5's
+        shuffle and deflate filters decode them.
     checksum: Keyword only. When true, those arrays' chunks also carry
         HDF5's Fletcher-32 checksum, which every read verifies.
-    Only filters built into HDF5 are used; texts, scalars and smaller
+    Only filters built into HDF5 decode them; texts, scalars and smaller
     arrays are stored as without options. h5py reads these files as they are.
     durable: Keyword only. Flush the file and its directory to disk (fsync)
         around the rename, so that the new file survives a power loss once

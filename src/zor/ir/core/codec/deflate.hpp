@@ -4,7 +4,7 @@
 // MB/s, because it still runs every byte through its match machinery; a
 // table lookup per byte runs several times faster. Planes with repeats
 // worth searching for are left to zlib, whose raw output a stream takes in
-// between its own blocks (core/chunk_codec).
+// between its own blocks (core/codec/chunk_codec).
 #pragma once
 
 #include <array>

@@ -31,7 +31,7 @@ bool inflate_out_of_memory = false;
 // HDF5's filter interface: the buffer `*buf` of `*buf_size` bytes holds
 // `nbytes` of input; the filter replaces it and returns the output's size,
 // 0 on failure. Buffers come from HDF5's allocator. It only decodes: write
-// encodes its chunks itself (core/chunk_codec) and stores them with
+// encodes its chunks itself (core/codec/chunk_codec) and stores them with
 // H5Dwrite_chunk, so HDF5 never encodes with it (it is registered as able
 // to, so that datasets can still be created with deflate).
 size_t bounded_deflate(unsigned flags, size_t values, const unsigned value[], size_t nbytes, size_t *buf_size,

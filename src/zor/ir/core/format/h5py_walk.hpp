@@ -1,9 +1,9 @@
-// The h5py walks: the writer and reader backends through which core/format's
+// The h5py walks: the writer and reader backends through which core/format/format's
 // write_plan and read_tree work on groups of h5py's Python API. h5py carries
 // its own copy of the HDF5 library, so identifiers are never shared with the
 // native walks; both run the same format rules.
 //
-// The reader runs none of the native reader's pre-checks (core/file_checks,
+// The reader runs none of the native reader's pre-checks (core/guard/file_checks,
 // the memory bounds): h5py's HDF5 follows the same structures unchecked, but
 // its reads do not go through our file driver, and the group may belong to a
 // file in memory or with changes not yet written, so a check could not see
@@ -44,7 +44,7 @@ private:
     nb::object group_class_, create_group_, group_creation_, group_links_[2];
 };
 
-// Answers core/format's questions about an h5py TypeID.
+// Answers core/format/format's questions about an h5py TypeID.
 struct Datatype {
     nb::object type;
 

@@ -117,7 +117,6 @@ nb::object new_array(nb::object dtype, const std::vector<npy_intp> &dims) {
 
 Reader::Reader(const File &file, std::optional<std::uint64_t> max_array_bytes)
     : small_transfer_(small_transfer_buffer()),
-      file_size_(driver_file(file.get()).size),
       max_array_bytes_(max_array_bytes),
       checks_(file.get()) {}
 
@@ -156,7 +155,7 @@ format::ObjectKind Reader::kind(const Object &object) {
 }
 
 // Groups are checked before HDF5 walks their links, and datasets before it
-// walks their chunk index (see core/file_checks).
+// walks their chunk index (see core/guard/file_checks).
 std::optional<std::string> Reader::group_problem(const Object &group) {
     H5O_info_t info;
     check(H5Oget_info2(group.get(), &info, H5O_INFO_BASIC), "Unable to read group properties");
@@ -218,28 +217,20 @@ format::Shape Reader::shape(const Object &dataset) {
 namespace {
 
 // The number of elements of `shape`, or SIZE_MAX when it cannot be counted
-// in memory (a hostile extent).
+// in memory (a hostile extent): a pointer each must fit in an array.
 std::size_t element_count(const format::Shape &shape) {
-    std::size_t count = 1;
-    for (hsize_t dim : shape.dims) {
-        if (dim && count > PTRDIFF_MAX / sizeof(char *) / dim)
-            return SIZE_MAX;
-        count *= std::size_t(dim);
-    }
-    return count;
+    const std::optional<std::uint64_t> pointers = format::bytes_of(shape.dims, sizeof(char *), PTRDIFF_MAX);
+    return pointers ? std::size_t(*pointers / sizeof(char *)) : SIZE_MAX;
 }
 
 }  // namespace
 
 // Variable-length strings and sequences are read by HDF5 only once every
-// element's heap reference has been checked against the file (see core/file_checks).
+// element's heap reference has been checked against the file (see core/guard/file_checks).
 std::optional<std::string> Reader::data_problem(const Object &dataset, const Element &element,
                                                 const format::Shape &shape) {
-    if (!element.variable_length()) {
-        if (std::optional<std::string> problem = bounds_problem(dataset, element, shape))
-            return problem;
-        return mapping_problem(dataset, element, shape);
-    }
+    if (!element.variable_length())
+        return bounds_problem(dataset, element, shape);
     const char *what = element.kind == Element::Text ? "strings" : "sequences";
     const std::size_t count = element_count(shape);
     if (count == 0 || count == SIZE_MAX)  // nothing to read, or reading refuses

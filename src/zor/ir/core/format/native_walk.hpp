@@ -1,5 +1,5 @@
 // The native walks: the writer and reader backends through which
-// core/format's write_plan and read_tree work on the HDF5 C library (see
+// core/format/format's write_plan and read_tree work on the HDF5 C library (see
 // there for what each operation means).
 #pragma once
 
@@ -26,7 +26,7 @@ constexpr std::size_t kSmallBuffer = 64 * 1024;
 constexpr std::size_t kSmallBufferStrings = kSmallBuffer / 16;  // 16 bytes per string in transit
 PropertyList small_transfer_buffer();
 
-// The HDF5 datatype of each element type (core/format's table), made once
+// The HDF5 datatype of each element type (core/format/elements' table), made once
 // per file and used both as file type and as memory type, so that data moves
 // without conversion.
 class Types {
@@ -67,7 +67,7 @@ private:
     // Whether the filters apply to a C-contiguous array: a big array of numbers.
     bool filtered(PyObject *array, const format::Element &element) const;
     // Stores the array in chunks of about 1 MiB, encoded with the filters
-    // (core/native_chunks).
+    // (core/codec/chunk_codec).
     void write_filtered(const Group &parent, PyObject *key, PyObject *array, const format::Element &element);
 
     ArrayFilters filters_;
@@ -79,7 +79,7 @@ private:
     Space scalar_;
 };
 
-// Answers core/format's questions about one datatype.
+// Answers core/format/format's questions about one datatype.
 struct Datatype {
     Type type;
 
@@ -118,9 +118,13 @@ public:
     explicit Reader(const File &file, std::optional<std::uint64_t> max_array_bytes = kMaxArrayBytes);
 
     std::uint64_t file_size(const Object &) const { return checks_.file_size(); }
+    // "has <what> beyond the end of the file (...)" when the `bytes` at
+    // `offset` do not lie in the file: every check of data against the
+    // file's size, read or mapped (core/format/native_bounds).
+    std::optional<std::string> outside_file(const char *what, std::uint64_t offset, std::uint64_t bytes) const;
 
     // From now on, big arrays stored plainly come back as read-only views of
-    // a memory map of the file (read(path, mmap=True)); core/native_mapping.
+    // a memory map of the file (read(path, mmap=True)); core/format/native_mapping.
     void map_arrays(const File &file);
 
     std::vector<Member> members(const Object &group);
@@ -148,7 +152,7 @@ private:
     // NumPy's layout, into which HDF5 converts.
     Type memory_type(const Datatype &type, const format::Element &element);
 
-    // core/native_bounds: whether the memory the dataset's data takes comes
+    // core/format/native_bounds: whether the memory the dataset's data takes comes
     // from the file, and where it does not, whether it stays within max_array_bytes.
     std::optional<std::string> bounds_problem(const Object &dataset, const format::Element &element,
                                               const format::Shape &shape);
@@ -163,13 +167,10 @@ private:
     // the array read() would make: nothing when it cannot, or arrays are not mapped.
     std::optional<haddr_t> mapped_offset(const Object &dataset, const format::Element &element,
                                          const format::Shape &shape);
-    std::optional<std::string> mapping_problem(const Object &dataset, const format::Element &element,
-                                               const format::Shape &shape);
 
     Types types_;
     PropertyList small_transfer_;
     std::unordered_set<haddr_t> reading_;  // the groups from the walk's root to the one it reads
-    std::uint64_t file_size_;
     std::optional<std::uint64_t> max_array_bytes_;
     FileChecks checks_;
     std::optional<FileMap> map_;
@@ -179,7 +180,7 @@ private:
 // each dataset as record(shape, dtype, nbytes, stored_nbytes) (the array
 // read() would make: its shape tuple, NumPy dtype and size in memory; then
 // the bytes it takes in the file), checked as read() checks it but without
-// reading any data; pair groups stay groups. core/native_layout.
+// reading any data; pair groups stay groups. core/format/native_layout.
 nb::object read_layout(Reader &reader, Object root, const std::string &root_path, const std::string &file,
                        PyObject *record);
 

@@ -2,7 +2,7 @@
 // descriptor we opened ourselves, with two things sec2 cannot do.
 //
 // Reading: every page of a file opened for reading that the pre-checks of
-// core/file_checks or HDF5's own metadata reads touch is kept (pinned) at
+// core/guard/file_checks or HDF5's own metadata reads touch is kept (pinned) at
 // its first read and served from then on, to both. The checks and HDF5 so
 // parse the same bytes, whichever of them reads first: a file changed by
 // another process meanwhile cannot slip past a check. Raw data is read

@@ -24,7 +24,7 @@
 // So the reader reads these structures from the file itself, parses them as
 // the library would, and lets HDF5 walk only what it has found sound. Every
 // byte the checks read goes through the file driver, which serves HDF5 the
-// same bytes (core/driver).
+// same bytes (core/guard/driver).
 #pragma once
 
 #include "core/guard/driver.hpp"
@@ -92,7 +92,7 @@ private:
     std::optional<std::string> symbol_table_problem(const Message &symbol_table) const;
     std::optional<std::string> local_heap_problem(std::uint64_t address) const;
 
-    // core/tree_checks: B-trees and the fractal heap.
+    // core/guard/tree_checks: B-trees and the fractal heap.
     struct V1Tree {
         std::uint8_t node_type;    // 0: group nodes, 1: chunks
         std::uint64_t max_entries;  // 2K

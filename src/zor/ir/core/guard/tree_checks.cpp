@@ -1,5 +1,5 @@
 // The B-trees and the fractal heap that lead HDF5 to a group's links and a
-// dataset's chunks, checked as HDF5 will walk them (see core/file_checks).
+// dataset's chunks, checked as HDF5 will walk them (see core/guard/file_checks).
 #include "core/guard/file_checks.hpp"
 #include "core/nodes/python.hpp"
 
