@@ -268,6 +268,13 @@ void Reader::fail_reading(const Object &dataset, bool out_of_memory) {
 // bytes for a scalar string, an object array of bytes for variable-length
 // strings and of arrays for variable-length sequences.
 nb::object Reader::read(const Object &dataset, const Element &element, const format::Shape &shape) {
+    nb::object value = read_value(dataset, element, shape);
+    if (progress_)
+        progress_->add(H5Dget_storage_size(dataset.get()));
+    return value;
+}
+
+nb::object Reader::read_value(const Object &dataset, const Element &element, const format::Shape &shape) {
     if (element.kind == Element::Text)
         return read_texts(dataset, element, shape);
     if (element.kind == Element::Sequence)

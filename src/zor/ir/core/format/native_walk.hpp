@@ -127,6 +127,12 @@ public:
     // a memory map of the file (read(path, mmap=True)); core/format/native_mapping.
     void map_arrays(const File &file);
 
+    // From now on, each dataset read counts its bytes in the file (read's progress).
+    void report_to(format::Progress &progress) {
+        if (progress.on())
+            progress_ = &progress;
+    }
+
     std::vector<Member> members(const Object &group);
     Member member(const Object &group, const char *name);
     bool has_link(const Object &group, const char *name);
@@ -146,6 +152,7 @@ public:
     nb::object read(const Object &dataset, const format::Element &element, const format::Shape &shape);
 
 private:
+    nb::object read_value(const Object &dataset, const format::Element &element, const format::Shape &shape);
     nb::object read_texts(const Object &dataset, const format::Element &element, const format::Shape &shape);
     nb::object read_sequences(const Object &dataset, const format::Shape &shape);
     // The type to read `type` with into an array of format::read_dtype(type):
@@ -174,6 +181,7 @@ private:
     std::optional<std::uint64_t> max_array_bytes_;
     FileChecks checks_;
     std::optional<FileMap> map_;
+    format::Progress *progress_ = nullptr;
 };
 
 // read(path, layout=True): the tree of groups under `root` as dictionaries,
