@@ -8,6 +8,7 @@ cd "$root"
 name=${1:?usage: scripts/bench.sh NAME [options], NAME one of: $(cd bench && ls *.py | sed 's/\.py$//' | tr '\n' ' ')}
 shift
 # safetensors: what bench/bigmodel.py compares memory-mapped reads against;
-# nothing else uses it.
-$py -m pip install -q -c constraints.txt safetensors
+# deflate (libdeflate): one of the codecs bench/codec.py measures. Nothing
+# else uses them.
+$py -m pip install -q -c constraints.txt safetensors deflate
 exec "$py" "bench/$name.py" "$@"

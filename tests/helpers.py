@@ -84,7 +84,7 @@ VALUE_KINDS = [
     ("text", "héllo", "héllo"),
     ("array", np.arange(6, dtype=np.int16).reshape(2, 3), np.arange(6, dtype=np.int16).reshape(2, 3)),
     ("zero-d array", np.array(2.5, dtype=np.float32), np.float32(2.5)),
-    ("dict", {"b": 1, "a": {"c": "d"}}, {"a": {"c": "d"}, "b": np.int64(1)}),
+    ("dict", {"b": 1, "a": {"c": "d"}}, {"b": np.int64(1), "a": {"c": "d"}}),
     ("empty list", [], []),
     ("pairs", [("a", "b"), ["c", "d"]], [("a", "b"), ("c", "d")]),
     ("text list", ["x", "yé"], np.array([b"x", "yé".encode()], dtype=object)),
@@ -209,3 +209,14 @@ READ_ONLY_KINDS = [
         "x", data=_sequences([1.5, -2], [3], dtype=">f4"), dtype=h5py.vlen_dtype(">f4")),
      _sequences([1.5, -2], [3], dtype="f4")),
 ]
+
+
+def assert_user_imports(module, names):
+    """What a user imports from a node module: `names`, the very objects
+    zor.ir re-exports, among which every class the module defines."""
+    import zor.ir
+
+    assert [name for name in names if getattr(module, name) is not getattr(zor.ir, name)] == []
+    defined = {name for name, value in vars(module).items()
+               if isinstance(value, type) and value.__module__ == module.__name__}
+    assert defined <= set(names)

@@ -3,6 +3,7 @@ from dataclasses import MISSING
 import numpy as np
 import pytest
 
+from helpers import assert_user_imports
 from zor.ir import Conv2d, SepConv2d, conv
 
 DEPTHWISE, POINTWISE = np.zeros((2, 1, 3, 3)), np.zeros((8, 2, 1, 1))
@@ -13,9 +14,7 @@ PORTS = [("input_type", "Optional[Shape]", None), ("output_type", "Optional[Shap
 
 class TestModule:
     def test_namespace(self):
-        assert {name for name in vars(conv) if not name.startswith("__")} == {
-            "dataclass", "Optional", "Tuple", "np", "Node", "Shape", "conv2d_output_shape",
-            "Conv2d", "SepConv2d"}
+        assert_user_imports(conv, ["Conv2d", "SepConv2d"])
 
     @pytest.mark.parametrize("cls, fields", [
         (Conv2d, [("weight", "np.ndarray", MISSING), ("bias", "np.ndarray", MISSING), *PAIRS,
@@ -43,10 +42,13 @@ class TestConv2d:
         (np.zeros((16, 2, 3)), None, "weight must be 4D (out_ch, in_ch, kH, kW)", ValueError),
         (np.zeros((16, 2, 3, 3)), np.zeros((16, 1)), "bias must be 1D with 16 elements, got shape (16, 1)",
          ValueError),
-        (np.zeros((16, 2, 3, 3)), None, "'NoneType' object has no attribute 'ndim'", AttributeError),
     ])
     def test_checks(self, fails_with, weight, bias, message, error):
         fails_with(message, lambda: Conv2d(weight, bias), error)
+
+    def test_bias_is_required(self):
+        with pytest.raises(AttributeError):
+            Conv2d(np.zeros((16, 2, 3, 3)), None)
 
 
 class TestSepConv2d:

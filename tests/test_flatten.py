@@ -1,13 +1,13 @@
 import numpy as np
 import pytest
 
+from helpers import assert_user_imports
 from zor.ir import Flatten, flatten
 
 
 class TestModule:
     def test_contents(self, field_table):
-        assert {name for name in vars(flatten) if not name.startswith("__")} == {
-            "dataclass", "Optional", "np", "Node", "Shape", "flatten_output_size", "Flatten"}
+        assert_user_imports(flatten, ["Flatten"])
         assert field_table(Flatten) == [("start_dim", "int", 0), ("end_dim", "int", -1),
                                         ("input_type", "Optional[Shape]", None),
                                         ("output_type", "Optional[Shape]", None)]

@@ -358,7 +358,9 @@ class TestValidate:
     def test_each_problem(self, graph, strict, problem):
         with pytest.raises(ValueError) as info:
             graph.validate(strict=strict)
-        assert str(info.value) == "Invalid graph:\n  " + problem
+        # Without strict the message may close with what strict would add.
+        message = str(info.value).partition("\nstrict=True")[0]
+        assert message == "Invalid graph:\n  " + problem
 
     @pytest.mark.parametrize("src, dst", [
         (conv(8, 2, input_type=ports([2, 5, 5]), output_type={"output": np.array([8, 3, 3])}),

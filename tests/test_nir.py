@@ -102,6 +102,15 @@ class TestRoundTrips:
         write_nir(tmp_path / "again.nir", graph)
         assert_nir_equal(nir.read(tmp_path / "again.nir"), original)
 
+    def test_node_order_kept_by_the_file(self, tmp_path):
+        import h5py
+
+        graph = graph_of(("zeta", Affine(weights(4, 3), weights(4))), ("alpha", lif(4)))
+        write_nir(tmp_path / "net.nir", graph)
+        assert list(read_nir(tmp_path / "net.nir").nodes) == ["zeta", "alpha"]
+        assert list(nir.read(tmp_path / "net.nir").nodes)[:2] == ["zeta", "alpha"]
+        assert h5py.get_config().track_order is False  # h5py's default, given back
+
     def test_spiking_affine_travels_as_marked_affine(self):
         node = to_nir(graph_of(("fc", SHARED_NODES["SpikingAffine"]()))).nodes["fc"]
         assert type(node) is nir.Affine

@@ -1,13 +1,13 @@
 import numpy as np
 import pytest
 
+from helpers import assert_user_imports
 from zor.ir import Upsample, UpsampleMode, upsample
 
 
 class TestModule:
     def test_contents(self, field_table):
-        assert {name for name in vars(upsample) if not name.startswith("__")} == {
-            "dataclass", "Enum", "Optional", "Tuple", "np", "Node", "Shape", "UpsampleMode", "Upsample"}
+        assert_user_imports(upsample, ["UpsampleMode", "Upsample"])
         assert field_table(Upsample) == [("scale_factor", "Optional[int]", 2),
                                          ("size", "Optional[Tuple[int, int]]", None),
                                          ("mode", "str", "nearest"), ("align_corners", "bool", False),

@@ -3,6 +3,7 @@
 from importlib.metadata import version as _installed_version
 from typing import Dict
 
+from . import graph as _graph
 from .graph import Graph, GraphError
 from .node import Node
 from .types import Shape
@@ -43,6 +44,9 @@ def str_to_node(name: str) -> type:
     except (KeyError, TypeError):
         known = ", ".join(sorted(_NODE_REGISTRY))
         raise ValueError(f"Unknown node type {name!r}; known types: {known}") from None
+
+
+_graph.use_registry(str_to_node)
 
 
 # A literal list, so that type checkers see the re-exports (mypy --strict

@@ -198,7 +198,7 @@ def run_convert(args) -> int:
         with _about(source):  # what NIR cannot hold is the source's
             converted = interchange.to_nir(graph)
         with _writing(target):
-            interchange.nir.write(target, converted)
+            interchange.write_nir_graph(target, converted)
     else:
         if not source.is_file():
             raise UserError(f"{source}: " + ("not a file" if source.exists() else "no such file"))

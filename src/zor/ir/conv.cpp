@@ -1,6 +1,6 @@
 // zor.ir.conv: the 2D convolutions Conv2d and SepConv2d.
-#include "core/layers.hpp"
-#include "core/nodes.hpp"
+#include "core/nodes/layers.hpp"
+#include "core/nodes/nodes.hpp"
 
 namespace {
 

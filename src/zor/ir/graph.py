@@ -3,10 +3,11 @@
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
+from ._checks import batch_problems, node_problems
 from ._inference import infer, input_problems, port_of
 from ._topology import Adjacency
 from .node import Node
@@ -16,13 +17,25 @@ from .values import values_equal
 #: its place under it.
 NODES_PATH = "/graph/nodes"
 
+#: The class a stored node's "type" names: the package's ``str_to_node``,
+#: handed over by ``use_registry`` once the package has built its registry.
+_node_class: Callable[[str], type]
+
+
+def use_registry(lookup: Callable[[str], type]) -> None:
+    """Rebuild stored nodes with the classes ``lookup`` gives for their "type"
+    (zor/ir/__init__.py passes ``str_to_node``)."""
+    global _node_class
+    _node_class = lookup
+
 
 class GraphError(ValueError):
     """What ``infer_types`` and ``validate`` raise: the message lists every
-    problem, one a line under a heading; ``problems`` holds them one by one."""
+    problem, one a line under a heading, and a closing ``note`` if any;
+    ``problems`` holds them one by one."""
 
-    def __init__(self, heading: str, problems: List[str]) -> None:
-        super().__init__(f"{heading}:\n  " + "\n  ".join(problems))
+    def __init__(self, heading: str, problems: List[str], note: str = "") -> None:
+        super().__init__(f"{heading}:\n  " + "\n  ".join(problems) + (f"\n{note}" if note else ""))
         self.problems = problems
 
 
@@ -80,6 +93,13 @@ class Graph:
         self.edges.append((src, dst))
 
     def to_dict(self) -> Dict[str, Any]:
+        """The dictionary a file stores. Raises ValueError for an edge to a
+        node the graph does not have: it would be stored as if it were sound."""
+        for edge in self.edges:
+            if (type(edge) in (tuple, list) and len(edge) == 2
+                    and all(type(end) is str for end in edge)
+                    and any(end not in self.nodes for end in edge)):
+                raise ValueError(f"Cannot store the graph: {_edge_problem(0, edge, self.nodes)}")
         return {
             "type": "Graph",
             "nodes": {name: node.to_dict() for name, node in self.nodes.items()},
@@ -210,7 +230,10 @@ class Graph:
         """
         adjacency = Adjacency(self.nodes, self.edges)
         problems, runs = self._problems(adjacency, shapes=False)
-        if not runs:
+        if runs:
+            # A batch extent would be blamed on the node after the input.
+            problems = batch_problems(adjacency, input_shapes or {})
+        if problems:
             raise GraphError("Cannot infer the graph's shapes", problems)
         inference = infer(adjacency, input_shapes or {})
         problems = inference.problems
@@ -248,29 +271,47 @@ class Graph:
         that ends with it. So a graph that validates still validates after
         a trip through a file, where such nodes keep only their widths.
 
+        Problems of a node's parameters, which its hook let through or which
+        changed after it was made: arrays whose extents disagree with the
+        node's width, parameters that are not real numbers (complex, bool,
+        object, text), an input node's shape with a leading batch extent, a
+        dense weight that is transposed for the input it is fed (see
+        ``_checks.RULES``).
+
         ``strict`` also runs infer_types() and reports its problems, the
         nodes whose shapes it still cannot tell, and nodes joined to
-        nothing in a graph of several nodes.
+        nothing in a graph of several nodes. Without it, the message ends
+        with how many more problems ``strict`` would report, if any.
         """
         adjacency = Adjacency(self.nodes, self.edges)
         problems, runs = self._problems(adjacency, shapes=True)
+        strict_problems = self._strict_problems(adjacency, runs)
         if strict:
-            if runs:
-                inference = infer(adjacency, {})
-                problems += inference.problems
-                problems += [f"node {name!r}: shape unknown after inference" + (
-                    "" if adjacency.preds[adjacency.index[name]] else "; give its input_type")
-                    for name in inference.unknown]
-            if len(self.nodes) > 1:
-                problems += [f"node {name!r}: joined to nothing" for name, preds, succs
-                             in zip(adjacency.names, adjacency.preds, adjacency.succs)
-                             if not preds and not succs]
+            problems += strict_problems
         if problems:
-            raise GraphError("Invalid graph", problems)
+            more = 0 if strict else len(set(strict_problems) - set(problems))
+            note = f"strict=True (--strict) would report {more} more problem{'s' * (more != 1)}"
+            raise GraphError("Invalid graph", problems, note if more else "")
+
+    def _strict_problems(self, adjacency: Adjacency, runs: bool) -> List[str]:
+        """What validate(strict=True) adds: the problems of inference, the
+        nodes whose shapes it still cannot tell, nodes joined to nothing."""
+        problems: List[str] = []
+        if runs:
+            inference = infer(adjacency, {})
+            problems += inference.problems
+            problems += [f"node {name!r}: shape unknown after inference" + (
+                "" if adjacency.preds[adjacency.index[name]] else "; give its input_type")
+                for name in inference.unknown]
+        if len(self.nodes) > 1:
+            problems += [f"node {name!r}: joined to nothing" for name, preds, succs
+                         in zip(adjacency.names, adjacency.preds, adjacency.succs)
+                         if not preds and not succs]
+        return problems
 
     def _problems(self, adjacency: Adjacency, shapes: bool) -> Tuple[List[str], bool]:
-        """Problems of node values and names and of edges, in edge order,
-        with the shapes that meet at each destination (at its first edge)
+        """Problems of node values and names, of the nodes' parameters when
+        ``shapes``, and of edges, in edge order, with the shapes that meet at each destination (at its first edge)
         and duplicate edges when ``shapes``; and whether inference can run
         (every value a Node, every edge a pair of node names)."""
         problems = [f"node {name!r}: " + ("its name is not a string" if type(name) is not str
@@ -278,6 +319,8 @@ class Graph:
                     for name, node in self.nodes.items()
                     if type(name) is not str or not isinstance(node, Node)]
         runs = not problems
+        if shapes:
+            problems += node_problems(adjacency)
         for position, edge in enumerate(self.edges):
             ends = adjacency.ends[position]
             if ends is None:
@@ -320,11 +363,11 @@ class Graph:
         return to_dot(self, rankdir)
 
     def equals(self, other: object) -> bool:
-        """True when ``other`` is a graph with equal nodes (by value), edges
-        and metadata."""
+        """True when ``other`` is a graph with equal nodes (by value) in the
+        same order, edges and metadata."""
         return (
             type(other) is type(self)
-            and self.nodes.keys() == other.nodes.keys()
+            and list(self.nodes) == list(other.nodes)
             and all(self.nodes[n].equals(other.nodes[n]) for n in self.nodes)
             and [tuple(e) for e in self.edges] == [tuple(e) for e in other.edges]
             and values_equal(self.metadata, other.metadata)
@@ -334,13 +377,11 @@ class Graph:
 def _node_from_dict(name: Any, data: Any) -> Node:
     """The node stored under ``name``, by the class its "type" names; errors
     name the node's place in a file."""
-    from . import str_to_node
-
     where = f"'{NODES_PATH}/{name}'"
     if not isinstance(data, dict):
         raise TypeError(f"{where}: expected a node's group, got {_described(data)}")
     try:
-        return str_to_node(data["type"]).from_dict(data)
+        return _node_class(data["type"]).from_dict(data)
     except KeyError as error:
         key = error.args[0] if error.args else None
         raise MissingKeyError(f"{where}: missing key {key!r}") from error

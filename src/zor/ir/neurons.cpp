@@ -2,9 +2,9 @@
 // hybrid-region marker.
 //
 // LIF has a hook of its own and Node's generic dictionary form. The twelve
-// other classes are rows of one table (kClasses), built by core/table_nodes.
-#include "core/numpy.hpp"
-#include "core/table_nodes.hpp"
+// other classes are rows of one table (kClasses), built by core/nodes/table_nodes.
+#include "core/nodes/numpy.hpp"
+#include "core/nodes/table_nodes.hpp"
 #include "doc/neurons.hpp"
 
 #include <array>

@@ -16,6 +16,7 @@ import pathlib
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
+import h5py
 import numpy as np
 
 try:
@@ -34,7 +35,7 @@ from .node import Node
 from .pooling import AvgPool2d
 from .utils import _pair, conv2d_output_shape
 
-__all__ = ["to_nir", "from_nir", "write_nir", "read_nir", "NODE_METADATA_KEY", "TYPE_KEY"]
+__all__ = ["to_nir", "from_nir", "write_nir", "write_nir_graph", "read_nir", "NODE_METADATA_KEY", "TYPE_KEY"]
 
 #: Entry of a ZOR graph's metadata that keeps the NIR metadata of nodes whose ZOR type has no
 #: metadata field of its own, as {node name: metadata}; ``to_nir`` puts it back on those nodes.
@@ -321,8 +322,19 @@ def from_nir(nir_graph: nir.NIRGraph) -> Graph:
 
 
 def write_nir(path: PathLike, graph: Graph) -> None:
-    """Write ``graph`` to a NIR file (``nir.write`` of ``to_nir(graph)``)."""
-    nir.write(path, to_nir(graph))
+    """Write ``graph`` to a NIR file (``write_nir_graph`` of ``to_nir(graph)``)."""
+    write_nir_graph(path, to_nir(graph))
+
+
+def write_nir_graph(path: PathLike, nir_graph: nir.NIRGraph) -> None:
+    """``nir.write``, with every group of the file keeping the order of its members (h5py's
+    ``track_order``), so that ``nir.read`` gives the nodes back in the graph's order."""
+    config = h5py.get_config()
+    tracked, config.track_order = config.track_order, True
+    try:
+        nir.write(path, nir_graph)
+    finally:
+        config.track_order = tracked
 
 
 def read_nir(path: PathLike) -> Graph:

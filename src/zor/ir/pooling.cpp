@@ -1,6 +1,6 @@
 // zor.ir.pooling: the 2D pooling layers MaxPool2d and AvgPool2d.
-#include "core/layers.hpp"
-#include "core/nodes.hpp"
+#include "core/nodes/layers.hpp"
+#include "core/nodes/nodes.hpp"
 
 namespace {
 

@@ -42,7 +42,8 @@ child process, for files that must not take the caller down with them.
 
 Big models: read(path, mmap=True) maps big arrays instead of copying them;
 write(path, graph, compression="gzip", checksum=True) compresses and
-checksums them with HDF5's built-in filters (no plugin is ever loaded);
+checksums them, encoding their chunks itself as HDF5's built-in filters
+decode them (no plugin is ever loaded);
 zor.ir.read_layout(path) lists the datasets without reading them.
 )";
 
@@ -61,14 +62,20 @@ Args:
     compression: Keyword only. None (the default) stores every array
         contiguously, as h5py does; "gzip" or ("gzip", level), level 1 to 9
         (default 4), stores every number array of at least 64 KiB in chunks
-        of about 1 MiB through HDF5's shuffle and deflate filters.
+        of about 1 MiB, shuffled and deflated by our own encoder as HDF5's
+        shuffle and deflate filters decode them.
     checksum: Keyword only. When true, those arrays' chunks also carry
         HDF5's Fletcher-32 checksum, which every read verifies.
-    Only filters built into HDF5 are used; texts, scalars and smaller
+    Only filters built into HDF5 decode them; texts, scalars and smaller
     arrays are stored as without options. h5py reads these files as they are.
     durable: Keyword only. Flush the file and its directory to disk (fsync)
         around the rename, so that the new file survives a power loss once
         write returns. True by default.
+    progress: Keyword only. None (the default), or a callable that write
+        calls as progress(done, total), counting the bytes of the arrays
+        written: once before writing, whenever another 1/256 of the total
+        is written, and with done == total once the file is in place. An
+        error it raises ends the write, as any error does.
 
 Raises:
     ValueError: If file path is invalid, a key or text cannot be stored, or
@@ -97,6 +104,10 @@ Args:
         None for no limit. Data stored as it is must lie in the file, and
         compressed chunks must be able to decompress to their size,
         whatever the limit.
+    progress: Keyword only. None (the default), or a callable that read
+        calls as progress(done, total), total being the file's size and
+        done the bytes of the datasets read so far: once at the start,
+        whenever another 1/256 is done, and with done == total at the end.
 
 Returns:
     Deserialized graph (the class registered under the stored "type").
