@@ -35,9 +35,14 @@ def zor_ir(*args, cwd=None, env=None, command=MODULE):
 
 def zor_ir_on_terminal(*args):
     """As zor_ir, with stderr a terminal (a pty) where a progress bar may show."""
+    import fcntl
     import pty
+    import struct
+    import termios
 
     controller, terminal = pty.openpty()
+    # A terminal 100 columns wide (a bare pty has none, and tqdm draws nothing).
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
     with subprocess.Popen([*MODULE, *map(str, args)], stdout=subprocess.PIPE, stderr=terminal) as child:
         os.close(terminal)
         out = child.stdout.read().decode()
@@ -401,6 +406,27 @@ class TestDemo:
         status, out, _ = zor_ir("demo", command=SCRIPT)
         assert status == 0 and "  total: 10 nodes, 9 edges, 298,058 parameters, 1.1 MiB\n" in out
         assert out.endswith("written to a temporary file, now removed; -o FILE keeps it.\n")
+
+
+@pytest.fixture(scope="module")
+def big_file(tmp_path_factory):
+    """A graph of 258 MiB of weights: past the size from which a bar shows."""
+    path = tmp_path_factory.mktemp("big") / "big.zor"
+    zor.ir.write(path, Graph.sequential([zor.ir.Affine(np.zeros((8192, 8256), np.float32),
+                                                       np.zeros(8192, np.float32))]))
+    return path
+
+
+class TestProgressBars:
+    @pytest.mark.parametrize("command, label", [("show", "reading"), ("check", "checking")])
+    def test_long_work_on_a_terminal_shows_a_bar_and_clears_it(self, big_file, command, label):
+        status, out, err = zor_ir_on_terminal(command, big_file)
+        assert (status, out) == zor_ir(command, big_file)[:2] and status == 0
+        assert err.startswith(f"\r{label} {big_file}:   0%|") and "/258M" in err
+        assert err.endswith("\r" + " " * 99 + "\r")  # the bar's line, blanked
+
+    def test_quiet_shows_none(self, big_file):
+        assert zor_ir_on_terminal("show", "--quiet", big_file)[2] == ""
 
 
 class TestEntryPoints:

@@ -19,12 +19,6 @@ def fed(bar, total, steps=4):
     return bar
 
 
-@pytest.fixture(autouse=True)
-def reporting_reader(monkeypatch):
-    """A read and write that take the callback, whatever this build's do."""
-    monkeypatch.setattr("zor.ir._progress._reports_progress", lambda: True)
-
-
 class TestProgress:
     def test_bar_on_a_terminal_for_long_work(self):
         stream = Terminal()

@@ -5,28 +5,12 @@ callback of ``read`` and ``write``."""
 from __future__ import annotations
 
 import contextlib
-import functools
 import sys
 from typing import Any, Dict, Iterator, Optional, TextIO
 
 #: Reading or writing fewer bytes than this takes about a second or less:
 #: no bar for it.
 SHOWN_FROM = 256 << 20
-
-
-@functools.cache
-def _reports_progress() -> bool:
-    """Whether this build's ``read`` takes a ``progress`` callback: a build
-    from before it refuses the keyword before it looks at the path."""
-    from .serialization import read
-
-    try:
-        read("", progress=None)
-    except TypeError:
-        return False
-    except (OSError, ValueError):
-        pass
-    return True
 
 
 class Progress:
@@ -45,8 +29,8 @@ class Progress:
     def options(self) -> Dict[str, Any]:
         """The keyword arguments that hand this callback to ``read`` or
         ``write``: none where no bar can be shown, so that quiet work runs
-        without calling back, or where they take no callback."""
-        return {"progress": self} if self.shown and _reports_progress() else {}
+        without calling back."""
+        return {"progress": self} if self.shown else {}
 
     def __call__(self, done: int, total: int) -> None:
         if not self.shown or total < SHOWN_FROM:
