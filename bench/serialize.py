@@ -67,9 +67,10 @@ def native_read(path):
 
 
 def h5py_write(path, data):
+    # The walk makes graph as each group of its own (creation order tracked,
+    # no timestamps), so the file is the native one byte for byte.
     with h5py.File(path, "w") as f:
-        f.create_dataset("version", data=zs.__version__, dtype=h5py.string_dtype())
-        zs._write_recursive(f.create_group("graph"), data)
+        zs._write_recursive(f, {"version": zs.__version__, "graph": data})
 
 
 def h5py_read(path):
@@ -81,7 +82,7 @@ def plain_write(path, data):
     """The file format's walk written directly in Python on h5py."""
     with h5py.File(path, "w") as f:
         f.create_dataset("version", data=zs.__version__, dtype=h5py.string_dtype())
-        stack = [(f.create_group("graph"), data)]
+        stack = [(f.create_group("graph", track_order=True), data)]
         while stack:
             group, current = stack.pop()
             for key, value in current.items():
@@ -92,9 +93,9 @@ def plain_write(path, data):
                 elif isinstance(value, np.ndarray):
                     group.create_dataset(key, data=value, dtype=value.dtype)
                 elif isinstance(value, dict):
-                    stack.append((group.create_group(key), value))
+                    stack.append((group.create_group(key, track_order=True), value))
                 elif isinstance(value, list) and (not value or isinstance(value[0], tuple)):
-                    pairs = group.create_group(key)
+                    pairs = group.create_group(key, track_order=True)
                     src, dst = zip(*value) if value else ((), ())
                     pairs.create_dataset("src", data=list(src), dtype=h5py.string_dtype())
                     pairs.create_dataset("dst", data=list(dst), dtype=h5py.string_dtype())

@@ -6,26 +6,30 @@ class scores. Only the first convolution is told its input shape.
     .venv/bin/python examples/conv_snn.py [DIRECTORY]   # writes conv_snn.zor there (default: a new temporary directory)
 """
 
+import math
 import sys
 import tempfile
 from pathlib import Path
+from typing import Any, List
 
 import numpy as np
+import numpy.typing as npt
 
-from zor.ir import LIF, AvgPool2d, BatchNorm2d, Conv2d, Flatten, Graph, SpikingAffine, write
+from zor.ir import LIF, AvgPool2d, BatchNorm2d, Conv2d, Flatten, Graph, Node, SpikingAffine, write
 
 rng = np.random.default_rng(0)
 
 
-def weights(*shape):
-    return (rng.normal(size=shape) / np.sqrt(np.prod(shape[1:]))).astype(np.float32)
+def weights(*shape: int) -> npt.NDArray[np.float32]:
+    drawn: npt.NDArray[np.float64] = rng.normal(size=shape)
+    return (drawn / math.sqrt(math.prod(shape[1:]))).astype(np.float32)
 
 
-def lif(n, tau=20.0):
+def lif(n: int, tau: float = 20.0) -> LIF:
     return LIF(tau=np.full(n, tau), r=np.full(n, 1.0), v_leak=np.zeros(n), v_threshold=np.ones(n))
 
 
-def conv_block(in_channels, out_channels, **options):
+def conv_block(in_channels: int, out_channels: int, **options: Any) -> List[Node]:
     """Convolution, batch norm and LIF neurons, one per channel."""
     return [Conv2d(weights(out_channels, in_channels, 3, 3), np.zeros(out_channels, np.float32),
                    padding=(1, 1), **options),
@@ -52,13 +56,12 @@ def build_network() -> Graph:
     return graph
 
 
-def main(argv) -> int:
+def main(argv: List[str]) -> int:
     directory = Path(argv[1]) if len(argv) > 1 else Path(tempfile.mkdtemp(prefix="zor-"))
+    directory.mkdir(parents=True, exist_ok=True)
     graph = build_network().infer_types()
     graph.validate(strict=True)
-    for name in graph.topological_order():
-        node = graph.nodes[name]
-        print(f"  {name:<16} {node.input_type['input'].tolist()} -> {node.output_type['output'].tolist()}")
+    print(graph.summary())
     path = directory / "conv_snn.zor"
     write(path, graph)
     print(f"wrote {path}")

@@ -11,6 +11,7 @@ outputs P3, P4 and P5. Only the image's shape is given.
 import sys
 import tempfile
 from pathlib import Path
+from typing import Any, List
 
 import numpy as np
 
@@ -21,12 +22,12 @@ LEVELS = {"c3": 32, "c4": 64, "c5": 128}  # the backbone's channels at 1/4, 1/8,
 NECK_CHANNELS = 64
 
 
-def conv(in_channels, out_channels, kernel, **options):
+def conv(in_channels: int, out_channels: int, kernel: int, **options: Any) -> Conv2d:
     weight = rng.normal(size=(out_channels, in_channels, kernel, kernel)) / np.sqrt(in_channels * kernel**2)
     return Conv2d(weight.astype(np.float32), np.zeros(out_channels, np.float32), **options)
 
 
-def chain(graph, *names):
+def chain(graph: Graph, *names: str) -> None:
     for src, dst in zip(names, names[1:]):
         graph.add_edge(src, dst)
 
@@ -61,14 +62,12 @@ def build_network() -> Graph:
     return graph
 
 
-def main(argv) -> int:
+def main(argv: List[str]) -> int:
     directory = Path(argv[1]) if len(argv) > 1 else Path(tempfile.mkdtemp(prefix="zor-"))
+    directory.mkdir(parents=True, exist_ok=True)
     graph = build_network().infer_types()
     graph.validate(strict=True)
-    for name in graph.topological_order():
-        node = graph.nodes[name]
-        print(f"  {name:<10} {type(node).__name__:<9} {node.input_type['input'].tolist()} -> "
-              f"{node.output_type['output'].tolist()}")
+    print(graph.summary())
     print("  outputs: " + ", ".join(graph.outputs()))
     path = directory / "fpn_neck.zor"
     write(path, graph)

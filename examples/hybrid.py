@@ -7,11 +7,14 @@ stretch runs on which hardware. Only the first layer is told its input shape.
     .venv/bin/python examples/hybrid.py [DIRECTORY]   # writes hybrid.zor there (default: a new temporary directory)
 """
 
+import math
 import sys
 import tempfile
 from pathlib import Path
+from typing import List
 
 import numpy as np
+import numpy.typing as npt
 
 from zor.ir import (LIF, Affine, BatchNorm2d, Conv2d, Flatten, Graph, HybridRegion, MaxPool2d, ReLU,
                     Softmax, SpikingAffine, write)
@@ -19,11 +22,12 @@ from zor.ir import (LIF, Affine, BatchNorm2d, Conv2d, Flatten, Graph, HybridRegi
 rng = np.random.default_rng(0)
 
 
-def weights(*shape):
-    return (rng.normal(size=shape) / np.sqrt(np.prod(shape[1:]))).astype(np.float32)
+def weights(*shape: int) -> npt.NDArray[np.float32]:
+    drawn: npt.NDArray[np.float64] = rng.normal(size=shape)
+    return (drawn / math.sqrt(math.prod(shape[1:]))).astype(np.float32)
 
 
-def lif(n):
+def lif(n: int) -> LIF:
     return LIF(tau=np.full(n, 20.0), r=np.full(n, 20.0), v_leak=np.zeros(n), v_threshold=np.ones(n))
 
 
@@ -55,14 +59,12 @@ def build_network() -> Graph:
     return graph
 
 
-def main(argv) -> int:
+def main(argv: List[str]) -> int:
     directory = Path(argv[1]) if len(argv) > 1 else Path(tempfile.mkdtemp(prefix="zor-"))
+    directory.mkdir(parents=True, exist_ok=True)
     graph = build_network().infer_types()
     graph.validate(strict=True)
-    for name in graph.topological_order():
-        node = graph.nodes[name]
-        print(f"  {name:<8} {type(node).__name__:<14} {node.input_type['input'].tolist()} -> "
-              f"{node.output_type['output'].tolist()}")
+    print(graph.summary())
     path = directory / "hybrid.zor"
     write(path, graph)
     print(f"wrote {path}")

@@ -1,12 +1,13 @@
 """Builds a small convolutional spiking network in ZOR-IR, converts it to NIR, writes it to a
 NIR file, reads the file back into ZOR-IR and checks that nothing changed.
 
-    .venv/bin/python examples/nir_roundtrip.py [PATH]    # PATH: the NIR file to write
+    .venv/bin/python examples/nir_roundtrip.py [DIRECTORY]   # writes network.nir there (default: a new temporary directory)
 """
 
 import sys
 import tempfile
 from pathlib import Path
+from typing import List
 
 import numpy as np
 
@@ -18,7 +19,7 @@ def build_network() -> Graph:
     """2x16x16 events -> convolution -> average pooling -> flatten -> spiking dense -> LIF."""
     rng = np.random.default_rng(0)
 
-    def lif(n):
+    def lif(n: int) -> LIF:
         return LIF(tau=np.full(n, 20.0), r=np.full(n, 20.0), v_leak=np.zeros(n),
                    v_threshold=np.ones(n))
 
@@ -38,7 +39,9 @@ def build_network() -> Graph:
     return graph
 
 
-def main(argv) -> int:
+def main(argv: List[str]) -> int:
+    directory = Path(argv[1]) if len(argv) > 1 else Path(tempfile.mkdtemp(prefix="zor-"))
+    directory.mkdir(parents=True, exist_ok=True)
     # NIR keeps every port shape, so the graph is compared with its shapes filled in.
     graph = build_network().infer_types()
     nir_graph = to_nir(graph)
@@ -48,12 +51,10 @@ def main(argv) -> int:
                              for port, key in ((node.input_type, "input"),
                                                (node.output_type, "output")))
         print(f"  {name:<8} {type(node).__name__:<10} {shapes}")
-    with tempfile.TemporaryDirectory() as scratch:
-        path = Path(argv[1]) if len(argv) > 1 else Path(scratch) / "network.nir"
-        write_nir(path, graph)
-        print(f"wrote {path}")
-        back = read_nir(path)
-    same = back.equals(graph)
+    path = directory / "network.nir"
+    write_nir(path, graph)
+    print(f"wrote {path}")
+    same = read_nir(path).equals(graph)
     print("read back: " + ("equal to the original graph" if same else "DIFFERENT from the original"))
     return 0 if same else 1
 

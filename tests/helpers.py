@@ -84,7 +84,7 @@ VALUE_KINDS = [
     ("text", "héllo", "héllo"),
     ("array", np.arange(6, dtype=np.int16).reshape(2, 3), np.arange(6, dtype=np.int16).reshape(2, 3)),
     ("zero-d array", np.array(2.5, dtype=np.float32), np.float32(2.5)),
-    ("dict", {"b": 1, "a": {"c": "d"}}, {"a": {"c": "d"}, "b": np.int64(1)}),
+    ("dict", {"b": 1, "a": {"c": "d"}}, {"b": np.int64(1), "a": {"c": "d"}}),
     ("empty list", [], []),
     ("pairs", [("a", "b"), ["c", "d"]], [("a", "b"), ("c", "d")]),
     ("text list", ["x", "yé"], np.array([b"x", "yé".encode()], dtype=object)),

@@ -15,7 +15,9 @@ import numpy as np
 import pytest
 
 import zor.ir
+from helpers import Payload
 from zor.ir import LIF, AvgPool2d, Conv2d, Flatten, Graph, HybridRegion, SpikingAffine
+from helpers import Payload
 from zor.ir.__main__ import COMMANDS
 
 MODULE = [sys.executable, "-m", "zor.ir"]
@@ -29,6 +31,33 @@ def zor_ir(*args, cwd=None, env=None, command=MODULE):
                             cwd=cwd, env=env, timeout=120)
     assert "Traceback" not in result.stderr, result.stderr
     return result.returncode, result.stdout, result.stderr
+
+
+def zor_ir_on_terminal(*args):
+    """As zor_ir, with stderr a terminal (a pty) where a progress bar may show."""
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    controller, terminal = pty.openpty()
+    # A terminal 100 columns wide (a bare pty has none, and tqdm draws nothing).
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    with subprocess.Popen([*MODULE, *map(str, args)], stdout=subprocess.PIPE, stderr=terminal) as child:
+        os.close(terminal)
+        out = child.stdout.read().decode()
+        child.wait(timeout=120)
+    err = b""
+    while True:
+        try:
+            chunk = os.read(controller, 1 << 16)
+        except OSError:  # the terminal's other end is closed: all is read
+            break
+        if not chunk:
+            break
+        err += chunk
+    os.close(controller)
+    return child.returncode, out, err.decode()
 
 
 def network():
@@ -50,6 +79,13 @@ def edited(path, edit):
     with h5py.File(path, "a") as file:
         edit(file)
     return path
+
+
+def stored_as_is(graph):
+    """What ``write`` stores of ``graph`` unchecked, as another program may:
+    write itself refuses an edge to a missing node."""
+    return Payload({"type": "Graph", "nodes": {name: node.to_dict() for name, node in graph.nodes.items()},
+                    "edges": graph.edges, "metadata": graph.metadata})
 
 
 def integer_edges(file):
@@ -160,6 +196,24 @@ class TestInfo:
         assert [node["name"] for node in report["nodes"]] == ["conv", "pool", "flatten", "fc", "lif"]
         assert report["total"] == {"nodes": 5, "edges": 4, "parameters": 766, "bytes": 3224}
 
+    def test_json_a_line_per_node(self, files):
+        lines = zor_ir("info", "--json", files / "good.zor")[1].splitlines()
+        assert len(lines) == 14 and lines[:2] == ["{", f'  "file": "{files}/good.zor",']
+        assert lines[4:7] == [
+            '  "nodes": [',
+            '    {"name": "conv", "type": "Conv2d", "input": [2, 8, 8], "output": [4, 8, 8], '
+            '"parameters": 76, "bytes": 304, "dtypes": ["float32"]},',
+            '    {"name": "pool", "type": "AvgPool2d", "input": [4, 8, 8], "output": [4, 4, 4], '
+            '"parameters": 0, "bytes": 0, "dtypes": []},']
+        assert lines[-4:] == ["  ],", '  "total": {"nodes": 5, "edges": 4, "parameters": 766, "bytes": 3224},',
+                              '  "problems": []', "}"]
+
+    @pytest.mark.parametrize("datasets", [False, True])
+    def test_indent_pretty_prints_the_same(self, files, datasets):
+        options = ["--json", *["--datasets"] * datasets, files / "good.zor"]
+        pretty = zor_ir("info", "--indent", "4", *options)[1]
+        assert pretty == json.dumps(json.loads(zor_ir("info", *options)[1]), indent=4) + "\n"
+
     def test_shapes_as_stored_when_inference_fails(self, tmp_path):
         graph = network()
         graph.nodes["lif"] = LIF(np.ones(3), np.ones(3), np.zeros(3), np.ones(3))
@@ -203,7 +257,10 @@ class TestValidate:
     def test_each_problem_and_status_1(self, tmp_path, change, strict, problems):
         graph = network()
         change(graph)
-        zor.ir.write(tmp_path / "net.zor", graph)
+        # As another program may store it: write refuses an edge to a missing node.
+        zor.ir.write(tmp_path / "net.zor", Payload({
+            "type": "Graph", "nodes": {name: node.to_dict() for name, node in graph.nodes.items()},
+            "edges": graph.edges, "metadata": graph.metadata}))
         status, out, err = zor_ir("validate", *["--strict"] * strict, tmp_path / "net.zor")
         assert (status, err) == (1, "")
         head, *lines = out.splitlines()
@@ -239,7 +296,8 @@ class TestDiagram:
         texts = svg_texts(tmp_path / "net.svg")
         assert {"conv", "pool", "flatten", "fc", "lif", "SpikingAffine", "2x8x8 -> 4x8x8"} <= set(texts)
         assert {"4x8x8", "64", "10"} <= set(texts)  # on the edges
-        assert {"SNN (spiking)", "ANN (rate-based)", "HybridRegion marker"} <= set(texts)
+        assert {"SNN (spiking)", "ANN (rate-based)", "output"} <= set(texts)
+        assert "HybridRegion marker" not in texts  # the legend holds what the graph has
 
     @pytest.mark.skipif(not HAS_DOT, reason="needs Graphviz's dot")
     def test_png(self, files, tmp_path):
@@ -258,6 +316,59 @@ class TestDiagram:
                        f"{tmp_path}/net.dot instead (Debian: apt-get install graphviz)\n")
         assert not (tmp_path / "net.svg").exists()
         assert (tmp_path / "net.dot").read_text().startswith("digraph zor {\n")
+
+
+    @pytest.mark.parametrize("suffix", [".dot", *[".png"] * HAS_DOT])
+    def test_broken_graph_drawn_with_its_problems(self, tmp_path, suffix):
+        graph = network()
+        graph.add_node("extra", LIF(np.ones(3), np.ones(3), np.zeros(3), np.ones(3)))
+        graph.edges += [("fc", "extra"), ("lif", "gone")]
+        zor.ir.write(tmp_path / "broken.zor", stored_as_is(graph))
+        picture = tmp_path / f"broken{suffix}"
+        status, out, err = zor_ir("diagram", tmp_path / "broken.zor", "-o", picture)
+        assert (status, out) == (1, f"wrote {picture}\n")
+        assert err.splitlines() == [
+            f"{tmp_path}/broken.zor: 2 problems (drawn in red where an edge is at fault):",
+            "  edge lif -> gone: no node named 'gone'",
+            "  edge fc -> extra: output shape [10] of 'fc' does not match input shape [3] of 'extra'"]
+        assert picture.stat().st_size > 0
+
+    def test_left_to_right(self, files, tmp_path):
+        status, _, _ = zor_ir("diagram", files / "good.zor", "-o", tmp_path / "net.dot", "--rankdir", "LR")
+        assert status == 0 and "rankdir=LR" in (tmp_path / "net.dot").read_text().splitlines()[1]
+        status, _, err = zor_ir("diagram", files / "good.zor", "-o", tmp_path / "net.dot", "--rankdir", "BT")
+        assert status == 2 and "argument --rankdir: invalid choice: 'BT'" in err
+
+
+class TestWriteFailures:
+    @pytest.mark.parametrize("arguments, message", [
+        (["convert", "{folder}/good.zor", "{folder}/folder.nir"], "cannot write {folder}/folder.nir: is a directory"),
+        (["convert", "{folder}/net.nir", "{folder}/folder.zor"], "cannot write {folder}/folder.zor: is a directory"),
+        (["diagram", "{folder}/good.zor", "-o", "{folder}/folder.dot"],
+         "cannot write {folder}/folder.dot: is a directory"),
+        (["demo", "-o", "{folder}/folder.zor"], "cannot write {folder}/folder.zor: is a directory"),
+        (["convert", "{folder}/good.zor", "/proc/self/net.nir"],
+         "cannot write /proc/self/net.nir: no such file or directory"),
+        (["convert", "{folder}/good.zor", "{folder}/good.zor"],
+         "cannot write {folder}/good.zor: it is the input; convert writes another file"),
+        (["convert", "{folder}/net.nir", "{folder}/../{folder.name}/net.nir"],
+         "cannot write {folder}/../{folder.name}/net.nir: it is the input; convert writes another file"),
+    ], ids=["nir into a directory", "zor into a directory", "diagram into a directory",
+            "demo into a directory", "refused by the system", "zor onto itself", "nir onto itself"])
+    def test_one_plain_line(self, files, arguments, message):
+        (files / "folder.nir").mkdir(exist_ok=True)
+        (files / "folder.dot").mkdir(exist_ok=True)
+        status, out, err = zor_ir(*[part.format(folder=files) for part in arguments])
+        assert (status, out, err) == (1, "", "zor-ir: error: " + message.format(folder=files) + "\n")
+
+    def test_the_system_error_is_the_cause(self, files):
+        from zor.ir._cli import UserError, _writing
+
+        with pytest.raises(UserError) as caught:
+            with _writing("/proc/self/net.nir"):
+                open("/proc/self/net.nir", "w")
+        assert str(caught.value) == "cannot write /proc/self/net.nir: no such file or directory"
+        assert type(caught.value.__cause__) is FileNotFoundError
 
 
 class TestConvert:
@@ -317,6 +428,27 @@ class TestDemo:
         assert out.endswith("written to a temporary file, now removed; -o FILE keeps it.\n")
 
 
+@pytest.fixture(scope="module")
+def big_file(tmp_path_factory):
+    """A graph of 258 MiB of weights: past the size from which a bar shows."""
+    path = tmp_path_factory.mktemp("big") / "big.zor"
+    zor.ir.write(path, Graph.sequential([zor.ir.Affine(np.zeros((8192, 8256), np.float32),
+                                                       np.zeros(8192, np.float32))]))
+    return path
+
+
+class TestProgressBars:
+    @pytest.mark.parametrize("command, label", [("show", "reading"), ("check", "checking")])
+    def test_long_work_on_a_terminal_shows_a_bar_and_clears_it(self, big_file, command, label):
+        status, out, err = zor_ir_on_terminal(command, big_file)
+        assert (status, out) == zor_ir(command, big_file)[:2] and status == 0
+        assert err.startswith(f"\r{label} {big_file}:   0%|") and "/258M" in err
+        assert err.endswith("\r" + " " * 99 + "\r")  # the bar's line, blanked
+
+    def test_quiet_shows_none(self, big_file):
+        assert zor_ir_on_terminal("show", "--quiet", big_file)[2] == ""
+
+
 class TestEntryPoints:
     @pytest.mark.parametrize("name, command", [(name, command.name) for command in COMMANDS
                                                for name in (command.name, *command.aliases)])
@@ -326,6 +458,23 @@ class TestEntryPoints:
 
     def test_both_ways_in_give_the_same(self, files):
         assert zor_ir("info", files / "good.zor", command=SCRIPT) == zor_ir("info", files / "good.zor")
+
+    @pytest.mark.parametrize("arguments", [
+        ["info", "{folder}/good.zor"], ["validate", "{folder}/good.zor"], ["show", "{folder}/good.zor"],
+        ["check", "{folder}/good.zor"], ["diagram", "{folder}/good.zor", "-o", "{folder}/quiet.dot"]],
+        ids=lambda arguments: arguments[0])
+    def test_quiet_changes_nothing_off_a_terminal(self, files, arguments):
+        arguments = [part.format(folder=files) for part in arguments]
+        assert zor_ir(*arguments, "--quiet") == zor_ir(*arguments)
+
+    @pytest.mark.parametrize("arguments", [
+        ["info", "{folder}/good.zor"], ["validate", "{folder}/good.zor"], ["show", "{folder}/good.zor"],
+        ["check", "{folder}/good.zor"], ["convert", "{folder}/good.zor", "{folder}/terminal.nir"],
+        ["convert", "{folder}/net.nir", "{folder}/terminal.zor"]],
+        ids=lambda arguments: " ".join(arguments[:1] + [arguments[-1].rsplit(".")[-1]]))
+    def test_short_work_on_a_terminal_shows_no_bar(self, files, arguments):
+        arguments = [part.format(folder=files) for part in arguments]
+        assert zor_ir_on_terminal(*arguments) == (*zor_ir(*arguments)[:2], "")
 
     def test_version_names_the_linked_hdf5(self):
         status, out, _ = zor_ir("--version", command=SCRIPT)

@@ -33,8 +33,8 @@ def run(script, *args):
 
 @pytest.mark.parametrize("script, classes, outputs", WRITERS, ids=[row[0] for row in WRITERS])
 def test_writes_a_valid_graph_into_the_directory(tmp_path, script, classes, outputs):
-    path = tmp_path / script.replace(".py", ".zor")
-    assert run(script, tmp_path).splitlines()[-1] == f"wrote {path}"
+    path = tmp_path / "made" / script.replace(".py", ".zor")
+    assert run(script, tmp_path / "made").splitlines()[-1] == f"wrote {path}"
     graph = zor.ir.read(path)
     graph.infer_types().validate(strict=True)
     counts = Counter(type(node).__name__ for node in graph.nodes.values())
@@ -42,12 +42,40 @@ def test_writes_a_valid_graph_into_the_directory(tmp_path, script, classes, outp
     assert graph.outputs() == outputs and len(graph.inputs()) == 1
 
 
-def test_a_new_temporary_directory_by_default():
-    written = Path(run("fpn_neck.py").splitlines()[-1].removeprefix("wrote "))
+@pytest.mark.parametrize("script, name", [("fpn_neck.py", "fpn_neck.zor"), ("nir_roundtrip.py", "network.nir")])
+def test_a_new_temporary_directory_by_default_and_kept(script, name):
+    said = [line.removeprefix("wrote ") for line in run(script).splitlines() if line.startswith("wrote ")]
+    written = Path(said[0])
     try:
-        assert written.name == "fpn_neck.zor" and zor.ir.read(written).nodes
+        assert written.name == name and written.is_file()  # the path it printed is there
     finally:
         shutil.rmtree(written.parent)
+
+
+def test_nir_round_trip_into_a_directory_it_makes(tmp_path):
+    pytest.importorskip("nir")
+    lines = run("nir_roundtrip.py", tmp_path / "new").splitlines()
+    assert lines[-2:] == [f"wrote {tmp_path}/new/network.nir", "read back: equal to the original graph"]
+    assert (tmp_path / "new" / "network.nir").is_file()
+
+
+def test_strict_type_check_of_the_examples_and_the_docs(tmp_path):
+    """mypy --strict over examples/ and the python blocks of README.md and
+    docs/*.md, each page's blocks as one module in their order, after what
+    the pages take as given: a graph built earlier."""
+    pytest.importorskip("mypy")
+    root = EXAMPLES.parent
+    for page in [root / "README.md", *sorted((root / "docs").glob("*.md"))]:
+        blocks = re.findall(r"```python\n(.*?)```", page.read_text(), re.S)
+        if blocks:
+            (tmp_path / f"doc_{page.stem}.py").write_text(
+                "from zor.ir import Graph\ngraph = Graph()\n" + "".join(blocks))
+    checked = sorted(map(str, tmp_path.glob("doc_*.py"))) + sorted(map(str, EXAMPLES.glob("*.py")))
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+         "--config-file", str(root / "pyproject.toml"), *checked], capture_output=True, text=True)
+    assert (result.returncode, result.stdout.splitlines()[-1:]) == (
+        0, [f"Success: no issues found in {len(checked)} source files"]), result.stdout
 
 
 def test_readme_example_and_the_info_it_shows(tmp_path):

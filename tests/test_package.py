@@ -1,4 +1,5 @@
 import dataclasses
+import importlib
 import importlib.machinery
 import subprocess
 import sys
@@ -75,6 +76,20 @@ class TestExports:
         public = {name for name, value in vars(zor.ir).items() if not name.startswith("_")
                   and not isinstance(value, type(zor.ir)) and name != "Dict"}
         assert set(names) - {"__builtins__"} == public
+
+
+    @pytest.mark.parametrize("name, module", [("GraphError", "zor.ir.graph"),
+                                              ("ZORFormatError", "zor.ir.serialization")])
+    def test_errors_to_catch(self, name, module):
+        assert getattr(zor.ir, name) is getattr(importlib.import_module(module), name)
+        assert zor.ir.ZORFormatError.__bases__ == (Exception,)
+        assert issubclass(zor.ir.GraphError, ValueError)
+
+    def test_version_is_the_installed_package(self):
+        from importlib.metadata import version
+
+        assert zor.ir.__version__ == version("zor-ir") != zor.ir.serialization.__version__ or (
+            zor.ir.__version__ == version("zor-ir"))
 
 
 class TestCommandLine:

@@ -11,7 +11,7 @@ import pytest
 
 import zor.ir
 from hdf5_bytes import find_all, fractal_heap, local_heap, reseal, set_fractal_heap, set_v2_header, v2_header
-from helpers import Payload
+from helpers import Payload, h5py_file
 from hostile import outcome_in_child
 
 ADDRESS = struct.Struct("<Q")
@@ -30,10 +30,13 @@ class Raw:
 
 
 def old_style_file(path):
-    """Written by write: old-style groups, /graph/sub holds a, and a compressed array w in one chunk."""
-    zor.ir.write(path, Payload({"type": "Payload", "sub": {"a": 1}, "w": np.arange(20000, dtype=np.float32)}),
-                 compression="gzip")
-    return Raw(path)
+    """Old-style groups (symbol tables, as write made them before groups kept their order):
+    /graph/sub holds a; and a compressed array w in one chunk."""
+    def fill(f, graph):
+        graph.create_group("sub")["a"] = 1
+        graph.create_dataset("w", data=np.arange(20000, dtype=np.float32), chunks=(20000,), compression="gzip")
+
+    return Raw(h5py_file(path, fill))
 
 
 def group_tree(raw, link):

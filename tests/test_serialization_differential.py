@@ -33,8 +33,8 @@ def write_both(directory, data):
     native, through_h5py = directory / "native.zor", directory / "h5py.zor"
     zor.ir.write(native, Payload(data))
     with h5py.File(through_h5py, "w") as f:
-        f.create_dataset("version", data=zor.ir.serialization.__version__, dtype=h5py.string_dtype())
-        _write_recursive(f.create_group("graph"), data)
+        # The walk makes graph as each group of its own: its members' order tracked.
+        _write_recursive(f, {"version": zor.ir.serialization.__version__, "graph": data})
     return native, through_h5py
 
 

@@ -114,7 +114,7 @@ class TestWriters:
         assert len(temporaries(tmp_path)) == 1
         zor.ir.write(target, payload(new=1))
         assert temporaries(tmp_path) == []
-        assert_same(zor.ir.read(target), {"new": np.int64(1), "type": "Payload"})
+        assert_same(zor.ir.read(target), {"type": "Payload", "new": np.int64(1)})
 
     def test_a_write_in_progress_is_not_disturbed(self, tmp_path):
         target = tmp_path / "g.zor"

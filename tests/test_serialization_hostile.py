@@ -123,7 +123,8 @@ CORRUPTIONS = [
 
 
 def strings_file(path):
-    zor.ir.write(path, Payload({"type": "Payload", "t": ["ab", "", "xyz"]}))
+    # t first: it is read first, and the heap collection it shares with type is damaged.
+    zor.ir.write(path, Payload({"t": ["ab", "", "xyz"], "type": "Payload"}))
     return RawStrings(path, "/graph/t")
 
 

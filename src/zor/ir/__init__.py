@@ -1,9 +1,10 @@
 """ZOR-IR: node layer and HDF5 file format for neuromorphic network graphs."""
 
+from importlib.metadata import version as _installed_version
 from typing import Dict
 
 from . import graph as _graph
-from .graph import Graph
+from .graph import Graph, GraphError
 from .node import Node
 from .types import Shape
 from .utils import (
@@ -19,9 +20,12 @@ from .pooling import AvgPool2d, MaxPool2d, SumPool2d
 from .flatten import Flatten
 from .skip import Skip, SkipType
 from .upsample import Upsample, UpsampleMode
-from .serialization import read, read_version, write
+from .serialization import ZORFormatError, read, read_version, write
 from .layout import DatasetLayout, read_layout
 from .isolation import CheckResult, Verdict, check
+
+#: The package's version (the file format's is ``zor.ir.serialization.__version__``).
+__version__ = _installed_version("zor-ir")
 
 #: Every class that can be rebuilt from a file, by the name stored under "type".
 _NODE_REGISTRY: Dict[str, type] = {
@@ -62,4 +66,5 @@ __all__ = [
     "NeuronMode", "SpikeMode", "SkipType", "UpsampleMode",
     "conv1d_output_shape", "conv2d_output_shape", "pool2d_output_shape", "flatten_output_size",
     "write", "read", "read_version", "read_layout", "DatasetLayout", "check", "CheckResult", "Verdict",
+    "GraphError", "ZORFormatError",
 ]

@@ -14,19 +14,20 @@ import tempfile
 import warnings
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable, List, Tuple
+from typing import Callable, List, Optional, Tuple
 
 import numpy as np
 
-from ._dot import extents as _extents
+from ._dot import RANKDIRS, extents as _extents
 from .conv import Conv2d
 from .flatten import Flatten
 from .graph import Graph, GraphError
 from .linear import SpikingAffine
 from .neurons import LIF, HybridRegion, Softmax
 from .pooling import MaxPool2d
-from .serialization import write
-from ._cli import (UserError, _about, _output, _count, _is_nir_file, _read_zor, _as_graph, _node_report, _print_nodes, run_info)
+from ._cli import (UserError, _about, _as_graph, _count, _is_nir_file, _nir_hint, _node_report,
+                   _output, _print_nodes, _read_zor, _write_zor, _writing, memory_size, run_info)
+from ._progress import progress
 
 
 # ---------------------------------------------------------------------------------------------
@@ -91,31 +92,32 @@ def show(graph, out=None) -> None:
         print("  " + problems.replace("\n", "\n  "), file=out)
 
 
-def show_file(path, out=None) -> None:
+def show_file(path, out=None, quiet: bool = False) -> None:
     out = sys.stdout if out is None else out
-    stored, version = _read_zor(path)
+    stored, version = _read_zor(path, quiet=quiet)
     print(f"{path} (format version {version})", file=out)
     show(_as_graph(stored), out)
 
 
 def run_show(args) -> int:
-    show_file(args.file)
+    show_file(args.file, quiet=args.quiet)
     return 0
 
 
 # ---------------------------------------------------------------------------------------------
 # validate
 
-def _problems(graph, strict: bool) -> List[str]:
+def _problems(graph, strict: bool, go_on: Optional[bool] = None) -> List[str]:
     """Inference's problems, then validation's, each once: validation checks
     the inferred graph, or, where inference fails, the graph as stored, which
-    only strict validation goes on to (for the problems beyond shapes)."""
+    only strict validation goes on to (for the problems beyond shapes)
+    unless ``go_on`` says otherwise."""
     found: List[str] = []
     try:
         graph = graph.infer_types()
     except GraphError as error:
         found += error.problems
-    if strict or not found:
+    if (strict if go_on is None else go_on) or not found:
         try:
             graph.validate(strict=strict)
         except GraphError as error:
@@ -125,7 +127,7 @@ def _problems(graph, strict: bool) -> List[str]:
 
 def run_validate(args) -> int:
     """Read, infer, validate: each problem on a line of its own, status 1 if any."""
-    graph = _as_graph(_read_zor(args.file, mmap=True)[0])
+    graph = _as_graph(_read_zor(args.file, mmap=True, quiet=args.quiet)[0])
     problems = _problems(graph, args.strict)
     counts = f"{_count(len(graph.nodes), 'node')}, {_count(len(graph.edges), 'edge')}"
     if not problems:
@@ -144,27 +146,36 @@ DIAGRAM_SUFFIXES = (".svg", ".png", ".dot")
 
 
 def run_diagram(args) -> int:
+    """The picture, and each problem of the graph on stderr with status 1:
+    a broken graph is drawn too, what is wrong in red."""
     output = _output(args.output)
     if output.suffix.lower() not in DIAGRAM_SUFFIXES:
         raise UserError(f"{output}: a diagram is written as " + ", ".join(DIAGRAM_SUFFIXES)
                         + "; the suffix says which")
-    text = _as_graph(_read_zor(args.file, mmap=True)[0]).to_dot()
+    graph = _as_graph(_read_zor(args.file, mmap=True, quiet=args.quiet)[0])
+    text = graph.to_dot(rankdir=args.rankdir)
     dot = shutil.which("dot")
     if output.suffix.lower() != ".dot" and dot is None:
         output = output.with_suffix(".dot")
         print(f"zor-ir: Graphviz's dot is not installed; writing DOT text to {output} instead "
               "(Debian: apt-get install graphviz)", file=sys.stderr)
-    if output.suffix.lower() == ".dot":
-        with _about(output):
+    with _writing(output):
+        if output.suffix.lower() == ".dot":
             output.write_text(text)
-    else:
-        rendered = subprocess.run([dot, f"-T{output.suffix.lower()[1:]}", "-o", str(output)],
-                                  input=text, capture_output=True, text=True)
-        if rendered.returncode != 0:
-            said = rendered.stderr.strip().splitlines() or [f"exit status {rendered.returncode}"]
-            raise UserError(f"{output}: dot failed: {said[0]}")
+        else:
+            rendered = subprocess.run([dot, f"-T{output.suffix.lower()[1:]}", "-o", str(output)],
+                                      input=text, capture_output=True, text=True)
+            if rendered.returncode != 0:
+                said = rendered.stderr.strip().splitlines() or [f"exit status {rendered.returncode}"]
+                raise UserError(f"{output}: dot failed: {said[0]}")
     print(f"wrote {output}")
-    return 0
+    problems = _problems(graph, strict=False, go_on=True)  # every edge drawn red is named
+    if problems:
+        print(f"{args.file}: {_count(len(problems), 'problem')} (drawn in red where an edge "
+              "is at fault):", file=sys.stderr)
+        for problem in problems:
+            print(f"  {problem}", file=sys.stderr)
+    return 1 if problems else 0
 
 
 # ---------------------------------------------------------------------------------------------
@@ -177,16 +188,18 @@ def run_convert(args) -> int:
     source, target = Path(args.input), _output(args.output)
     if target.suffix.lower() not in (".zor", ".nir"):
         raise UserError(f"{target}: convert writes a .zor or a .nir file, as the suffix says")
+    if target.exists() and source.exists() and os.path.samefile(source, target):
+        raise UserError(f"cannot write {target}: it is the input; convert writes another file")
     try:
         from . import nir as interchange
     except ImportError as error:  # the optional nir package is not installed
         raise UserError(str(error)) from error
     if target.suffix.lower() == ".nir":
-        graph = _as_graph(_read_zor(str(source))[0])
+        graph = _as_graph(_read_zor(str(source), quiet=args.quiet)[0])
         with _about(source):  # what NIR cannot hold is the source's
             converted = interchange.to_nir(graph)
-        with _about(target):
-            interchange.nir.write(target, converted)
+        with _writing(target):
+            interchange.write_nir_graph(target, converted)
     else:
         if not source.is_file():
             raise UserError(f"{source}: " + ("not a file" if source.exists() else "no such file"))
@@ -199,8 +212,7 @@ def run_convert(args) -> int:
                 graph = interchange.read_nir(source)
         for repair in repairs:
             print(f"{source}: {repair.message}", file=sys.stderr)
-        with _about(target):
-            write(target, graph)
+        _write_zor(target, graph, args.quiet)
     print(f"wrote {target} ({_count(len(graph.nodes), 'node')}, {_count(len(graph.edges), 'edge')})")
     return 0
 
@@ -213,9 +225,8 @@ def run_demo(args) -> int:
     graph = build_example()
     with tempfile.TemporaryDirectory() as scratch:
         path = str(_output(args.output)) if args.output else os.path.join(scratch, "example.zor")
-        with _about(path):
-            write(path, graph)
-        _print_nodes(_node_report(path))
+        _write_zor(path, graph, args.quiet)
+        _print_nodes(_node_report(path, args.quiet))
     if args.output:
         print(f"The example network is in {path}.")
     else:
@@ -230,11 +241,9 @@ def run_demo(args) -> int:
 def version_text() -> str:
     """The package version, the file format version it writes and the HDF5
     library it links."""
-    from importlib.metadata import version
+    from . import __version__, serialization
 
-    from . import serialization
-
-    return (f"zor-ir {version('zor-ir')} (file format {serialization.__version__}, "
+    return (f"zor-ir {__version__} (file format {serialization.__version__}, "
             f"HDF5 {serialization.__hdf5_version__})")
 
 
@@ -244,7 +253,10 @@ def _zor_file(parser: argparse.ArgumentParser) -> None:
 
 def _info_arguments(parser: argparse.ArgumentParser) -> None:
     _zor_file(parser)
-    parser.add_argument("--json", action="store_true", help="print JSON instead of a table")
+    parser.add_argument("--json", action="store_true",
+                        help="print JSON instead of a table: a line per node (or dataset)")
+    parser.add_argument("--indent", type=int, metavar="N",
+                        help="with --json: indent every level by N spaces")
     parser.add_argument("--datasets", action="store_true",
                         help="list every dataset (path, dtype, shape, size, stored size) instead "
                              "of the nodes")
@@ -260,6 +272,8 @@ def _diagram_arguments(parser: argparse.ArgumentParser) -> None:
     _zor_file(parser)
     parser.add_argument("-o", "--output", metavar="OUT", required=True,
                         help="OUT.svg or OUT.png (drawn by Graphviz's dot) or OUT.dot (DOT text)")
+    parser.add_argument("--rankdir", choices=RANKDIRS, default="TB",
+                        help="TB: inputs at the top (the default); LR: inputs on the left")
 
 
 def _convert_arguments(parser: argparse.ArgumentParser) -> None:
@@ -275,17 +289,26 @@ def _demo_arguments(parser: argparse.ArgumentParser) -> None:
 def _check_arguments(parser: argparse.ArgumentParser) -> None:
     _zor_file(parser)
     parser.add_argument("--timeout", type=float, default=60.0, help="seconds (default: 60)")
-    parser.add_argument("--memory", type=int, default=8 << 30,
-                        help="bytes of address space for the reader (default: 8 GiB)")
+    parser.add_argument("--memory", type=memory_size, default=8 << 30, metavar="SIZE",
+                        help="address space for the reader: bytes, or with a unit as in 512MiB, "
+                             "8GiB, 1GB (default: 8GiB; 0: no cap)")
 
 
 def run_check(args: argparse.Namespace) -> int:
-    """One line, and the verdict as the exit status (0 sound, 1 malformed, 2 refused)."""
-    from zor.ir import check
+    """The verdict as the exit status; sound on stdout, malformed or refused
+    (with why) on stderr."""
+    from .isolation import Verdict, check
 
-    with _about(args.file):
-        result = check(args.file, timeout=args.timeout, memory=args.memory)
-    print(f"{args.file}: {result}")
+    if Path(args.file).suffix.lower() == ".nir" and Path(args.file).is_file():
+        raise UserError(_nir_hint(args.file))
+    with _about(args.file), progress(f"checking {args.file}", args.quiet) as bar:
+        result = check(args.file, timeout=args.timeout, memory=args.memory or None, **bar.options)
+    if result.nir_file:
+        raise UserError(_nir_hint(args.file))
+    if result.verdict is Verdict.SOUND:
+        print(f"{args.file}: {result}")
+    else:
+        print(f"zor-ir: error: {args.file}: {result}", file=sys.stderr)
     return result.verdict.value
 
 
@@ -312,7 +335,7 @@ COMMANDS = (
             _demo_arguments, run_demo, aliases=("example",)),
     Command("show", "the graph with its metadata, shapes and edges", _zor_file, run_show),
     Command("check", "read a .zor file in a child process with a time limit and a memory cap; exit "
-            "status 0: sound, 1: malformed (the error), 2: refused (it crashed, hung or exhausted "
+            "status 0: sound, 1: malformed (the error), 3: refused (it crashed, hung or exhausted "
             "the reader)", _check_arguments, run_check),
 )
 
@@ -326,6 +349,8 @@ def parser() -> argparse.ArgumentParser:
         sub = commands.add_parser(command.name, aliases=list(command.aliases),
                                   help=command.summary, description=command.summary + ".")
         command.arguments(sub)
+        sub.add_argument("-q", "--quiet", action="store_true",
+                         help="no progress bar (one is shown on a terminal for long work)")
         sub.set_defaults(run=command.run)
     return top
 

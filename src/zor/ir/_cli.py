@@ -1,20 +1,24 @@
 """What the command line shares: one-line user errors that name the file and
-the node, reading a .zor file (and noticing a NIR one), and the info report."""
+the node, reading a .zor file (and noticing a NIR one) and writing one, both
+with a progress bar, memory sizes, and the info report."""
 
 from __future__ import annotations
 
+import argparse
 import contextlib
 import json
 import os
+import re
 from pathlib import Path
-from typing import Any, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Dict, Iterator
 
-import numpy as np
-
-from .graph import Graph, GraphError
+from .graph import Graph
 from .layout import read_layout
 from .node import Node
-from .serialization import ZORFormatError, read, read_version
+from .serialization import ZORFormatError, read, read_version, write
+from ._progress import progress
+from ._summary import count_text as _count, node_rows, size_text, table_lines, totals
+
 
 class UserError(Exception):
     """A problem the user can fix, told in one line."""
@@ -49,6 +53,30 @@ def _about(path: Any) -> Iterator[None]:
         raise UserError(text if str(path) in text else f"{path}: {text}") from error
 
 
+def _reason(error: OSError) -> str:
+    """Why the system refused, in its own plain words: HDF5's message around
+    an errno is left to the cause."""
+    if error.errno:
+        reason = os.strerror(error.errno)
+    else:
+        said = re.search(r"error message = '([^']*)'", str(error))
+        reason = said[1] if said else _error_text(error)
+    return reason[:1].lower() + reason[1:]
+
+
+@contextlib.contextmanager
+def _writing(path: Any) -> Iterator[None]:
+    """As _about, for the writing of a file: a failure of the system is one
+    line, "cannot write PATH: the reason", its error the cause."""
+    if Path(path).is_dir():
+        raise UserError(f"cannot write {path}: is a directory")
+    with _about(path):
+        try:
+            yield
+        except OSError as error:
+            raise UserError(f"cannot write {path}: {_reason(error)}") from error
+
+
 def _nir_hint(path: Any) -> str:
     target = Path(path).with_suffix(".zor")
     if target == Path(path):
@@ -64,8 +92,17 @@ def _output(path: Any) -> Path:
     return path
 
 
-def _count(number: int, thing: str) -> str:
-    return f"{number:,} {thing}" + ("" if number == 1 else "s")
+_MEMORY_UNITS = {"": 1, "b": 1, "kb": 10 ** 3, "mb": 10 ** 6, "gb": 10 ** 9, "tb": 10 ** 12,
+                 "kib": 1 << 10, "mib": 1 << 20, "gib": 1 << 30, "tib": 1 << 40}
+
+
+def memory_size(text: str) -> int:
+    """A size in bytes from 8GiB, 512MiB, 1.5GB or a plain number of bytes."""
+    match = re.fullmatch(r"\s*(\d+(?:\.\d*)?)\s*([a-z]*)\s*", text, re.IGNORECASE)
+    if match is None or match[2].lower() not in _MEMORY_UNITS:
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is no size; give bytes or a number with a unit: 512MiB, 8GiB, 1GB")
+    return int(float(match[1]) * _MEMORY_UNITS[match[2].lower()])
 
 
 def _is_nir_file(path: Any) -> bool:
@@ -96,16 +133,22 @@ def _reading_zor(path: Any) -> Iterator[None]:
             raise
 
 
-def _read_zor(path: str, mmap: bool = False):
+def _read_zor(path: str, mmap: bool = False, quiet: bool = False):
     """The graph (or single node) stored in a .zor file and its format version.
     ``mmap`` maps big arrays instead of reading them, so that looking at a file
-    of any size takes no time."""
-    with _reading_zor(path):
-        stored = read(path, mmap=mmap)
+    of any size takes no time; a long read shows its progress unless ``quiet``."""
+    with _reading_zor(path), progress(f"reading {path}", quiet) as bar:
+        stored = read(path, mmap=mmap, **bar.options)
         version = read_version(path)
     if not isinstance(stored, (Graph, Node)):
         raise UserError(f"{path}: holds a {type(stored).__name__}, not a graph or a node")
     return stored, version
+
+
+def _write_zor(path: Any, graph: Any, quiet: bool = False) -> None:
+    """``write``, its failures one line, a long write showing its progress unless ``quiet``."""
+    with _writing(path), progress(f"writing {path}", quiet) as bar:
+        write(path, graph, **bar.options)
 
 
 def _as_graph(stored):
@@ -114,92 +157,24 @@ def _as_graph(stored):
     return stored if isinstance(stored, Graph) else Graph(nodes={"/graph": stored})
 
 
-def _inferred(graph) -> Tuple[Any, List[str]]:
-    """The graph with the shapes inference fills, or as it stands and why not."""
-    try:
-        return graph.infer_types(), []
-    except GraphError as error:
-        return graph, error.problems
-
-
 # ---------------------------------------------------------------------------------------------
 # info
 
-def _size(nbytes: float) -> str:
-    for unit in ("B", "KiB", "MiB", "GiB"):
-        if nbytes < 1024 or unit == "GiB":
-            return f"{int(nbytes)} {unit}" if unit == "B" else f"{nbytes:.1f} {unit}"
-        nbytes /= 1024
-    raise AssertionError("unreachable")
-
-
-def _parameter_arrays(node) -> List[np.ndarray]:
-    """The arrays among a node's fields (weights, biases, neuron constants);
-    settings such as strides are tuples and numbers, ports are left out."""
-    return [value for name, value in vars(node).items()
-            if isinstance(value, np.ndarray) and name not in ("input_type", "output_type")]
-
-
-def _shape(ports: Any, key: str) -> Optional[List[int]]:
-    value = ports.get(key) if isinstance(ports, dict) else None
-    return None if value is None else [int(x) for x in np.ravel(value).tolist()]
-
-
-def _node_rows(graph) -> Tuple[List[Dict[str, Any]], List[str]]:
-    """One row per node in topological order: name, type, input and output
-    shape, parameter count, bytes and dtypes of its arrays; and the problems
-    that kept inference from filling the shapes."""
-    shown, problems = _inferred(graph)
-    rows = []
-    for name in shown.topological_order():
-        node = shown.nodes[name]
-        arrays = _parameter_arrays(node)
-        rows.append({
-            "name": name, "type": type(node).__name__,
-            "input": _shape(node.input_type, "input"), "output": _shape(node.output_type, "output"),
-            "parameters": sum(int(array.size) for array in arrays),
-            "bytes": sum(int(array.nbytes) for array in arrays),
-            "dtypes": sorted({str(array.dtype) for array in arrays}),
-        })
-    return rows, problems
-
-
-def _node_report(path: str) -> Dict[str, Any]:
-    graph, version = _read_zor(path, mmap=True)
+def _node_report(path: str, quiet: bool = False) -> Dict[str, Any]:
+    graph, version = _read_zor(path, mmap=True, quiet=quiet)
     graph = _as_graph(graph)
-    rows, problems = _node_rows(graph)
+    rows, problems = node_rows(graph)
     return {
         "file": str(path), "format_version": version, "file_bytes": os.path.getsize(path),
-        "nodes": rows,
-        "total": {"nodes": len(rows), "edges": len(graph.edges),
-                  "parameters": sum(row["parameters"] for row in rows),
-                  "bytes": sum(row["bytes"] for row in rows)},
-        "problems": problems,
+        "nodes": rows, "total": totals(rows, len(graph.edges)), "problems": problems,
     }
 
 
 def _print_nodes(report: Dict[str, Any]) -> None:
     print(f"{report['file']}: format version {report['format_version']}, "
-          f"{_size(report['file_bytes'])}")
-
-    def dims(shape):
-        return "?" if shape is None else "x".join(map(str, shape))
-
-    header = ("node", "type", "input", "output", "parameters", "bytes", "dtypes")
-    table = [header] + [
-        (row["name"], row["type"], dims(row["input"]), dims(row["output"]),
-         f"{row['parameters']:,}", _size(row["bytes"]), ",".join(row["dtypes"]))
-        for row in report["nodes"]]
-    widths = [max(len(cells[column]) for cells in table) for column in range(len(header))]
-    right = {4, 5}  # the numbers
-    for cells in table:
-        print("  " + "  ".join(cell.rjust(width) if column in right else cell.ljust(width)
-                               for column, (cell, width) in enumerate(zip(cells, widths))).rstrip())
-    total = report["total"]
-    print(f"  total: {_count(total['nodes'], 'node')}, {_count(total['edges'], 'edge')}, "
-          f"{_count(total['parameters'], 'parameter')}, {_size(total['bytes'])}")
-    for problem in report["problems"]:
-        print(f"  shapes as stored; cannot infer: {problem}")
+          f"{size_text(report['file_bytes'])}")
+    for line in table_lines(report["nodes"], report["total"], report["problems"]):
+        print("  " + line)
 
 
 def _datasets(tree, prefix):
@@ -229,19 +204,31 @@ def _print_datasets(report: Dict[str, Any]) -> None:
     width = max((len(entry["path"]) for entry in datasets), default=0)
     for entry in datasets:
         shape = "x".join(map(str, entry["shape"])) or "scalar"
-        stored = (f"  (stored {_size(entry['stored_bytes'])})"
+        stored = (f"  (stored {size_text(entry['stored_bytes'])})"
                   if entry["stored_bytes"] < entry["bytes"] else "")
         print(f"  {entry['path']:<{width}}  {entry['dtype']:<8} {shape:>12}  "
-              f"{_size(entry['bytes']):>10}{stored}")
+              f"{size_text(entry['bytes']):>10}{stored}")
     total = sum(entry["bytes"] for entry in datasets)
     stored_total = sum(entry["stored_bytes"] for entry in datasets)
-    print(f"  {len(datasets)} datasets: {_size(total)} in memory, {_size(stored_total)} in the file")
+    print(f"  {len(datasets)} datasets: {size_text(total)} in memory, {size_text(stored_total)} in the file")
+
+
+def compact_json(report: Dict[str, Any]) -> str:
+    """A report as JSON of a line per entry, and a line per item of a list of
+    records (a node, a dataset)."""
+    entries = []
+    for key, value in report.items():
+        text = json.dumps(value)
+        if type(value) is list and value and all(type(item) is dict for item in value):
+            text = "[\n" + ",\n".join("    " + json.dumps(item) for item in value) + "\n  ]"
+        entries.append(f"  {json.dumps(key)}: {text}")
+    return "{\n" + ",\n".join(entries) + "\n}"
 
 
 def run_info(args) -> int:
-    report = _dataset_report(args.file) if args.datasets else _node_report(args.file)
+    report = _dataset_report(args.file) if args.datasets else _node_report(args.file, args.quiet)
     if args.json:
-        print(json.dumps(report, indent=2))
+        print(compact_json(report) if args.indent is None else json.dumps(report, indent=args.indent))
     elif args.datasets:
         _print_datasets(report)
     else:

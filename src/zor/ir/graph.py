@@ -7,6 +7,7 @@ from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Seque
 
 import numpy as np
 
+from ._checks import batch_problems, node_problems
 from ._inference import infer, input_problems, port_of
 from ._topology import Adjacency
 from .node import Node
@@ -30,10 +31,11 @@ def use_registry(lookup: Callable[[str], type]) -> None:
 
 class GraphError(ValueError):
     """What ``infer_types`` and ``validate`` raise: the message lists every
-    problem, one a line under a heading; ``problems`` holds them one by one."""
+    problem, one a line under a heading, and a closing ``note`` if any;
+    ``problems`` holds them one by one."""
 
-    def __init__(self, heading: str, problems: List[str]) -> None:
-        super().__init__(f"{heading}:\n  " + "\n  ".join(problems))
+    def __init__(self, heading: str, problems: List[str], note: str = "") -> None:
+        super().__init__(f"{heading}:\n  " + "\n  ".join(problems) + (f"\n{note}" if note else ""))
         self.problems = problems
 
 
@@ -45,7 +47,7 @@ class MissingKeyError(KeyError):
         return str(self.args[0])
 
 
-@dataclass(eq=False)
+@dataclass(eq=False, repr=False)
 class Graph:
     """A network: nodes by name, edges as (src, dst) name pairs, metadata.
 
@@ -61,6 +63,24 @@ class Graph:
     edges: List[Tuple[str, str]] = field(default_factory=list)
     metadata: Dict[str, Any] = field(default_factory=dict)
 
+    #: Graphs of more nodes than this print as a line of counts; summary() lists the nodes.
+    REPR_NODES = 10
+
+    def __repr__(self) -> str:
+        if len(self.nodes) > self.REPR_NODES:
+            return (f"Graph({len(self.nodes)} nodes, {len(self.edges)} edges, "
+                    f"metadata={self.metadata!r})")
+        return f"Graph(nodes={self.nodes!r}, edges={self.edges!r}, metadata={self.metadata!r})"
+
+    def summary(self) -> str:
+        """A table of the nodes, one line each in topological order: name,
+        type, input and output shape (as infer_types() fills them, as they
+        stand where it cannot), parameters, their bytes and dtypes; then the
+        totals, and why inference failed if it did. ``zor-ir info`` prints it."""
+        from ._summary import summary
+
+        return summary(self)
+
     def add_node(self, name: str, node: Node) -> Node:
         """Add ``node`` under ``name`` and return it."""
         if name in self.nodes:
@@ -73,6 +93,13 @@ class Graph:
         self.edges.append((src, dst))
 
     def to_dict(self) -> Dict[str, Any]:
+        """The dictionary a file stores. Raises ValueError for an edge to a
+        node the graph does not have: it would be stored as if it were sound."""
+        for edge in self.edges:
+            if (type(edge) in (tuple, list) and len(edge) == 2
+                    and all(type(end) is str for end in edge)
+                    and any(end not in self.nodes for end in edge)):
+                raise ValueError(f"Cannot store the graph: {_edge_problem(0, edge, self.nodes)}")
         return {
             "type": "Graph",
             "nodes": {name: node.to_dict() for name, node in self.nodes.items()},
@@ -207,7 +234,10 @@ class Graph:
         """
         adjacency = Adjacency(self.nodes, self.edges)
         problems, runs = self._problems(adjacency, shapes=False)
-        if not runs:
+        if runs:
+            # A batch extent would be blamed on the node after the input.
+            problems = batch_problems(adjacency, input_shapes or {})
+        if problems:
             raise GraphError("Cannot infer the graph's shapes", problems)
         inference = infer(adjacency, input_shapes or {})
         problems = inference.problems
@@ -245,29 +275,47 @@ class Graph:
         that ends with it. So a graph that validates still validates after
         a trip through a file, where such nodes keep only their widths.
 
+        Problems of a node's parameters, which its hook let through or which
+        changed after it was made: arrays whose extents disagree with the
+        node's width, parameters that are not real numbers (complex, bool,
+        object, text), an input node's shape with a leading batch extent, a
+        dense weight that is transposed for the input it is fed (see
+        ``_checks.RULES``).
+
         ``strict`` also runs infer_types() and reports its problems, the
         nodes whose shapes it still cannot tell, and nodes joined to
-        nothing in a graph of several nodes.
+        nothing in a graph of several nodes. Without it, the message ends
+        with how many more problems ``strict`` would report, if any.
         """
         adjacency = Adjacency(self.nodes, self.edges)
         problems, runs = self._problems(adjacency, shapes=True)
+        strict_problems = self._strict_problems(adjacency, runs)
         if strict:
-            if runs:
-                inference = infer(adjacency, {})
-                problems += inference.problems
-                problems += [f"node {name!r}: shape unknown after inference" + (
-                    "" if adjacency.preds[adjacency.index[name]] else "; give its input_type")
-                    for name in inference.unknown]
-            if len(self.nodes) > 1:
-                problems += [f"node {name!r}: joined to nothing" for name, preds, succs
-                             in zip(adjacency.names, adjacency.preds, adjacency.succs)
-                             if not preds and not succs]
+            problems += strict_problems
         if problems:
-            raise GraphError("Invalid graph", problems)
+            more = 0 if strict else len(set(strict_problems) - set(problems))
+            note = f"strict=True (--strict) would report {more} more problem{'s' * (more != 1)}"
+            raise GraphError("Invalid graph", problems, note if more else "")
+
+    def _strict_problems(self, adjacency: Adjacency, runs: bool) -> List[str]:
+        """What validate(strict=True) adds: the problems of inference, the
+        nodes whose shapes it still cannot tell, nodes joined to nothing."""
+        problems: List[str] = []
+        if runs:
+            inference = infer(adjacency, {})
+            problems += inference.problems
+            problems += [f"node {name!r}: shape unknown after inference" + (
+                "" if adjacency.preds[adjacency.index[name]] else "; give its input_type")
+                for name in inference.unknown]
+        if len(self.nodes) > 1:
+            problems += [f"node {name!r}: joined to nothing" for name, preds, succs
+                         in zip(adjacency.names, adjacency.preds, adjacency.succs)
+                         if not preds and not succs]
+        return problems
 
     def _problems(self, adjacency: Adjacency, shapes: bool) -> Tuple[List[str], bool]:
-        """Problems of node values and names and of edges, in edge order,
-        with the shapes that meet at each destination (at its first edge)
+        """Problems of node values and names, of the nodes' parameters when
+        ``shapes``, and of edges, in edge order, with the shapes that meet at each destination (at its first edge)
         and duplicate edges when ``shapes``; and whether inference can run
         (every value a Node, every edge a pair of node names)."""
         problems = [f"node {name!r}: " + ("its name is not a string" if type(name) is not str
@@ -275,6 +323,8 @@ class Graph:
                     for name, node in self.nodes.items()
                     if type(name) is not str or not isinstance(node, Node)]
         runs = not problems
+        if shapes:
+            problems += node_problems(adjacency)
         for position, edge in enumerate(self.edges):
             ends = adjacency.ends[position]
             if ends is None:
@@ -302,22 +352,26 @@ class Graph:
             raise ValueError(f"Graph has no node named {name!r}")
         return Adjacency(self.nodes, self.edges)
 
-    def to_dot(self) -> str:
+    def to_dot(self, *, rankdir: str = "TB") -> str:
         """The graph in Graphviz's DOT language: one box per node with its
         name, type and shapes (as infer_types() fills them, as they stand
         where it cannot), the shape on each edge, and spiking nodes (LIF,
         SpikingAffine), rate-based nodes and HybridRegion markers in three
-        colours that a legend names. ``dot -Tsvg`` draws it."""
+        colours; joins drawn thick, outputs with a double border; an edge
+        whose shapes disagree red with both, an edge to a missing node red
+        to a placeholder; the metadata's "name" as the title, and a legend
+        of what the picture holds. ``rankdir`` "TB" draws top to bottom,
+        "LR" left to right. ``dot -Tsvg`` draws it."""
         from ._dot import to_dot
 
-        return to_dot(self)
+        return to_dot(self, rankdir)
 
     def equals(self, other: object) -> bool:
-        """True when ``other`` is a graph with equal nodes (by value), edges
-        and metadata."""
+        """True when ``other`` is a graph with equal nodes (by value) in the
+        same order, edges and metadata."""
         return (
             type(other) is type(self)
-            and self.nodes.keys() == other.nodes.keys()
+            and list(self.nodes) == list(other.nodes)
             and all(self.nodes[n].equals(other.nodes[n]) for n in self.nodes)
             and [tuple(e) for e in self.edges] == [tuple(e) for e in other.edges]
             and values_equal(self.metadata, other.metadata)

@@ -16,7 +16,7 @@ def read_layout(path: Union[str, pathlib.Path]) -> Dict[str, Any]:
     """The layout of the graph stored at ``path``, without reading any array.
 
     Returns a dictionary for each group, with a ``DatasetLayout`` for each
-    dataset: the members of ``/graph`` by name, as ``read`` finds them
+    dataset: the members of ``/graph`` in the order ``read`` gives them
     (pair groups stay groups of their ``src`` and ``dst`` datasets). The file
     is checked as ``read`` checks it, with the same errors.
     """

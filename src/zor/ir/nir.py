@@ -8,7 +8,7 @@ that their numbers mean the same; every other node is refused, all of them named
 ``ValueError``, never left out of a partial graph. docs/nir.md has the mapping.
 
 Arrays are handed over by reference, not copied. Install the ``nir`` package (1.0.4 or
-newer) with ``pip install 'zor-ir[nir]'``.
+newer) with ``pip install 'nir>=1.0.4'`` (or the wheel with its extra ``nir``).
 """
 
 from __future__ import annotations
@@ -19,13 +19,14 @@ import pathlib
 import re
 from typing import Any, Dict, List, Tuple, Union
 
+import h5py
 import numpy as np
 
 try:
     import nir
 except ImportError as error:
     raise ImportError(
-        "zor.ir.nir needs the 'nir' package; install it with: pip install 'zor-ir[nir]'"
+        "zor.ir.nir needs the 'nir' package; install it with: pip install 'nir>=1.0.4'"
     ) from error
 
 from ._inference import Port, agree, port_of
@@ -37,7 +38,7 @@ from ._nir_table import (FROM_NIR, TO_NIR, TYPE_KEY, Refused, SharedType, check_
 from .graph import Graph, GraphError
 from .node import Node
 
-__all__ = ["to_nir", "from_nir", "write_nir", "read_nir", "RepairWarning", "NODE_METADATA_KEY",
+__all__ = ["to_nir", "from_nir", "write_nir", "write_nir_graph", "read_nir", "RepairWarning", "NODE_METADATA_KEY",
            "TYPES_KEY", "SUBGRAPHS_KEY", "TYPE_KEY"]
 
 #: The oldest nir this module works with (what Sinabs pins).
@@ -51,7 +52,7 @@ def _release(text: str) -> Tuple[int, ...]:
 
 if _release(NIR_VERSION) < OLDEST_NIR:
     raise ImportError(f"zor.ir.nir needs nir 1.0.4 or newer, found nir {NIR_VERSION}; "
-                      "install it with: pip install 'zor-ir[nir]'")
+                      "install it with: pip install 'nir>=1.0.4'")
 
 #: Entry of a ZOR graph's metadata that keeps the NIR metadata of nodes whose ZOR type has no
 #: metadata field of its own, as {node name: metadata}; ``to_nir`` puts it back on those nodes.
@@ -166,8 +167,19 @@ def from_nir(nir_graph: nir.NIRGraph, *, repair: bool = False) -> Graph:
 
 
 def write_nir(path: PathLike, graph: Graph) -> None:
-    """Write ``graph`` to a NIR file (``nir.write`` of ``to_nir(graph)``)."""
-    nir.write(path, to_nir(graph))
+    """Write ``graph`` to a NIR file (``write_nir_graph`` of ``to_nir(graph)``)."""
+    write_nir_graph(path, to_nir(graph))
+
+
+def write_nir_graph(path: PathLike, nir_graph: nir.NIRGraph) -> None:
+    """``nir.write``, with every group of the file keeping the order of its members (h5py's
+    ``track_order``), so that ``nir.read`` gives the nodes back in the graph's order."""
+    config = h5py.get_config()
+    tracked, config.track_order = config.track_order, True
+    try:
+        nir.write(path, nir_graph)
+    finally:
+        config.track_order = tracked
 
 
 def read_nir(path: PathLike, *, repair: bool = True) -> Graph:

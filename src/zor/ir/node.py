@@ -5,11 +5,15 @@ from __future__ import annotations
 import dataclasses
 import functools
 import types
-from typing import Any, Callable, Dict, Tuple, Union, get_args, get_origin, get_type_hints
+from typing import (TYPE_CHECKING, Any, Callable, Dict, Optional, Tuple, Union, get_args, get_origin,
+                    get_type_hints)
 
 import numpy as np
 
 from .values import values_equal
+
+if TYPE_CHECKING:
+    from .types import Shape
 
 _PORTS = ("input_type", "output_type")
 
@@ -27,6 +31,13 @@ class Node:
     one it cannot derive (a caller's own, or one computed from a given input)
     is kept.
     """
+
+    if TYPE_CHECKING:
+        # Every node class declares its two ports as fields; the base tells
+        # type checkers so, for code that holds a node of any class. Not at
+        # run time, where the fields of a class are its own annotations.
+        input_type: Optional[Shape]
+        output_type: Optional[Shape]
 
     def to_dict(self) -> Dict[str, Any]:
         data: Dict[str, Any] = {"type": type(self).__name__}

@@ -112,6 +112,7 @@ nb::object write_graph(PyObject *module, const Arguments &args) {
         py::throw_error();
     }
 
+    fmt::Progress progress(args[5], plan.array_bytes());
     files::Replacement replacement(path, durable);
     // Through our file driver: a failed write is raised by us, and every
     // handle still closes cleanly on the way out (core/guard/driver).
@@ -123,12 +124,14 @@ nb::object write_graph(PyObject *module, const Arguments &args) {
         h5::Writer writer(filters, &driver);
         h5::Object root(H5Gopen2(file.get(), "/", H5P_DEFAULT), "Unable to open the root group");
         writer.write_text(root, names().version_key, version.ptr());
-        fmt::write_plan(writer, plan, writer.create_group(root, names().graph_key));
+        fmt::write_plan(writer, plan, writer.create_group(root, names().graph_key),
+                        progress.on() ? &progress : nullptr);
     }
     h5::check(H5Fflush(file.get(), H5F_SCOPE_LOCAL), "Unable to write file");
     driver.raise_if_failed();
     file.close("Unable to close file");
     replacement.commit();
+    progress.finish();
     return nb::none();
 }
 
@@ -221,6 +224,8 @@ nb::object read_graph(PyObject *module, const Arguments &args) {
         {
             ReadFile file(path);
             h5::Reader reader(file.file, array_limit);
+            fmt::Progress progress(args[4], reader.file_size(file.root));
+            reader.report_to(progress);
             if (option_set(args[1]) && !layout)
                 reader.map_arrays(file.file);
             fmt::require_sound_group(reader, file.root, "/", label);
@@ -229,9 +234,13 @@ nb::object read_graph(PyObject *module, const Arguments &args) {
             if (!reader.has_link(file.root, "version"))
                 missing("'version'", label);
             h5::Object graph = root_member(reader, file, "graph", fmt::ObjectKind::Group, label);
-            if (layout)
-                return h5::read_layout(reader, std::move(graph), "/graph", label, dataset_layout);
+            if (layout) {
+                nb::object found = h5::read_layout(reader, std::move(graph), "/graph", label, dataset_layout);
+                progress.finish();
+                return found;
+            }
             data = fmt::read_tree(reader, std::move(graph), "/graph", label);
+            progress.finish();
         }
         PyObject *type_name = PyDict_GetItemWithError(data.ptr(), py::names().type);
         if (!type_name && PyErr_Occurred())
@@ -305,8 +314,10 @@ struct Function {
 constexpr Function kFunctions[] = {
     {"_write_recursive", "group, data", write_recursive, doc::kWriteRecursiveDoc},
     {"_read_recursive", "group", read_recursive, doc::kReadRecursiveDoc},
-    {"write", "path, graph, *, compression=None, checksum=False, durable=True", write_graph, doc::kWriteDoc},
-    {"read", "path, *, mmap=False, layout=False, max_array_bytes=4294967296", read_graph, doc::kReadDoc},
+    {"write", "path, graph, *, compression=None, checksum=False, durable=True, progress=None", write_graph,
+     doc::kWriteDoc},
+    {"read", "path, *, mmap=False, layout=False, max_array_bytes=4294967296, progress=None", read_graph,
+     doc::kReadDoc},
     {"read_version", "path", read_version, doc::kReadVersionDoc},
 };
 constexpr std::size_t kFunctionCount = std::size(kFunctions);

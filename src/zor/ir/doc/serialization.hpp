@@ -71,6 +71,11 @@ Args:
     durable: Keyword only. Flush the file and its directory to disk (fsync)
         around the rename, so that the new file survives a power loss once
         write returns. True by default.
+    progress: Keyword only. None (the default), or a callable that write
+        calls as progress(done, total), counting the bytes of the arrays
+        written: once before writing, whenever another 1/256 of the total
+        is written, and with done == total once the file is in place. An
+        error it raises ends the write, as any error does.
 
 Raises:
     ValueError: If file path is invalid, a key or text cannot be stored, or
@@ -99,6 +104,10 @@ Args:
         None for no limit. Data stored as it is must lie in the file, and
         compressed chunks must be able to decompress to their size,
         whatever the limit.
+    progress: Keyword only. None (the default), or a callable that read
+        calls as progress(done, total), total being the file's size and
+        done the bytes of the datasets read so far: once at the start,
+        whenever another 1/256 is done, and with done == total at the end.
 
 Returns:
     Deserialized graph (the class registered under the stored "type").

@@ -34,6 +34,16 @@ inline Link link_kind(long long type) {
         default: return Link::Other;
     }
 }
+// Members as written: in the creation order a group keeps (files from the
+// writers since it is tracked); else as listed, in ascending byte order of
+// their names (older files, or groups of other programs that track none).
+template <typename Member>
+void put_in_creation_order(std::vector<Member> &members) {
+    if (std::all_of(members.begin(), members.end(), [](const Member &m) { return m.creation_order.has_value(); }))
+        std::stable_sort(members.begin(), members.end(),
+                         [](const Member &a, const Member &b) { return *a.creation_order < *b.creation_order; });
+}
+
 enum class ObjectKind { Group, Dataset, Other };
 enum class Storage { InFile, External, Virtual };
 
@@ -171,8 +181,9 @@ void require_sound_group(Reader &reader, const typename Reader::Object &group, c
 
 // Walks `root` (at HDF5 path `root_path`) into a new dictionary with an
 // explicit stack: groups become dictionaries, and each dataset the value that
-// `dataset_value(object, path)` gives. Members come in ascending byte order of
-// their names; with `pair_groups`, a group with both src and dst is read as a
+// `dataset_value(object, path)` gives. Members come in the order they were
+// written where the group keeps it, else in ascending byte order of their
+// names (put_in_creation_order); with `pair_groups`, a group with both src and dst is read as a
 // pair group; named datatypes are skipped. A group reached by several hard
 // links is read at each; only a link to a group that contains it (a loop) is
 // refused. Besides the members() and open() of a Reader this uses
@@ -215,7 +226,9 @@ nb::object walk_tree(Reader &reader, typename Reader::Object root, const std::st
             reader.leave(open.back());
         reader.enter(frame.identity);
         open.push_back(std::move(frame.identity));
-        for (const auto &member : reader.members(frame.group)) {
+        auto members = reader.members(frame.group);
+        put_in_creation_order(members);
+        for (const auto &member : members) {
             std::string path = child_path(frame.path, member.name);
             if (++members_read > budget)
                 refuse(path, "is reached after more members than the file can hold (" + std::to_string(budget) +

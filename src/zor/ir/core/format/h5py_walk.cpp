@@ -10,9 +10,12 @@ using py::call_method;
 namespace {
 
 struct Names {
-    PyObject *string_dtype, *create_group, *create_dataset, *group_type, *dataset_type;
-    PyObject *data_dtype_keywords, *data_keywords, *info_keywords;
-    PyObject *id, *links, *iterate, *get_info, *exists, *type, *shape;
+    PyObject *string_dtype, *create_dataset, *group_type, *dataset_type;
+    PyObject *h5g, *h5p, *h5t, *create, *group_create, *link_create, *crt_order_tracked, *crt_order_indexed;
+    PyObject *set_link_creation_order, *set_attr_creation_order, *set_obj_track_times;
+    PyObject *set_create_intermediate_group, *set_char_encoding, *cset_ascii, *cset_utf8;
+    PyObject *data_dtype_keywords, *data_keywords, *info_keywords, *link_group_keywords;
+    PyObject *id, *links, *iterate, *get_info, *exists, *type, *shape, *corder_valid, *corder;
     PyObject *get_create_plist, *get_layout, *get_external_count, *get_type;
     PyObject *get_class, *get_size, *get_order, *get_sign, *is_variable_str, *get_cset;
     PyObject *get_nmembers, *get_member_name, *get_member_value, *get_member_type;
@@ -25,11 +28,18 @@ const Names &names() {
         auto tuple = [](const char *format, auto... items) {
             return py::steal(Py_BuildValue(format, items...)).release().ptr();
         };
-        return Names{py::intern("string_dtype"), py::intern("create_group"), py::intern("create_dataset"),
+        return Names{py::intern("string_dtype"), py::intern("create_dataset"),
                      py::intern("Group"), py::intern("Dataset"),
-                     tuple("(ss)", "data", "dtype"), tuple("(s)", "data"), tuple("(s)", "info"),
+                     py::intern("h5g"), py::intern("h5p"), py::intern("h5t"), py::intern("create"),
+                     py::intern("GROUP_CREATE"), py::intern("LINK_CREATE"), py::intern("CRT_ORDER_TRACKED"),
+                     py::intern("CRT_ORDER_INDEXED"), py::intern("set_link_creation_order"),
+                     py::intern("set_attr_creation_order"), py::intern("set_obj_track_times"),
+                     py::intern("set_create_intermediate_group"), py::intern("set_char_encoding"),
+                     py::intern("CSET_ASCII"), py::intern("CSET_UTF8"),
+                     tuple("(ss)", "data", "dtype"), tuple("(s)", "data"), tuple("(s)", "info"), tuple("(ss)", "lcpl", "gcpl"),
                      py::intern("id"), py::intern("links"), py::intern("iterate"), py::intern("get_info"),
                      py::intern("exists"), py::intern("type"), py::intern("shape"),
+                     py::intern("corder_valid"), py::intern("corder"),
                      py::intern("get_create_plist"), py::intern("get_layout"), py::intern("get_external_count"),
                      py::intern("get_type"), py::intern("get_class"), py::intern("get_size"),
                      py::intern("get_order"), py::intern("get_sign"), py::intern("is_variable_str"),
@@ -46,10 +56,48 @@ nb::object index(long value) { return py::steal(PyLong_FromLong(value)); }
 
 // ---------------------------------------------------------------- writer
 
-Writer::Writer(PyObject *h5py) : string_dtype_(call_method(h5py, names().string_dtype)) {}
+namespace {
 
+// h5p.create(h5p.<kind>)
+nb::object property_list(PyObject *h5p, PyObject *kind) {
+    return call_method(h5p, names().create, py::attr(h5p, kind).ptr());
+}
+
+}  // namespace
+
+// h5py's track_order=True groups record their times, so no two files of one
+// dictionary would be alike; these groups are made with h5py's low-level
+// API instead, with the properties the native writer gives them.
+Writer::Writer(PyObject *h5py)
+    : string_dtype_(call_method(h5py, names().string_dtype)),
+      group_class_(py::attr(h5py, names().group_type)),
+      create_group_(py::attr(py::attr(h5py, names().h5g).ptr(), names().create)) {
+    const Names &n = names();
+    nb::object h5p = py::attr(h5py, n.h5p), h5t = py::attr(h5py, n.h5t);
+    group_creation_ = property_list(h5p.ptr(), n.group_create);
+    nb::object order = py::steal(PyNumber_Or(py::attr(h5p.ptr(), n.crt_order_tracked).ptr(),
+                                             py::attr(h5p.ptr(), n.crt_order_indexed).ptr()));
+    for (PyObject *set : {n.set_link_creation_order, n.set_attr_creation_order})
+        call_method(group_creation_.ptr(), set, order.ptr());
+    call_method(group_creation_.ptr(), n.set_obj_track_times, Py_False);
+    for (int utf8 = 0; utf8 < 2; ++utf8) {
+        group_links_[utf8] = property_list(h5p.ptr(), n.link_create);
+        call_method(group_links_[utf8].ptr(), n.set_create_intermediate_group, Py_True);
+        call_method(group_links_[utf8].ptr(), n.set_char_encoding,
+                    py::attr(h5t.ptr(), utf8 ? n.cset_utf8 : n.cset_ascii).ptr());
+    }
+}
+
+// h5py.Group(h5g.create(parent.id, key, lcpl=..., gcpl=...))
 Writer::Group Writer::create_group(const Group &parent, PyObject *key) {
-    return call_method(parent.ptr(), names().create_group, key);
+    nb::object name = py::steal(PyUnicode_AsUTF8String(key));
+    nb::object id = py::attr(parent.ptr(), names().id);
+    PyObject *args[] = {nullptr, id.ptr(), name.ptr(), group_links_[!PyUnicode_IS_ASCII(key)].ptr(),
+                        group_creation_.ptr()};
+    nb::object group_id =
+        py::steal(PyObject_Vectorcall(create_group_.ptr(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                      names().link_group_keywords));
+    return py::steal(PyObject_CallOneArg(group_class_.ptr(), group_id.ptr()));
 }
 
 void Writer::write_text(const Group &parent, PyObject *key, PyObject *text) {
@@ -135,14 +183,18 @@ std::vector<hsize_t> Datatype::array_dims() const {
 
 namespace {
 
-// Collects (name, link type) pairs of h5py's link iteration into a list;
-// h5py passes one LinkInfo object, updated for every link.
+// Collects (name, link type, creation order or None) of h5py's link
+// iteration into a list; h5py passes one LinkInfo object, updated for every link.
 PyObject *collect_link(PyObject *list, PyObject *const *args, Py_ssize_t nargs) noexcept {
     return py::guarded([&]() -> PyObject * {
         if (nargs != 2)
             py::raise(PyExc_TypeError, "collect_link() takes exactly two arguments");
-        nb::object pair = py::steal(PyTuple_Pack(2, args[0], py::attr(args[1], names().type).ptr()));
-        if (PyList_Append(list, pair.ptr()) != 0)
+        nb::object order = py::truthy(py::attr(args[1], names().corder_valid).ptr())
+                               ? py::attr(args[1], names().corder)
+                               : nb::none();
+        nb::object link =
+            py::steal(PyTuple_Pack(3, args[0], py::attr(args[1], names().type).ptr(), order.ptr()));
+        if (PyList_Append(list, link.ptr()) != 0)
             py::throw_error();
         Py_RETURN_NONE;
     });
@@ -156,12 +208,14 @@ nb::object links_of(const nb::object &group) {
     return py::attr(py::attr(group.ptr(), names().id).ptr(), names().links);
 }
 
-Reader::Member describe(nb::object raw_name, const nb::object &link_type) {
+Reader::Member describe(nb::object raw_name, const nb::object &link_type, PyObject *creation_order = Py_None) {
     char *data;
     Py_ssize_t length;
     if (PyBytes_AsStringAndSize(raw_name.ptr(), &data, &length) != 0)
         py::throw_error();
-    return {std::string(data, length), format::link_kind(py::as_long_long(link_type.ptr())), std::move(raw_name)};
+    return {std::string(data, length), format::link_kind(py::as_long_long(link_type.ptr())), std::move(raw_name),
+            creation_order == Py_None ? std::nullopt
+                                      : std::optional<std::int64_t>(py::as_long_long(creation_order))};
 }
 
 bool is_instance(const nb::object &object, const nb::object &type) {
@@ -187,8 +241,9 @@ std::vector<Reader::Member> Reader::members(const Object &group) {
     py::steal(PyObject_VectorcallMethod(names().iterate, args, 2, names().info_keywords));
     std::vector<Member> members;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(found.ptr()); ++i) {
-        PyObject *pair = PyList_GET_ITEM(found.ptr(), i);
-        members.push_back(describe(nb::borrow(PyTuple_GET_ITEM(pair, 0)), nb::borrow(PyTuple_GET_ITEM(pair, 1))));
+        PyObject *link = PyList_GET_ITEM(found.ptr(), i);
+        members.push_back(describe(nb::borrow(PyTuple_GET_ITEM(link, 0)), nb::borrow(PyTuple_GET_ITEM(link, 1)),
+                                   PyTuple_GET_ITEM(link, 2)));
     }
     return members;
 }

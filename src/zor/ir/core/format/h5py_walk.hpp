@@ -38,6 +38,10 @@ private:
     void create_dataset(const Group &parent, PyObject *key, PyObject *data, PyObject *dtype);
 
     nb::object string_dtype_;
+    // As the native writer makes groups: link and attribute creation order
+    // tracked and indexed, no timestamps; links that record their name's
+    // character set (ASCII, UTF-8), as h5py's create_group makes them.
+    nb::object group_class_, create_group_, group_creation_, group_links_[2];
 };
 
 // Answers core/format/format's questions about an h5py TypeID.
@@ -66,12 +70,14 @@ public:
         std::string name;
         format::Link link;
         nb::object raw_name;  // the name as h5py gives it (bytes)
+        std::optional<std::int64_t> creation_order;  // where the group tracks it
     };
     using Identity = nb::object;  // the group's h5py ObjectID
 
     explicit Reader(PyObject *h5py);
 
-    // In ascending byte order of the names, as the native walk lists them.
+    // In ascending byte order of the names, as the native walk lists them;
+    // each with the creation order the group tracks, if any.
     std::vector<Member> members(const Object &group);
     Member member(const Object &group, const char *name);
     bool has_link(const Object &group, const char *name);

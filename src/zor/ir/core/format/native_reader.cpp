@@ -72,7 +72,8 @@ herr_t collect_member(hid_t, const char *name, const H5L_info_t *info, void *dat
     auto *listing = static_cast<Listing *>(data);
     try {
         listing->members.push_back(
-            {name, format::link_kind(info->type), info->type == H5L_TYPE_HARD ? info->u.address : HADDR_UNDEF});
+            {name, format::link_kind(info->type), info->type == H5L_TYPE_HARD ? info->u.address : HADDR_UNDEF,
+             info->corder_valid ? std::optional<std::int64_t>(info->corder) : std::nullopt});
         return 0;
     } catch (const std::bad_alloc &) {
         listing->out_of_memory = true;
@@ -132,7 +133,8 @@ std::vector<Reader::Member> Reader::members(const Object &group) {
 Reader::Member Reader::member(const Object &group, const char *name) {
     H5L_info_t info;
     check(H5Lget_info(group.get(), name, &info, H5P_DEFAULT), "Unable to read link");
-    return {name, format::link_kind(info.type), info.type == H5L_TYPE_HARD ? info.u.address : HADDR_UNDEF};
+    return {name, format::link_kind(info.type), info.type == H5L_TYPE_HARD ? info.u.address : HADDR_UNDEF,
+            std::nullopt};
 }
 
 bool Reader::has_link(const Object &group, const char *name) {
@@ -266,6 +268,13 @@ void Reader::fail_reading(const Object &dataset, bool out_of_memory) {
 // bytes for a scalar string, an object array of bytes for variable-length
 // strings and of arrays for variable-length sequences.
 nb::object Reader::read(const Object &dataset, const Element &element, const format::Shape &shape) {
+    nb::object value = read_value(dataset, element, shape);
+    if (progress_)
+        progress_->add(H5Dget_storage_size(dataset.get()));
+    return value;
+}
+
+nb::object Reader::read_value(const Object &dataset, const Element &element, const format::Shape &shape) {
     if (element.kind == Element::Text)
         return read_texts(dataset, element, shape);
     if (element.kind == Element::Sequence)

@@ -108,6 +108,7 @@ public:
         std::string name;
         format::Link link;
         haddr_t address;  // hard links: the object's address in the file
+        std::optional<std::int64_t> creation_order;  // where the group tracks it
     };
     using Identity = haddr_t;
 
@@ -125,6 +126,12 @@ public:
     // From now on, big arrays stored plainly come back as read-only views of
     // a memory map of the file (read(path, mmap=True)); core/format/native_mapping.
     void map_arrays(const File &file);
+
+    // From now on, each dataset read counts its bytes in the file (read's progress).
+    void report_to(format::Progress &progress) {
+        if (progress.on())
+            progress_ = &progress;
+    }
 
     std::vector<Member> members(const Object &group);
     Member member(const Object &group, const char *name);
@@ -145,6 +152,7 @@ public:
     nb::object read(const Object &dataset, const format::Element &element, const format::Shape &shape);
 
 private:
+    nb::object read_value(const Object &dataset, const format::Element &element, const format::Shape &shape);
     nb::object read_texts(const Object &dataset, const format::Element &element, const format::Shape &shape);
     nb::object read_sequences(const Object &dataset, const format::Shape &shape);
     // The type to read `type` with into an array of format::read_dtype(type):
@@ -173,6 +181,7 @@ private:
     std::optional<std::uint64_t> max_array_bytes_;
     FileChecks checks_;
     std::optional<FileMap> map_;
+    format::Progress *progress_ = nullptr;
 };
 
 // read(path, layout=True): the tree of groups under `root` as dictionaries,

@@ -152,6 +152,12 @@ Writer::Writer(ArrayFilters filters, const DriverFile *file)
     // Like h5py: no timestamps, so a file's bytes depend on its content only.
     check(H5Pset_obj_track_times(group_creation_.get(), 0), "Unable to set group properties");
     check(H5Pset_obj_track_times(dataset_creation_.get(), 0), "Unable to set dataset properties");
+    // Like h5py's track_order=True: groups keep their members in the order
+    // they were written (a dictionary's order), indexed so that HDF5 and
+    // h5py list them in it.
+    for (auto set : {H5Pset_link_creation_order, H5Pset_attr_creation_order})
+        check(set(group_creation_.get(), H5P_CRT_ORDER_TRACKED | H5P_CRT_ORDER_INDEXED),
+              "Unable to set group properties");
     // Files must read back with this library's own filters.
     if (filters_.deflate_level && check(H5Zfilter_avail(H5Z_FILTER_DEFLATE), "Unable to query filters") <= 0)
         py::raise(PyExc_RuntimeError, "This HDF5 library has no deflate filter: compression is not available");

@@ -34,6 +34,19 @@ std::string Plan::path_of(std::uint32_t group) const {
     return path;
 }
 
+std::uint64_t Plan::bytes_of(const Entry &entry) {
+    if (entry.store != Store::Array || !PyArray_Check(entry.value.ptr()))
+        return 0;
+    return std::uint64_t(PyArray_NBYTES(reinterpret_cast<PyArrayObject *>(entry.value.ptr())));
+}
+
+std::uint64_t Plan::array_bytes() const {
+    std::uint64_t total = 0;
+    for (const Entry &entry : entries)
+        total += bytes_of(entry);
+    return total;
+}
+
 namespace {
 
 class Planner {

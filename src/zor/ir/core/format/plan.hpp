@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/format/elements.hpp"
+#include "core/format/progress.hpp"
 
 namespace zor::format {
 
@@ -51,6 +52,9 @@ struct Plan {
     std::vector<Entry> entries;
 
     std::string path_of(std::uint32_t group) const;
+    // The bytes of the arrays the plan stores: what write's progress counts.
+    static std::uint64_t bytes_of(const Entry &entry);
+    std::uint64_t array_bytes() const;
 };
 
 // Plans `data` (an exact dict) into the group at `root_path`. Raises, before
@@ -67,8 +71,9 @@ PyObject *dst_name();
 //   void write_array(const Group &, PyObject *key, PyObject *array, const Element &);
 //   void write_texts(const Group &, PyObject *key, PyObject *texts);
 //   void write_number(const Group &, PyObject *key, const Entry &);
+// With `progress`, each array written counts its bytes.
 template <typename Writer>
-void write_plan(Writer &writer, const Plan &plan, typename Writer::Group root) {
+void write_plan(Writer &writer, const Plan &plan, typename Writer::Group root, Progress *progress = nullptr) {
     std::vector<typename Writer::Group> groups(plan.groups.size());
     groups[0] = std::move(root);
     std::uint32_t current = 0;
@@ -82,7 +87,11 @@ void write_plan(Writer &writer, const Plan &plan, typename Writer::Group root) {
         switch (entry.store) {
             case Store::Group: groups[entry.child] = writer.create_group(parent, key); break;
             case Store::Text: writer.write_text(parent, key, entry.value.ptr()); break;
-            case Store::Array: writer.write_array(parent, key, entry.value.ptr(), entry.element); break;
+            case Store::Array:
+                writer.write_array(parent, key, entry.value.ptr(), entry.element);
+                if (progress)
+                    progress->add(Plan::bytes_of(entry));
+                break;
             case Store::Texts: writer.write_texts(parent, key, entry.value.ptr()); break;
             case Store::Pairs: {
                 auto pairs = writer.create_group(parent, key);
