@@ -18,7 +18,7 @@ Runtime make_runtime(const NodeClass &row) {
     }
     PyTuple_SET_ITEM(keywords.ptr(), static_cast<Py_ssize_t>(row.params.size()), Py_NewRef(py::names().metadata));
     runtime.keywords = keywords.release().ptr();
-    runtime.width = py::intern(row.width);
+    runtime.width = row.width ? py::intern(row.width) : nullptr;
     runtime.checked = row.check.field ? py::intern(row.check.field) : nullptr;
     return runtime;
 }
@@ -44,9 +44,52 @@ nb::object load(Load how, PyObject *value) {
     switch (how) {
         case Load::Float32Array: return py::float32_array(value);
         case Load::Tuple: return PyTuple_Check(value) ? nb::borrow(value) : steal(PySequence_Tuple(value));
+        case Load::Array:
+            if (PyArray_IsScalar(value, Generic))
+                return steal(PyObject_CallOneArg(py::names().np_asarray, value));
+            break;
+        case Load::Plain:
+            if (PyArray_IsScalar(value, Generic))
+                return steal(PyObject_CallMethod(value, "item", nullptr));
+            if (PyArray_Check(value))
+                return steal(PySequence_Tuple(steal(PyObject_CallMethod(value, "tolist", nullptr)).ptr()));
+            if (PyList_Check(value))
+                return steal(PySequence_Tuple(value));
+            break;
         case Load::AsFound: break;
     }
     return nb::borrow(value);
+}
+
+bool same_dims(PyArrayObject *a, PyArrayObject *b) {
+    int ndim = PyArray_NDIM(a);
+    if (ndim != PyArray_NDIM(b))
+        return false;
+    for (int i = 0; i < ndim; ++i)
+        if (PyArray_DIM(a, i) != PyArray_DIM(b, i))
+            return false;
+    return true;
+}
+
+[[noreturn]] void raise_shapes(const char *node, const std::vector<const char *> &params,
+                               const std::vector<nb::object> &values) {
+    std::string info;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i)
+            info += ", ";
+        info += py::join({params[i], "=", py::str(py::shape_tuple(values[i].ptr()).ptr())});
+    }
+    py::raise(PyExc_ValueError, py::join({"All ", node, " parameters must have same shape, got: ", info}));
+}
+
+// np.array(shape) of a population's shape; a 0-d population counts as one.
+nb::object population_port(PyObject *shape) {
+    Py_ssize_t ndim = PyObject_Length(shape);
+    if (ndim < 0)
+        py::throw_error();
+    if (ndim == 0)
+        return py::one_element_array(steal(PyLong_FromLong(1)).ptr());
+    return py::array(shape);
 }
 
 void set_item(PyObject *dict, PyObject *key, PyObject *value) {
@@ -58,6 +101,13 @@ void set_item(PyObject *dict, PyObject *key, PyObject *value) {
 // holds (NumPy would round the default to the scalar's own precision first,
 // so a float32 1e-5 would pass for the double 1e-05).
 bool differs_from_default(PyObject *value, PyObject *fallback) {
+    // A pair given as an array (NIR's form) compares as the tuple of its values.
+    if (PyTuple_Check(fallback) && PyArray_Check(value)) {
+        if (PyArray_NDIM(reinterpret_cast<PyArrayObject *>(value)) != 1)
+            return true;
+        nb::object values = steal(PyObject_CallMethod(value, "tolist", nullptr));
+        return py::compare(steal(PySequence_Tuple(values.ptr())).ptr(), fallback, Py_NE);
+    }
     if (PyFloat_Check(fallback) && PyArray_IsScalar(value, Floating)) {
         double number = PyFloat_AsDouble(value);
         if (number == -1.0 && PyErr_Occurred())
@@ -69,7 +119,33 @@ bool differs_from_default(PyObject *value, PyObject *fallback) {
 
 }  // namespace
 
+nb::object same_shape(const char *node, const std::vector<const char *> &params,
+                      const std::vector<nb::object> &values) {
+    bool all_arrays = true;
+    for (const nb::object &value : values)
+        all_arrays = all_arrays && PyArray_Check(value.ptr());
+    if (all_arrays) {
+        auto *first = reinterpret_cast<PyArrayObject *>(values[0].ptr());
+        for (std::size_t i = 1; i < values.size(); ++i)
+            if (!same_dims(first, reinterpret_cast<PyArrayObject *>(values[i].ptr())))
+                raise_shapes(node, params, values);
+        return py::shape_tuple(values[0].ptr());
+    }
+    // Duck-typed parameters: only their `shape` is read, every one's first.
+    std::vector<nb::object> shapes;
+    for (const nb::object &value : values)
+        shapes.push_back(py::attr(value.ptr(), py::names().shape));
+    for (std::size_t i = 1; i < shapes.size(); ++i)
+        if (!py::compare(shapes[0].ptr(), shapes[i].ptr(), Py_EQ))
+            raise_shapes(node, params, values);
+    return shapes[0];
+}
+
 void run_hook(const NodeClass &row, const Runtime &runtime, PyObject *self) {
+    if (row.hook) {
+        row.hook(self);
+        return;
+    }
     for (std::size_t i = 0; i < row.params.size(); ++i) {
         if (row.params[i].convert == Convert::None)
             continue;
@@ -81,7 +157,19 @@ void run_hook(const NodeClass &row, const Runtime &runtime, PyObject *self) {
     if (row.check.run)
         row.check.run(py::attr(self, runtime.checked).ptr());
 
+    nb::object shape;
+    if (row.ports == Ports::Population) {
+        std::vector<const char *> params;
+        std::vector<nb::object> values;
+        for (std::size_t i = 0; i < row.params.size(); ++i) {
+            params.push_back(row.params[i].name);
+            values.push_back(py::attr(self, runtime.names[i]));
+        }
+        shape = same_shape(row.name, params, values);
+    }
     auto make_port = [&] {
+        if (shape)
+            return population_port(shape.ptr());
         nb::object width = py::attr(self, runtime.width);
         return row.ports == Ports::OneElement ? py::one_element_array(width.ptr()) : py::array(width.ptr());
     };

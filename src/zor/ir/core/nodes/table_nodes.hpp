@@ -1,7 +1,9 @@
 // Node classes described by a row of a table: their fields, what the hook
 // converts and checks, how the ports follow from a width field, and the
 // dictionary form. One engine builds each class, its hook, to_dict and
-// from_dict from its row, so a new class of this kind is one more row.
+// from_dict from its row, so a new class of this kind is one more row. A
+// layer whose hook is its own (Conv1d, SumPool2d) takes the dictionary
+// form alone from its row.
 #pragma once
 
 #include "core/nodes/nodes.hpp"
@@ -27,13 +29,17 @@ enum class Load {
     AsFound,
     Float32Array,  // np.asarray(value, dtype=np.float32)
     Tuple,         // the tuple itself, else the tuple of its elements
+    Array,         // a NumPy scalar (a file's 0-d array) as np.asarray(value)
+    Plain,         // a NumPy scalar as value.item(), an array or list as a tuple
+                   // of Python values (value.tolist()), anything else as found
 };
 
 // When and how to_dict writes a parameter.
 enum class Save {
     Always,
     AsList,          // always, as a new list of the elements
-    UnlessDefault,   // only when value != default
+    UnlessDefault,   // only when value != default (an array against a tuple
+                     // default as the tuple of its values)
     IfTruthy,        // only when the value is true by truth test
     FalseWhenFalsy,  // the boolean False, only when the value is false by truth test
 };
@@ -51,7 +57,18 @@ struct Param {
 enum class Ports {
     OneElement,  // np.array([width])
     WholeShape,  // np.array(width)
+    Population,  // every parameter has one shape ("All <Name> parameters must
+                 // have same shape, got: ..." otherwise); np.array(shape), [1]
+                 // for a 0-d shape
 };
+
+// The shape shared by every one of `values`, named by `params` in messages
+// (NumPy arrays are compared by their dimensions, other objects by their
+// `shape`); otherwise ValueError "All <node> parameters must have same
+// shape, got: name=shape, ...". The result is a tuple for NumPy arrays and
+// the first object's own `shape` otherwise.
+nb::object same_shape(const char *node, const std::vector<const char *> &params,
+                      const std::vector<nb::object> &values);
 
 // A check the hook runs on one field after the conversions.
 struct Check {
@@ -68,6 +85,7 @@ struct NodeClass {
     const char *width;  // the field the ports are made from
     Ports ports = Ports::OneElement;
     Check check = {};
+    void (*hook)(PyObject *self) = nullptr;  // replaces conversions, check and ports
 };
 
 // The Python objects of one row, made once per process and never released.
@@ -75,7 +93,7 @@ struct Runtime {
     PyObject *type_name;
     std::vector<PyObject *> names;     // interned parameter names
     std::vector<PyObject *> defaults;  // nullptr for required parameters
-    PyObject *width;
+    PyObject *width;                   // nullptr for a row with its own hook
     PyObject *checked;                 // the field the row's check reads
     PyObject *keywords;                // (parameter names..., "metadata")
 };
