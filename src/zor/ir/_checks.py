@@ -103,7 +103,7 @@ def _takes(node: Any, extents: Extents) -> bool:
         return False
     try:
         rule_for(type(node)).infer(node, extents)
-    except (ValueError, TypeError, IndexError):
+    except (ValueError, TypeError, IndexError, AttributeError):
         return False
     return True
 
