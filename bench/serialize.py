@@ -78,11 +78,12 @@ def h5py_read(path):
         return zs._read_recursive(f["graph"])
 
 
-def plain_write(path, data):
-    """The file format's walk written directly in Python on h5py."""
+def plain_write(path, data, track_order=True):
+    """The file format's walk written directly in Python on h5py; without
+    track_order, groups as the format made them before they kept their order."""
     with h5py.File(path, "w") as f:
         f.create_dataset("version", data=zs.__version__, dtype=h5py.string_dtype())
-        stack = [(f.create_group("graph", track_order=True), data)]
+        stack = [(f.create_group("graph", track_order=track_order), data)]
         while stack:
             group, current = stack.pop()
             for key, value in current.items():
@@ -93,9 +94,9 @@ def plain_write(path, data):
                 elif isinstance(value, np.ndarray):
                     group.create_dataset(key, data=value, dtype=value.dtype)
                 elif isinstance(value, dict):
-                    stack.append((group.create_group(key, track_order=True), value))
+                    stack.append((group.create_group(key, track_order=track_order), value))
                 elif isinstance(value, list) and (not value or isinstance(value[0], tuple)):
-                    pairs = group.create_group(key, track_order=True)
+                    pairs = group.create_group(key, track_order=track_order)
                     src, dst = zip(*value) if value else ((), ())
                     pairs.create_dataset("src", data=list(src), dtype=h5py.string_dtype())
                     pairs.create_dataset("dst", data=list(dst), dtype=h5py.string_dtype())
@@ -224,6 +225,27 @@ def bench_graphs(directory, sizes, repeats):
         ])
 
 
+def bench_member_order(directory, count, repeats):
+    """Groups that keep their members' order against groups that do not (files
+    written before), side by side: written by the same h5py loop, read natively."""
+    data = graph_dict(count)
+    paths = {name: os.path.join(directory, f"{name}-{count}.zor") for name in ("tracked", "name order")}
+    writes = side_by_side(repeats, [
+        ("tracked", lambda: plain_write(paths["tracked"], data), paths["tracked"]),
+        ("name order", lambda: plain_write(paths["name order"], data, track_order=False), paths["name order"]),
+    ])
+    reads = side_by_side(repeats, [(name, lambda path=path: native_read(path), None) for name, path in paths.items()])
+    sizes = {name: os.path.getsize(path) for name, path in paths.items()}
+    report(f"{count} nodes: groups in creation order against name order, best of {repeats} after a warm-up", [
+        f"plain h5py write  tracked {writes['tracked']:7.3f} s   name order {writes['name order']:7.3f} s   "
+        f"ratio {writes['tracked'] / writes['name order']:.2f}x",
+        f"native read       tracked {reads['tracked']:7.3f} s   name order {reads['name order']:7.3f} s   "
+        f"ratio {reads['tracked'] / reads['name order']:.2f}x",
+        f"file size         tracked {sizes['tracked'] / MiB:7.1f} MiB name order {sizes['name order'] / MiB:7.1f} MiB "
+        f"ratio {sizes['tracked'] / sizes['name order']:.3f}x",
+    ])
+
+
 def bench_first_write(directory, count):
     rows = []
     times = {}
@@ -325,6 +347,7 @@ def main():
           f"native: HDF5 {zs.__hdf5_version__} linked into zor.ir.serialization")
     with tempfile.TemporaryDirectory(dir=os.environ.get("BENCH_DIR")) as directory:
         bench_graphs(directory, sizes, repeats)
+        bench_member_order(directory, sizes[-1], repeats)
         bench_first_write(directory, sizes[-1])
         bench_big_array(directory, mib, repeats)
 

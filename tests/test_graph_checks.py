@@ -7,13 +7,17 @@ import numpy as np
 import pytest
 
 import zor.ir
-from zor.ir import (LIF, Affine, BatchNorm1d, BatchNorm2d, Conv2d, Graph, LayerNorm, MaxPool2d,
-                    PReLU, ReLU, SpikingAffine)
+from zor.ir import (IF, LIF, Affine, BatchNorm1d, BatchNorm2d, Conv1d, Conv2d, CubaLIF, Graph,
+                    LayerNorm, MaxPool2d, PReLU, ReLU, SpikingAffine, SumPool2d)
 from zor.ir.graph import GraphError
 
 
 def batch_norm(cls, channels, size):
     return cls(channels, np.ones(size), np.zeros(size), np.zeros(size), np.ones(size))
+
+
+def lif_of(n):
+    return LIF(np.ones(n), np.ones(n), np.zeros(n), np.ones(n))
 
 
 def dense(out_features, in_features, cls=Affine, dtype=np.float32):
@@ -31,6 +35,13 @@ def transposed(node):
 
 def with_input(node, *extents):
     node.input_type = ports(*extents)
+    return node
+
+
+def changed(node, **fields):
+    """``node`` with fields changed after its hook ran, which no hook sees."""
+    for name, value in fields.items():
+        setattr(node, name, value)
     return node
 
 
@@ -79,10 +90,25 @@ class TestParameterRules:
         (chain(with_input(MaxPool2d(), 6, 4, 4), transposed(dense(3, 6, cls=SpikingAffine))),
          "node 'n1': weight of shape (6, 3) looks transposed: input shape [6] needs (3, 6), "
          "as weights are (out_features, in_features)"),
+        (alone(changed(IF(np.ones(4), np.ones(4), np.zeros(4)), v_reset=np.zeros(3))),
+         "node 'n': r (4,), v_threshold (4,), v_reset (3,): a population's parameters share one shape"),
+        (alone(changed(lif_of(3), tau=np.ones((3, 2)))),
+         "node 'n': tau (3, 2), r (3,), v_leak (3,), v_threshold (3,): a population's parameters "
+         "share one shape"),
+        (alone(changed(CubaLIF(*[np.ones(2)] * 7), w_in=np.ones(5))),
+         "node 'n': tau_syn (2,), tau_mem (2,), r (2,), v_leak (2,), v_threshold (2,), v_reset (2,), "
+         "w_in (5,): a population's parameters share one shape"),
+        (alone(with_input(Conv1d(np.ones((8, 2, 3)), np.zeros(8)), 1, 2, 50)),
+         "node 'n': input shape [1, 2, 50]: its leading 1 looks like a batch extent; "
+         "give the shape of one sample, [2, 50]"),
+        (alone(with_input(SumPool2d((2, 2)), 1, 3, 8, 8)),
+         "node 'n': input shape [1, 3, 8, 8]: its leading 1 looks like a batch extent; "
+         "give the shape of one sample, [3, 8, 8]"),
         (Graph(nodes={"a": ReLU(4)}, edges=[("a", "gone")]), "edge a -> gone: no node named 'gone'"),
     ], ids=["batch norm", "batch norm 2D arrays", "prelu", "layer norm", "complex", "object",
             "bool", "text", "batch conv", "batch dense", "batch width", "transposed own port",
-            "transposed fed", "missing node"])
+            "transposed fed", "IF changed", "LIF changed", "CubaLIF changed", "batch conv1d",
+            "batch sum pool", "missing node"])
     def test_each_problem(self, graph, problem):
         with pytest.raises(GraphError) as info:
             graph.validate()
@@ -96,8 +122,10 @@ class TestParameterRules:
         with_input(Conv2d(np.ones((8, 1, 3, 3)), np.zeros(8)), 1, 32, 32),
         dense(4, 4, dtype=np.int64),
         transposed(dense(4, 4)),
+        LIF(*[np.ones((3, 2))] * 4),
+        with_input(Conv1d(np.ones((8, 2, 3)), np.zeros(8)), 2, 50),
     ], ids=["prelu of one", "batch norm", "layer norm", "width 1", "one channel", "integers",
-            "square"])
+            "square", "population", "conv1d sample"])
     def test_sound_nodes_pass(self, node):
         alone(node).validate()
 

@@ -11,11 +11,11 @@ import numpy as np
 
 from ._inference import Extents, port_of, rule_for
 from ._topology import Adjacency
-from .conv import Conv2d, SepConv2d
+from .conv import Conv1d, Conv2d, SepConv2d
 from .linear import Affine, SpikingAffine
-from .neurons import BatchNorm1d, BatchNorm2d, LayerNorm, PReLU
+from .neurons import IF, LI, LIF, BatchNorm1d, BatchNorm2d, CubaLI, CubaLIF, LayerNorm, PReLU
 from .node import Node
-from .pooling import AvgPool2d, MaxPool2d
+from .pooling import AvgPool2d, MaxPool2d, SumPool2d
 from .upsample import Upsample
 
 #: Fields that are not parameters of the node's computation.
@@ -68,6 +68,14 @@ def _extents_of(*fields: str, width: str, one: bool = False) -> Callable[[Any, S
     return check
 
 
+def _shared_shape(node: Any, seen: Seen) -> Iterator[str]:
+    """A population's parameter arrays share one shape, the population's."""
+    shapes = [(field, value.shape) for field, value in _arrays(node)]
+    if len({shape for _, shape in shapes}) > 1:
+        yield (", ".join(f"{field} {shape}" for field, shape in shapes)
+               + ": a population's parameters share one shape")
+
+
 def _shown(value: Any) -> str:
     return str(list(value)) if isinstance(value, (tuple, list, np.ndarray)) else str(value)
 
@@ -83,9 +91,9 @@ def _transposed_weight(node: Any, seen: Seen) -> Iterator[str]:
                f"as weights are (out_features, in_features)")
 
 
-# Classes whose sample has a fixed number of extents: (C, H, W) or (features,).
-_SAMPLE_RANKS = {Conv2d: 3, SepConv2d: 3, MaxPool2d: 3, AvgPool2d: 3, Upsample: 3,
-                 Affine: 1, SpikingAffine: 1}
+# Classes whose sample has a fixed number of extents: (C, H, W), (C, L) or (features,).
+_SAMPLE_RANKS = {Conv2d: 3, SepConv2d: 3, MaxPool2d: 3, AvgPool2d: 3, SumPool2d: 3, Upsample: 3,
+                 Conv1d: 2, Affine: 1, SpikingAffine: 1}
 
 
 def _takes(node: Any, extents: Extents) -> bool:
@@ -95,7 +103,7 @@ def _takes(node: Any, extents: Extents) -> bool:
         return False
     try:
         rule_for(type(node)).infer(node, extents)
-    except (ValueError, TypeError, IndexError):
+    except (ValueError, TypeError, IndexError, AttributeError):
         return False
     return True
 
@@ -124,7 +132,7 @@ class Rule(NamedTuple):
     check: Callable[[Any, Seen], Iterator[str]]
 
 
-# Node classes of other modules join with their own rows.
+# A node class with parameters of its own adds its rows here.
 RULES: List[Rule] = [
     Rule((Node,), _real_parameters),
     Rule((Node,), _batch_extent),
@@ -132,6 +140,8 @@ RULES: List[Rule] = [
          _extents_of("weight", "bias", "running_mean", "running_var", width="num_features")),
     Rule((PReLU,), _extents_of("weight", width="features", one=True)),
     Rule((LayerNorm,), _extents_of("weight", "bias", width="normalized_shape")),
+    # Integrator, Threshold, Scale and Delay have one array: its shape is the population's.
+    Rule((LIF, IF, LI, CubaLIF, CubaLI), _shared_shape),
     Rule((Affine, SpikingAffine), _transposed_weight),
 ]
 

@@ -289,7 +289,8 @@ class Graph:
         """
         adjacency = Adjacency(self.nodes, self.edges)
         problems, runs = self._problems(adjacency, shapes=True)
-        strict_problems = self._strict_problems(adjacency, runs)
+        # Without strict, its checks run only to count what they would add.
+        strict_problems = self._strict_problems(adjacency, runs) if strict or problems else []
         if strict:
             problems += strict_problems
         if problems:
