@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -15,6 +15,17 @@ from .values import values_equal
 #: Where a file keeps a graph's nodes; errors of ``from_dict`` name a node by
 #: its place under it.
 NODES_PATH = "/graph/nodes"
+
+#: The class a stored node's "type" names: the package's ``str_to_node``,
+#: handed over by ``use_registry`` once the package has built its registry.
+_node_class: Callable[[str], type]
+
+
+def use_registry(lookup: Callable[[str], type]) -> None:
+    """Rebuild stored nodes with the classes ``lookup`` gives for their "type"
+    (zor/ir/__init__.py passes ``str_to_node``)."""
+    global _node_class
+    _node_class = lookup
 
 
 class GraphError(ValueError):
@@ -169,12 +180,16 @@ class Graph:
 
         - Conv2d: (C_out, H', W') from a (C_in, H, W) input whose C_in is
           ``weight.shape[1] * groups``, as ``conv2d_output_shape`` computes;
-        - SepConv2d, MaxPool2d, AvgPool2d, Flatten, Upsample, Skip: what
-          their own hook derives from the input;
-        - the element-wise nodes (LIF, the activations, Dropout,
-          HybridRegion, the batch norms): the full input shape when its
-          leading extent is their width; LayerNorm when its trailing
-          extents are its ``normalized_shape``;
+          Conv1d likewise (C_out, L') from (C_in, L) with
+          ``conv1d_output_shape``;
+        - SepConv2d, MaxPool2d, AvgPool2d, SumPool2d, Flatten, Upsample,
+          Skip: what their own hook derives from the input;
+        - the element-wise nodes (LIF and the other neurons, Threshold,
+          Scale, Delay, the activations, Dropout, HybridRegion, the batch
+          norms): the full input shape when its leading extent is their
+          width (a population of parameters with several dimensions takes
+          exactly that shape); LayerNorm when its trailing extents are its
+          ``normalized_shape``;
         - Affine, SpikingAffine: an input of exactly [in_features].
 
         A node fed by several edges receives their sum, so their shapes must
@@ -312,13 +327,11 @@ class Graph:
 def _node_from_dict(name: Any, data: Any) -> Node:
     """The node stored under ``name``, by the class its "type" names; errors
     name the node's place in a file."""
-    from . import str_to_node
-
     where = f"'{NODES_PATH}/{name}'"
     if not isinstance(data, dict):
         raise TypeError(f"{where}: expected a node's group, got {_described(data)}")
     try:
-        return str_to_node(data["type"]).from_dict(data)
+        return _node_class(data["type"]).from_dict(data)
     except KeyError as error:
         key = error.args[0] if error.args else None
         raise MissingKeyError(f"{where}: missing key {key!r}") from error
