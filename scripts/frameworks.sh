@@ -44,26 +44,40 @@ PY
   echo "import _zor_no_samna" >"$site/_zor_no_samna.pth"
 }
 
+make_venv() {  # name venv pins
+  echo "frameworks: setting up $2" >&2
+  rm -rf "$2"
+  mkdir -p "$cache"
+  "$(find_python311)" -m venv "$2"
+  printf '%s\n' "$3" >"$2/requirements.txt"
+  # Every package is pinned, so nothing is resolved; pip check then proves
+  # that the pins hold every dependency.
+  if ! log=$("$2/bin/python" -m pip install -q --no-deps -r "$2/requirements.txt" 2>&1) \
+     || ! log=$("$2/bin/python" -m pip check 2>&1); then
+    echo "$log" >&2
+    echo "frameworks: setting up $1 failed" >&2
+    exit 1
+  fi
+  block_samna "$2/bin/python"
+  mv "$2/requirements.txt" "$2/pins.txt"  # last: marks the venv complete
+}
+
 venvs=$(sed -n 's/^#@\([A-Za-z0-9_.-]*\) .*/\1/p' "$constraints" | grep -vx all | sort -u)
 for name in $venvs; do
   pins=$(sed -n "s/^#@\(all\|$name\) //p" "$constraints")
   venv="$cache/$name"
-  if [ -x "$venv/bin/python" ] && [ "$(cat "$venv/pins.txt" 2>/dev/null)" = "$pins" ]; then
-    continue
+  if [ ! -x "$venv/bin/python" ] || [ "$(cat "$venv/pins.txt" 2>/dev/null)" != "$pins" ]; then
+    make_venv "$name" "$venv" "$pins"
   fi
-  echo "frameworks: setting up $venv" >&2
-  rm -rf "$venv"
-  mkdir -p "$cache"
-  "$(find_python311)" -m venv "$venv"
-  printf '%s\n' "$pins" >"$venv/requirements.txt"
-  # Every package is pinned, so nothing is resolved; pip check then proves
-  # that the pins hold every dependency.
-  if ! log=$("$venv/bin/python" -m pip install -q --no-deps -r "$venv/requirements.txt" 2>&1) \
-     || ! log=$("$venv/bin/python" -m pip check 2>&1); then
-    echo "$log" >&2
-    echo "frameworks: setting up $name failed" >&2
-    exit 1
+  # The venv's nir alone (it is pure Python), for ZOR-IR's own interpreter to
+  # write the files this framework reads back.
+  if [ ! -f "$venv/nir-for-zor/nir/__init__.py" ]; then
+    rm -rf "$venv/nir-for-zor"
+    if ! log=$("$venv/bin/python" -m pip install -q --no-deps --target "$venv/nir-for-zor" \
+               "$(grep '^nir==' "$venv/pins.txt")" 2>&1); then
+      echo "$log" >&2
+      echo "frameworks: installing $name's nir for ZOR-IR failed" >&2
+      exit 1
+    fi
   fi
-  block_samna "$venv/bin/python"
-  mv "$venv/requirements.txt" "$venv/pins.txt"  # last: marks the venv complete
 done

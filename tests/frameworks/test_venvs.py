@@ -1,11 +1,14 @@
 """The framework venvs and the child-process call that the trips run on."""
 
+import os
+import subprocess
+import sys
 import textwrap
 
 import numpy as np
 import pytest
 
-from venvs import VENV_OF, FrameworkError, call, python_for
+from venvs import VENV_OF, FrameworkError, call, nir_for_zor, python_for
 
 PROBE = textwrap.dedent('''
     import importlib
@@ -72,3 +75,15 @@ class TestCall:
             call("sinabs", probe, "fails")
         assert str(info.value) == "KeyError: 'lif1'"
         assert "raise KeyError" in info.value.traceback
+
+
+class TestNirForZor:
+    @pytest.mark.parametrize("framework", sorted(VENV_OF))
+    def test_zor_ir_python_imports_the_frameworks_nir(self, framework):
+        found = subprocess.run(
+            [sys.executable, "-c", "import nir, importlib.metadata as m; "
+             "print(nir.__file__, m.version('nir'))"],
+            env={**os.environ, "PYTHONPATH": str(nir_for_zor(framework))},
+            capture_output=True, text=True, check=True).stdout.split()
+        assert found[0].startswith(str(nir_for_zor(framework)))
+        assert found[1] == PINNED[framework][1]

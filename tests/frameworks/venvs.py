@@ -39,6 +39,12 @@ def python_for(framework: str) -> pathlib.Path:
     return cache_dir() / venv / "bin" / "python"
 
 
+def nir_for_zor(framework: str) -> pathlib.Path:
+    """A directory holding only the nir of `framework`'s venv: first on
+    ZOR-IR's PYTHONPATH, it writes files with the nir the framework reads."""
+    return python_for(framework).parents[1] / "nir-for-zor"
+
+
 class FrameworkError(Exception):
     """The function run in a framework's venv raised; the text is
     "ExceptionType: message" as the child saw it."""
