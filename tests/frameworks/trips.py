@@ -13,7 +13,7 @@ import os
 import pathlib
 import subprocess
 import sys
-from typing import Dict, Optional
+from typing import Dict, List, Optional, Tuple
 
 import numpy as np
 
@@ -41,6 +41,8 @@ class Trip:
     # else what went wrong; the trip is then held to the control.
     control: str = NOT_RUN
     original: Optional[np.ndarray] = None
+    # What `zor-ir convert` said it repaired in the framework's file, a line each.
+    repairs: List[str] = dataclasses.field(default_factory=list)
 
     @property
     def absent(self) -> bool:
@@ -56,15 +58,17 @@ def _framework_call(trip: Trip, function: str, nir_path: pathlib.Path) -> Dict[s
     return call(trip.framework, TRIP, function, params=params, pythonpath=[HERE])
 
 
-def _zor_ir(*args: str, framework: str, cwd: pathlib.Path) -> str:
-    """OK, or the command's error output. It runs with the nir of the
-    framework's venv, so that the file written back is one that nir reads."""
+def _zor_ir(*args: str, framework: str, cwd: pathlib.Path) -> Tuple[str, str]:
+    """OK or the command's error output, and what it printed on stderr. It
+    runs with the nir of the framework's venv, so that the file written back
+    is one that nir reads."""
     env = {**os.environ, "PYTHONPATH": str(nir_for_zor(framework))}
     done = subprocess.run([str(ZOR_IR), *args], capture_output=True, text=True,
                           timeout=300, env=env, cwd=cwd)
     if done.returncode == 0:
-        return OK
-    return (done.stderr.strip() or done.stdout.strip() or f"exit status {done.returncode}")
+        return OK, done.stderr
+    return (done.stderr.strip() or done.stdout.strip() or f"exit status {done.returncode}",
+            done.stderr)
 
 
 def compare(expected: np.ndarray, actual: np.ndarray) -> str:
@@ -104,7 +108,9 @@ def run_trip(framework: str, model: str, scratch: pathlib.Path) -> Trip:
                 ("validates", ("validate", "--strict", stored.name)),
                 ("back to NIR", ("convert", stored.name, ours.name)))
     for stage, args in commands:
-        trip.stages[stage] = _zor_ir(*args, framework=trip.framework, cwd=scratch)
+        trip.stages[stage], said = _zor_ir(*args, framework=trip.framework, cwd=scratch)
+        if stage == "converts" and trip.stages[stage] == OK:
+            trip.repairs = said.splitlines()
         if trip.stages[stage] != OK:
             return trip
     try:
@@ -145,4 +151,6 @@ def table(trips) -> list:
     lines += ["", f"{len(tried)} models: {sum(t.stages['exports'] == OK for t in trips)} exported, "
               f"{converted} converted, {sum(t.whole for t in trips)} whole trips", ""]
     lines += [f"{label}: {text.removeprefix(ABSENT)}" for text, label in marks.items()]
+    lines += ["", "What zor-ir convert repaired in the frameworks' files:"]
+    lines += [f"- {t.framework}, {t.model}: {repair}" for t in trips for repair in t.repairs]
     return lines
