@@ -266,8 +266,10 @@ class TestRefusals:
         (lambda: Conv1d(weights(4, 1, 3), weights(4), groups=2,
                         input_type={"input": np.array([2, 9])}),
          "groups=2: NIR's type check refuses grouped convolutions"),
+        (lambda: IF(np.array(1.0), np.array(1.0), np.array(0.0)),
+         "its parameters have shape (), which NIR reads as no width; give them shape (1,)"),
     ], ids=["conv no size", "conv groups", "ceil_mode", "count_include_pad", "no input shape",
-            "reserved key", "non-square kernel", "conv1d no length", "conv1d groups"])
+            "reserved key", "non-square kernel", "conv1d no length", "conv1d groups", "0-d IF"])
     def test_node_that_cannot_go_exactly(self, node, reason, fails_with):
         made = node()
         fails_with(f"Cannot convert to NIR:\n  node 'n' ({type(made).__name__}): {reason}",

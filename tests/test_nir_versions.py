@@ -43,7 +43,7 @@ import json, sys, warnings
 import numpy as np
 import nir
 from zor.ir import IF, Affine, Conv2d, CubaLI, Flatten, Graph, LIF, SumPool2d
-from zor.ir.nir import read_nir, to_nir, write_nir
+from zor.ir.nir import from_nir, read_nir, to_nir, write_nir
 
 out = {"version": nir.version}
 f32 = np.float32
@@ -59,6 +59,10 @@ with warnings.catch_warnings(record=True) as said:
     back = read_nir(sys.argv[1])
 out["equal"] = back.equals(graph)
 out["warnings"] = [str(w.message) for w in said]
+with warnings.catch_warnings(record=True) as said:  # nir 1.0.4's objects, in memory
+    warnings.simplefilter("always")
+    out["in_memory"] = from_nir(to_nir(graph)).equals(graph)
+out["in_memory_warnings"] = len(said)
 refusals = []
 for node in (CubaLI(*[np.ones(2, f32)] * 5), IF(np.ones(2, f32), np.ones(2, f32), np.full(2, -1, f32))):
     try:
@@ -78,7 +82,8 @@ def test_oldest_nir_writes_and_reads(old_nir, tmp_path):
     write_nir(tmp_path / "newer.nir", newer)
     said = run_with(old_nir, WITH_1_0_4, tmp_path / "old.nir", tmp_path / "newer.nir")
     assert said["version"] == "1.0.4"
-    assert said["equal"]
+    assert said["equal"] and said["in_memory"]
+    assert said["in_memory_warnings"] == 2  # the IF's and the LIF's missing v_reset
     lost_reset = ("no v_reset (nir 1.0.4 and older state a reset by subtracting the threshold); "
                   "read as v_reset = 0, as nir 1.0.8 reads it")
     assert said["warnings"] == [f"node 'if' (IF): {lost_reset}", f"node 'lif' (LIF): {lost_reset}"]

@@ -78,6 +78,7 @@ def _inline(graph: RawNode, prefix: str, settler: Settler,
     edges = _mended_edges(graph, prefix[:-1], settler)
     nodes: Dict[str, RawNode] = {}
     flat_edges: List[Edge] = []
+    sources, destinations = {src for src, _ in edges}, {dst for _, dst in edges}
     entries: Dict[str, List[str]] = {}  # subgraph -> the flat nodes an edge into it reaches
     exits: Dict[str, List[str]] = {}
     for name, node in graph.nodes.items():
@@ -102,9 +103,9 @@ def _inline(graph: RawNode, prefix: str, settler: Settler,
                 feeding = [src for src, dst in inner_edges if dst == flat]
                 record["outputs"][local] = [src[len(sub) + 1:] for src in feeding]
                 exits.setdefault(name, []).extend(feeding)
-        for kind, key, ends in (("Input", "inputs", entries), ("Output", "outputs", exits)):
-            reached = any((dst if kind == "Input" else src) == name for src, dst in edges)
-            if reached and len(record[key]) != 1:
+        for kind, key, reaching in (("Input", "inputs", destinations),
+                                    ("Output", "outputs", sources)):
+            if name in reaching and len(record[key]) != 1:
                 way = "into" if kind == "Input" else "out of"
                 settler.refuse(f"subgraph {sub!r}", f"edges {way} it need exactly one {kind} node "
                                f"in it, it has {len(record[key])}")

@@ -57,7 +57,12 @@ def _field_key(name: str) -> str:
 
 def _same_fields(zor: type, names: Tuple[str, ...]) -> Tuple[Callable, Callable]:
     def to_nir(node: Any, metadata: Fields) -> Fields:
-        return {name: getattr(node, name) for name in names}
+        fields = {name: getattr(node, name) for name in names}
+        if all(np.ndim(value) == 0 for value in fields.values()):
+            # NIR takes a population's ports from its parameters' shape: () would be none.
+            raise Refused("its parameters have shape (), which NIR reads as no width; give "
+                          "them shape (1,)")
+        return fields
 
     def from_nir(params: Fields, ports: Ports, metadata: Fields) -> Any:
         return zor(**{name: params[name] for name in names}, metadata=dict(metadata), **ports)
