@@ -9,7 +9,7 @@ of its own export."""
 import numpy as np
 import pytest
 
-from trips import NOT_RUN, OK, STAGES
+from trips import NOT_RUN, OK, STAGES, Trip, table
 
 # nir's type check on reading, or in the exporter's own infer_types: the
 # sample's batch extent left in the graph's Input.
@@ -106,3 +106,21 @@ def test_trip(trip_of, framework, model, faults, control):
     assert trip.control == control
     if trip.original is not None:  # outputs compared: the seeded input moves them
         assert np.ptp(trip.original) > 0
+
+
+class TestTable:
+    def test_counts_marks_and_reasons(self):
+        absent, refused, whole = Trip("f", "a"), Trip("f", "b"), Trip("f", "c")
+        absent.stages["exports"] = "Absent: nothing to build it with"
+        refused.stages.update({"exports": OK, "converts": "zor-ir: error: no"})
+        whole.stages = {stage: OK for stage in STAGES}
+        whole.control, whole.repairs = "2 of 4 values differ", ["x.nir: node 'i' (Input): dropped"]
+        lines = table([absent, refused, whole])
+        assert [line.split("|")[3:5] for line in lines[2:5]] == [
+            [" n/a     ", " -        "], [" yes     ", " no [1]   "], [" yes     ", " yes      "]]
+        assert lines[5:] == [
+            "", "2 models tried: 2 exported, 1 converted, 1 whole trips", "",
+            "n/a: nothing to build it with", "no [1]: zor-ir: error: no",
+            "no [2]: 2 of 4 values differ", "",
+            "What zor-ir convert repaired in the frameworks' files:",
+            "- f, c: x.nir: node 'i' (Input): dropped"]

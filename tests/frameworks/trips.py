@@ -133,12 +133,12 @@ def table(trips) -> list:
     marks: Dict[str, str] = {}
 
     def mark(outcome: str) -> str:
-        if outcome.startswith(ABSENT):
-            marks.setdefault(outcome, "n/a")
-            return "n/a"
         if outcome in (OK, NOT_RUN):
             return "yes" if outcome == OK else "-"
-        return marks.setdefault(outcome, f"no [{len(marks) + 1}]")
+        if outcome.startswith(ABSENT):
+            return marks.setdefault(outcome, "n/a")
+        numbered = sum(label != "n/a" for label in marks.values())
+        return marks.setdefault(outcome, f"no [{numbered + 1}]")
 
     rows = [[t.framework, t.model, *(mark(t.stages[s]) for s in STAGES), mark(t.control)]
             for t in trips]
@@ -146,10 +146,12 @@ def table(trips) -> list:
     lines = ["| " + " | ".join(cell.ljust(w) for cell, w in zip(line, widths)) + " |"
              for line in (columns, *rows)]
     lines.insert(1, "|" + "|".join("-" * (w + 2) for w in widths) + "|")
-    converted = sum(t.stages["converts"] == OK for t in trips)
-    tried = [t for t in trips if not t.absent]
-    lines += ["", f"{len(tried)} models: {sum(t.stages['exports'] == OK for t in trips)} exported, "
-              f"{converted} converted, {sum(t.whole for t in trips)} whole trips", ""]
+    def count(stage: str) -> int:
+        return sum(t.stages[stage] == OK for t in trips)
+
+    tried = sum(not t.absent for t in trips)
+    lines += ["", f"{tried} models tried: {count('exports')} exported, {count('converts')} "
+              f"converted, {sum(t.whole for t in trips)} whole trips", ""]
     lines += [f"{label}: {text.removeprefix(ABSENT)}" for text, label in marks.items()]
     lines += ["", "What zor-ir convert repaired in the frameworks' files:"]
     lines += [f"- {t.framework}, {t.model}: {repair}" for t in trips for repair in t.repairs]
