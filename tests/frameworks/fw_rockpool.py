@@ -21,13 +21,26 @@ def _current_based():
     return Sequential(LinearTorch((20, 16)), LIFTorch(16), LinearTorch((16, 4)), LIFTorch(4))
 
 
+def _current_based_output_set():
+    model = _current_based()
+    model.output_by_hand = True
+    return model
+
+
 MODELS = {"dense": (_dense, (20,)),
           "cnn": (None, "Rockpool's torch modules have no convolution or pooling to export"),
-          "recurrent": (_recurrent, (20,)), "current-based": (_current_based, (20,))}
+          "recurrent": (_recurrent, (20,)), "current-based": (_current_based, (20,)),
+          "current-based, Output set by hand": (_current_based_output_set, (20,))}
 
 
 def export(module, sample):
-    return to_nir(module, sample)
+    graph = to_nir(module, sample)
+    # Rockpool's Output keeps batch and time extents ([1, 1, 4]); the variant
+    # leaves the channels alone, as a user would.
+    if getattr(module, "output_by_hand", False):
+        output = graph.nodes["output"]
+        output.input_type = output.output_type = {"output": output.output_type["output"][2:]}
+    return graph
 
 
 def load(graph):

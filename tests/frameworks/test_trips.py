@@ -86,6 +86,8 @@ CASES = [
      ROCKPOOL_CONTROL.format("37 of 64 values differ, max |difference| 3.39e+04")),
     ("rockpool", "current-based", {"converts": ROCKPOOL_OUTPUT.format("LIFTorch", "CubaLIF")},
      ROCKPOOL_CONTROL.format("2 of 64 values differ, max |difference| 1")),
+    ("rockpool", "current-based, Output set by hand", {},
+     ROCKPOOL_CONTROL.format("2 of 64 values differ, max |difference| 1")),
 ]
 
 
