@@ -18,7 +18,8 @@ BATCH_EXTENT = ("ValueError: Type inference error: type mismatch: input.output: 
 ROCKPOOL_BATCH_EXTENT = BATCH_EXTENT.replace("0.input", "0_LinearTorch.input")
 # nir.write with compression cannot store a 0-d parameter.
 SCALAR_WRITE = "TypeError: Scalar datasets don't support chunk/filter options"
-# snnTorch's importer on any graph holding its recurrent subgraph.
+# snnTorch's importer (through nirtorch) on its recurrent subgraph, with the
+# nodes in the order nir.read gives them.
 SNNTORCH_RECURRENT = "AttributeError: 'GraphModule' object has no attribute 'items'"
 # snnTorch's default reset subtracts the threshold; its importer resets to zero.
 SNNTORCH_RESET = "{} of 64 values differ, max |difference| 1"
@@ -40,7 +41,7 @@ CASES = [
     ("snntorch", "cnn", {"outputs equal": "shape (16, 4), expected (16, 1, 4); the values equal"},
      "TypeError: 'numpy.int64' object is not iterable; "
      "in memory: TypeError: 'int' object is not iterable"),
-    # Its importer takes its recurrent graphs in memory, not read from a file.
+    # Its importer takes its recurrent graph in memory, in export order.
     ("snntorch", "recurrent", {"re-imports": SNNTORCH_RECURRENT},
      f"{SNNTORCH_RECURRENT}; in memory: {SNNTORCH_RESET.format(3)}"),
     ("snntorch", "current-based", {}, SNNTORCH_RESET.format(3)),
