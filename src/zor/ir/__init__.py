@@ -19,6 +19,7 @@ from .upsample import Upsample, UpsampleMode
 from .serialization import read, read_version, write
 from .layout import DatasetLayout, read_layout
 from .isolation import CheckResult, Verdict, check
+from ._simulate import simulate
 
 #: Every class that can be rebuilt from a file, by the name stored under "type".
 _NODE_REGISTRY: Dict[str, type] = {
@@ -53,4 +54,5 @@ __all__ = [
     "NeuronMode", "SpikeMode", "SkipType", "UpsampleMode",
     "conv2d_output_shape", "pool2d_output_shape", "flatten_output_size",
     "write", "read", "read_version", "read_layout", "DatasetLayout", "check", "CheckResult", "Verdict",
+    "simulate",
 ]
