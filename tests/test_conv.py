@@ -3,19 +3,20 @@ from dataclasses import MISSING
 import numpy as np
 import pytest
 
-from zor.ir import Conv2d, SepConv2d, conv
+from zor.ir import Conv1d, Conv2d, SepConv2d, conv
 
 DEPTHWISE, POINTWISE = np.zeros((2, 1, 3, 3)), np.zeros((8, 2, 1, 1))
 PAIRS = [("stride", "Tuple[int, int]", (1, 1)), ("padding", "Tuple[int, int]", (0, 0)),
          ("dilation", "Tuple[int, int]", (1, 1))]
 PORTS = [("input_type", "Optional[Shape]", None), ("output_type", "Optional[Shape]", None)]
+SINGLES = [("stride", "int", 1), ("padding", "int", 0), ("dilation", "int", 1), ("groups", "int", 1)]
 
 
 class TestModule:
     def test_namespace(self):
         assert {name for name in vars(conv) if not name.startswith("__")} == {
-            "dataclass", "Optional", "Tuple", "np", "Node", "Shape", "conv2d_output_shape",
-            "Conv2d", "SepConv2d"}
+            "dataclass", "Any", "Dict", "Optional", "Tuple", "np", "Node", "Shape",
+            "conv2d_output_shape", "Conv1d", "Conv2d", "SepConv2d"}
 
     @pytest.mark.parametrize("cls, fields", [
         (Conv2d, [("weight", "np.ndarray", MISSING), ("bias", "np.ndarray", MISSING), *PAIRS,
@@ -23,6 +24,8 @@ class TestModule:
         (SepConv2d, [("depthwise_weight", "np.ndarray", MISSING), ("pointwise_weight", "np.ndarray", MISSING),
                      ("depthwise_bias", "Optional[np.ndarray]", None),
                      ("pointwise_bias", "Optional[np.ndarray]", None), *PAIRS, *PORTS]),
+        (Conv1d, [("weight", "np.ndarray", MISSING), ("bias", "np.ndarray", MISSING), *SINGLES,
+                  ("metadata", "Dict[str, Any]", dict), *PORTS]),
     ])
     def test_fields(self, field_table, cls, fields):
         assert field_table(cls) == fields
@@ -47,6 +50,58 @@ class TestConv2d:
     ])
     def test_checks(self, fails_with, weight, bias, message, error):
         fails_with(message, lambda: Conv2d(weight, bias), error)
+
+
+class TestConv1d:
+    @pytest.mark.parametrize("groups, input_type, inputs", [
+        (1, None, [2]),
+        (4, None, [8]),
+        (1, {"input": np.array([2, 100])}, [2, 100]),
+    ])
+    def test_ports_are_channel_counts(self, groups, input_type, inputs):
+        node = Conv1d(np.zeros((16, 2, 5)), np.zeros(16), groups=groups, input_type=input_type)
+        assert node.input_type["input"].tolist() == inputs
+        assert node.output_type["output"].tolist() == [16]
+
+    @pytest.mark.parametrize("weight, bias, message, error", [
+        (np.zeros((16, 2, 3, 3)), None, "weight must be 3D (out_ch, in_ch, k)", ValueError),
+        (np.zeros((16, 2, 3)), np.zeros(8), "bias must be 1D with 16 elements, got shape (8,)",
+         ValueError),
+        (np.zeros((16, 2, 3)), np.zeros((16, 1)), "bias must be 1D with 16 elements, got shape (16, 1)",
+         ValueError),
+        (np.zeros((16, 2, 3)), None, "'NoneType' object has no attribute 'ndim'", AttributeError),
+    ])
+    def test_checks(self, fails_with, weight, bias, message, error):
+        fails_with(message, lambda: Conv1d(weight, bias), error)
+
+    @pytest.mark.parametrize("node, keys", [
+        (Conv1d(np.ones((4, 2, 3)), np.zeros(4)), ["type", "weight", "bias"]),
+        (Conv1d(np.ones((4, 1, 3)), np.zeros(4), 2, 1, 3, 2, {"origin": "x"}),
+         ["type", "weight", "bias", "stride", "padding", "dilation", "groups", "metadata"]),
+        (Conv1d(np.ones((4, 2, 3)), np.zeros(4), padding=1), ["type", "weight", "bias", "padding"]),
+    ])
+    def test_dict_form(self, node, keys):
+        data = node.to_dict()
+        assert list(data) == keys and data["type"] == "Conv1d"
+        assert data["weight"] is node.weight and data["bias"] is node.bias
+        rebuilt = Conv1d.from_dict(data)
+        assert rebuilt.equals(node) and rebuilt.weight is node.weight
+
+    def test_from_dict_restores_python_numbers(self):
+        # What a file gives back: NumPy scalars.
+        node = Conv1d.from_dict({"weight": np.ones((4, 2, 3)), "bias": np.zeros(4),
+                                 "stride": np.int64(2)})
+        assert type(node.stride) is int and node.stride == 2 and node.groups == 1
+
+    @pytest.mark.parametrize("data, error", [
+        ({"bias": np.zeros(4)}, KeyError("weight")),
+        ({"weight": np.ones((4, 2, 3))}, KeyError("bias")),
+        ([], TypeError("Argument 'data' has incorrect type (expected dict, got list)")),
+    ])
+    def test_from_dict_refusals(self, data, error):
+        with pytest.raises(type(error)) as info:
+            Conv1d.from_dict(data)
+        assert info.value.args == error.args
 
 
 class TestSepConv2d:

@@ -15,8 +15,9 @@ import numpy as np
 import pytest
 
 import zor.ir
-from zor.ir import (LIF, Affine, BatchNorm2d, Conv2d, Flatten, Graph, HybridRegion, LayerNorm,
-                    MaxPool2d, Node, ReLU, SepConv2d, Skip, Softmax, SpikingAffine, Upsample)
+from zor.ir import (IF, LI, LIF, Affine, BatchNorm2d, Conv1d, Conv2d, CubaLI, CubaLIF, Delay,
+                    Flatten, Graph, HybridRegion, Integrator, LayerNorm, MaxPool2d, Node, ReLU,
+                    Scale, SepConv2d, Skip, Softmax, SpikingAffine, SumPool2d, Threshold, Upsample)
 from zor.ir.__main__ import show
 from zor.ir.graph import GraphError, MissingKeyError
 
@@ -38,6 +39,15 @@ def conv(out_channels, in_channels, kernel=3, **options):
 def separable(out_channels, in_channels, kernel=3, **options):
     return SepConv2d(np.ones((in_channels, 1, kernel, kernel)),
                      np.ones((out_channels, in_channels, 1, 1)), **options)
+
+
+def conv1d(out_channels, in_channels, kernel=3, **options):
+    return Conv1d(np.ones((out_channels, in_channels, kernel)), np.zeros(out_channels), **options)
+
+
+def population(cls, count, *shape):
+    """A node of ``cls`` of ``count`` parameter arrays, each of ``shape``."""
+    return cls(*[np.ones(shape)] * count)
 
 
 def dense(out_features, in_features, cls=Affine):
@@ -231,8 +241,22 @@ class TestInference:
         ([Flatten(start_dim=1, input_type=ports([3, 4, 5])),
           LayerNorm((20,), np.ones(20), np.zeros(20))], ([3, 20], [3, 20])),
         ([lif(2, 6, 6), conv(4, 2)], ([2, 6, 6], [4, 4, 4])),
+        ([conv1d(16, 2, 5, stride=2, padding=2, input_type=ports([2, 100])), population(IF, 3, 16)],
+         ([16, 50], [16, 50])),
+        ([conv1d(16, 2, groups=2, input_type=ports([4, 10])), conv1d(8, 16, dilation=2)],
+         ([16, 8], [8, 4])),
+        ([conv(8, 2, input_type=ports([2, 10, 10])), population(CubaLIF, 7, 8, 8, 8)],
+         ([8, 8, 8], [8, 8, 8])),
+        ([conv(8, 2, input_type=ports([2, 10, 10])), SumPool2d((2, 2), padding=(1, 1))],
+         ([8, 8, 8], [8, 5, 5])),
+        ([dense(10, 4), population(LI, 3, 10), population(CubaLI, 5, 10)], ([10], [10])),
+        ([dense(1, 4), Threshold(np.asarray(0.5))], ([1], [1])),
+        ([Scale(np.ones((2, 6, 6))), conv(4, 2)], ([2, 6, 6], [4, 4, 4])),
+        ([Delay(np.ones(6), input_type=ports([6, 5])), Integrator(np.ones(6))], ([6, 5], [6, 5])),
     ], ids=["grouped conv into full LIF", "layer norm", "layer norm over trailing extents",
-            "LIF input of its parameters' shape"])
+            "LIF input of its parameters' shape", "conv1d into IF", "conv1d after conv1d",
+            "conv into full CubaLIF", "sum pooling", "leaky integrators", "0-d threshold",
+            "Scale input of its parameters' shape", "widths over a longer shape"])
     def test_last_node_shape(self, nodes, expected):
         inferred = Graph.sequential(nodes).infer_types()
         assert list(shapes(inferred).values())[-1] == expected
@@ -301,8 +325,23 @@ class TestInference:
         (Graph.sequential([dense(8, 4)]), {"fc": [4]}, "input_shapes: no node named 'fc'"),
         (Graph.sequential([dense(8, 4)]), {"affine": 4},
          "input_shapes: the shape 4 of 'affine' is not a sequence of integers"),
+        (Graph.sequential([conv(8, 2, input_type=ports([2, 10, 10])), population(CubaLIF, 7, 8, 10, 10)],
+                          names=["conv", "lif"]), None,
+         "node 'lif': CubaLIF of parameters shaped (8, 10, 10) does not fit input shape [8, 8, 8]"),
+        (Graph.sequential([dense(5, 4), population(Delay, 1, 4)], names=["fc", "delay"]), None,
+         "node 'delay': Delay of width 4 does not fit input shape [5] (its leading extent must be 4)"),
+        (Graph.sequential([conv1d(8, 2, input_type=ports([2, 10])), conv1d(16, 4)],
+                          names=["a", "b"]), None,
+         "node 'b': Conv1d takes 4 input channels (weight (16, 4, 3), groups 1), got input shape "
+         "[8, 8]"),
+        (Graph.sequential([dense(8, 4), conv1d(4, 8)], names=["fc", "conv"]), None,
+         "node 'conv': Conv1d needs an input shape (C, L), got [8]"),
+        (Graph.sequential([conv1d(8, 2, 7, input_type=ports([2, 5]))], names=["conv"]), None,
+         "node 'conv': conv1d_output_shape: window of 7 along length is larger than the padded "
+         "input of 5"),
     ], ids=["width", "LIF shape", "conv channels", "conv after dense", "not flattened", "hook", "layer norm",
-            "sum", "concat", "recurrent", "override inside", "override unknown", "override kind"])
+            "sum", "concat", "recurrent", "override inside", "override unknown", "override kind",
+            "CubaLIF shape", "Delay width", "conv1d channels", "conv1d after dense", "conv1d window"])
     def test_each_problem(self, graph, input_shapes, problem):
         with pytest.raises(ValueError) as info:
             graph.infer_types(input_shapes)
@@ -479,7 +518,13 @@ class TestDot:
         (ReLU(4), "#a6cee3", "box"),
         (batch_norm(4), "#a6cee3", "box"),
         (HybridRegion("snn", 4, "core"), "#ffe08a", "hexagon"),
-    ], ids=["LIF", "SpikingAffine", "Affine", "ReLU", "BatchNorm2d", "HybridRegion"])
+        (population(IF, 3, 4), "#f6c28b", "box"),
+        (population(CubaLIF, 7, 4), "#f6c28b", "box"),
+        (population(Threshold, 1, 4), "#f6c28b", "box"),
+        (population(LI, 3, 4), "#a6cee3", "box"),
+        (population(Scale, 1, 4), "#a6cee3", "box"),
+    ], ids=["LIF", "SpikingAffine", "Affine", "ReLU", "BatchNorm2d", "HybridRegion", "IF",
+            "CubaLIF", "Threshold", "LI", "Scale"])
     def test_colour_by_kind(self, node, fill, shape):
         attributes = dot_statements(Graph(nodes={"n": node}).to_dot())["n0"]
         assert attributes.endswith(f', shape={shape}, fillcolor="{fill}"')

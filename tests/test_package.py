@@ -13,10 +13,11 @@ from zor.ir import Graph, str_to_node
 NODE_MODULES = {"neurons": ("LIF", 6), "linear": ("SpikingAffine", 8), "conv": ("SepConv2d", 9),
                 "pooling": ("MaxPool2d", 7), "flatten": ("Flatten", 4), "skip": ("Skip", 4),
                 "upsample": ("Upsample", 6)}
-NEURON_CLASSES = ("LIF", "ReLU", "Sigmoid", "Tanh", "Softmax", "GELU", "ELU", "PReLU",
+NEURON_CLASSES = ("LIF", "IF", "LI", "CubaLIF", "CubaLI", "Integrator", "Threshold", "Scale",
+                  "Delay", "ReLU", "Sigmoid", "Tanh", "Softmax", "GELU", "ELU", "PReLU",
                   "BatchNorm1d", "BatchNorm2d", "LayerNorm", "Dropout", "HybridRegion")
-LAYER_CLASSES = ("Affine", "SpikingAffine", "Conv2d", "SepConv2d", "MaxPool2d", "AvgPool2d",
-                 "Flatten", "Skip", "Upsample")
+LAYER_CLASSES = ("Affine", "SpikingAffine", "Conv1d", "Conv2d", "SepConv2d", "MaxPool2d",
+                 "AvgPool2d", "SumPool2d", "Flatten", "Skip", "Upsample")
 
 
 class TestModules:

@@ -1,7 +1,7 @@
 import numpy as np
 import pytest
 
-from zor.ir import AvgPool2d, MaxPool2d, pooling
+from zor.ir import AvgPool2d, MaxPool2d, SumPool2d, pooling
 
 PORTS = [("input_type", "Optional[Shape]", None), ("output_type", "Optional[Shape]", None)]
 WINDOW = [("kernel_size", "Tuple[int, int]", (2, 2)), ("stride", "Optional[Tuple[int, int]]", None),
@@ -11,12 +11,13 @@ WINDOW = [("kernel_size", "Tuple[int, int]", (2, 2)), ("stride", "Optional[Tuple
 class TestModule:
     def test_namespace(self):
         assert {name for name in vars(pooling) if not name.startswith("__")} == {
-            "dataclass", "Optional", "Tuple", "np", "Node", "Shape", "pool2d_output_shape",
-            "MaxPool2d", "AvgPool2d"}
+            "dataclass", "Any", "Dict", "Optional", "Tuple", "np", "Node", "Shape",
+            "pool2d_output_shape", "MaxPool2d", "AvgPool2d", "SumPool2d"}
 
     @pytest.mark.parametrize("cls, fields", [
         (MaxPool2d, [*WINDOW, ("dilation", "Tuple[int, int]", (1, 1)), ("ceil_mode", "bool", False), *PORTS]),
         (AvgPool2d, [*WINDOW, ("ceil_mode", "bool", False), ("count_include_pad", "bool", True), *PORTS]),
+        (SumPool2d, [*WINDOW, ("metadata", "Dict[str, Any]", dict), *PORTS]),
     ])
     def test_fields(self, field_table, cls, fields):
         assert field_table(cls) == fields
@@ -26,7 +27,7 @@ class TestModule:
                                      "dilation=(1, 1), ceil_mode=False, input_type=None, output_type=None)")
 
 
-@pytest.mark.parametrize("cls", [MaxPool2d, AvgPool2d])
+@pytest.mark.parametrize("cls", [MaxPool2d, AvgPool2d, SumPool2d])
 class TestShapes:
     def test_stride_is_the_kernel_size(self, cls):
         kernel = tuple([3, 3])
@@ -58,6 +59,8 @@ class TestHelperCall:
          ((8, 34, 34), (3, 3), (3, 3), (1, 1), (2, 2), True)),
         (lambda given: AvgPool2d((2, 2), count_include_pad=False, input_type=given),
          ((8, 34, 34), (2, 2), (2, 2), (0, 0), (1, 1), False)),
+        (lambda given: SumPool2d((3, 3), (2, 2), (1, 1), input_type=given),
+         ((8, 34, 34), (3, 3), (2, 2), (1, 1), (1, 1), False)),
     ])
     def test_arguments(self, monkeypatch, node, arguments):
         calls = []
@@ -66,3 +69,30 @@ class TestHelperCall:
         built = node(given)
         assert calls == [arguments] and all(type(x) is int for x in calls[0][0])
         assert built.output_type["output"].tolist() == [8, 17, 17] and built.input_type is given
+
+
+class TestSumPool2dDictForm:
+    @pytest.mark.parametrize("node, keys", [
+        (SumPool2d(), ["type", "stride"]),
+        (SumPool2d((3, 3), (1, 1), (1, 1), {"origin": "sinabs"}),
+         ["type", "kernel_size", "stride", "padding", "metadata"]),
+        # NIR gives its windows as arrays.
+        (SumPool2d(np.array([2, 2]), np.array([2, 2]), np.array([0, 0])), ["type", "stride"]),
+    ])
+    def test_keys_and_round_trip(self, node, keys):
+        data = node.to_dict()
+        assert list(data) == keys and data["stride"] is node.stride
+        rebuilt = SumPool2d.from_dict(data)
+        assert rebuilt.stride == tuple(node.stride) and rebuilt.metadata == node.metadata
+        assert rebuilt.kernel_size == tuple(node.kernel_size)
+
+    def test_from_dict_restores_tuples(self):
+        # What a file gives back: arrays for tuples, NumPy scalars for numbers.
+        node = SumPool2d.from_dict({"kernel_size": np.array([3, 3]), "stride": np.int64(2)})
+        assert node.kernel_size == (3, 3) and type(node.kernel_size[0]) is int
+        assert node.stride == 2 and type(node.stride) is int and node.padding == (0, 0)
+
+    def test_refuses_anything_but_exact_dict(self):
+        with pytest.raises(TypeError) as info:
+            SumPool2d.from_dict(None)
+        assert str(info.value) == "Argument 'data' has incorrect type (expected dict, got NoneType)"

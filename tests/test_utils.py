@@ -1,7 +1,8 @@
 import numpy as np
 import pytest
 
-from zor.ir.utils import conv2d_output_shape, flatten_output_size, pool2d_output_shape
+from zor.ir.utils import (conv1d_output_shape, conv2d_output_shape, flatten_output_size,
+                          pool2d_output_shape)
 
 
 class TestConvOutputShape:
@@ -25,6 +26,33 @@ class TestConvOutputShape:
     def test_errors(self, args, message):
         with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
             conv2d_output_shape(*args)
+
+
+class TestConv1dOutputShape:
+    @pytest.mark.parametrize("args, expected", [
+        (((2, 100), 8, 5, 2, 2, 1), (8, 50)),
+        (((2, 100), 8, 3, 1, 0, 2), (8, 96)),
+        (((2, 7), 4, (3,), (1,), (1,), (1,)), (4, 7)),
+        (((2, 7), 4, np.array([3]), np.array([2]), np.array([0]), np.array([1])), (4, 3)),
+        (((5, 2, 9), 3, 3), (5, 3, 7)),
+    ])
+    def test_shapes(self, args, expected):
+        assert conv1d_output_shape(*args) == expected
+
+    def test_same_arithmetic_as_conv2d_along_each_axis(self):
+        for size, kernel, stride, padding, dilation in [(35, 3, 1, 1, 1), (32, 5, 3, 0, 2), (9, 9, 1, 0, 1)]:
+            two = conv2d_output_shape((1, size, size), 2, kernel, stride, padding, dilation)
+            assert conv1d_output_shape((1, size), 2, kernel, stride, padding, dilation) == two[:2]
+
+    @pytest.mark.parametrize("args, message", [
+        (((2, 4), 8, 7), "conv1d_output_shape: window of 7 along length is larger"),
+        (((2, 8), 8, 3, 0), "must be positive"),
+        (((8,), 8, 1), "needs an input shape (C, L), got (8,)"),
+        (((2, 8), 0, 1), "out_channels must be positive"),
+    ])
+    def test_errors(self, args, message):
+        with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
+            conv1d_output_shape(*args)
 
 
 class TestPoolOutputShape:

@@ -5,14 +5,14 @@ from typing import Dict
 from .graph import Graph
 from .node import Node
 from .types import Shape
-from .utils import conv2d_output_shape, flatten_output_size, pool2d_output_shape
+from .utils import conv1d_output_shape, conv2d_output_shape, flatten_output_size, pool2d_output_shape
 from .neurons import (
-    ELU, GELU, LIF, BatchNorm1d, BatchNorm2d, Dropout, HybridRegion, LayerNorm, NeuronMode, PReLU,
-    ReLU, Sigmoid, Softmax, Tanh,
+    ELU, GELU, IF, LI, LIF, BatchNorm1d, BatchNorm2d, CubaLI, CubaLIF, Delay, Dropout, HybridRegion,
+    Integrator, LayerNorm, NeuronMode, PReLU, ReLU, Scale, Sigmoid, Softmax, Tanh, Threshold,
 )
 from .linear import Affine, SpikeMode, SpikingAffine
-from .conv import Conv2d, SepConv2d
-from .pooling import AvgPool2d, MaxPool2d
+from .conv import Conv1d, Conv2d, SepConv2d
+from .pooling import AvgPool2d, MaxPool2d, SumPool2d
 from .flatten import Flatten
 from .skip import Skip, SkipType
 from .upsample import Upsample, UpsampleMode
@@ -26,9 +26,11 @@ _NODE_REGISTRY: Dict[str, type] = {
     cls.__name__: cls
     for cls in (
         Graph,
-        LIF, ReLU, Sigmoid, Tanh, Softmax, GELU, ELU, PReLU, BatchNorm1d, BatchNorm2d, LayerNorm,
+        LIF, IF, LI, CubaLIF, CubaLI, Integrator, Threshold, Scale, Delay,
+        ReLU, Sigmoid, Tanh, Softmax, GELU, ELU, PReLU, BatchNorm1d, BatchNorm2d, LayerNorm,
         Dropout, HybridRegion,
-        Affine, SpikingAffine, Conv2d, SepConv2d, MaxPool2d, AvgPool2d, Flatten, Skip, Upsample,
+        Affine, SpikingAffine, Conv1d, Conv2d, SepConv2d, MaxPool2d, AvgPool2d, SumPool2d, Flatten,
+        Skip, Upsample,
     )
 }
 
@@ -48,11 +50,12 @@ def str_to_node(name: str) -> type:
 __all__ = [
     "Graph", "Node", "Shape", "str_to_node",
     # Node classes, as in _NODE_REGISTRY
-    "Affine", "AvgPool2d", "BatchNorm1d", "BatchNorm2d", "Conv2d", "Dropout", "ELU", "Flatten",
-    "GELU", "HybridRegion", "LIF", "LayerNorm", "MaxPool2d", "PReLU", "ReLU", "SepConv2d",
-    "Sigmoid", "Skip", "Softmax", "SpikingAffine", "Tanh", "Upsample",
+    "Affine", "AvgPool2d", "BatchNorm1d", "BatchNorm2d", "Conv1d", "Conv2d", "CubaLI", "CubaLIF",
+    "Delay", "Dropout", "ELU", "Flatten", "GELU", "HybridRegion", "IF", "Integrator", "LI", "LIF",
+    "LayerNorm", "MaxPool2d", "PReLU", "ReLU", "Scale", "SepConv2d", "Sigmoid", "Skip", "Softmax",
+    "SpikingAffine", "SumPool2d", "Tanh", "Threshold", "Upsample",
     "NeuronMode", "SpikeMode", "SkipType", "UpsampleMode",
-    "conv2d_output_shape", "pool2d_output_shape", "flatten_output_size",
+    "conv1d_output_shape", "conv2d_output_shape", "pool2d_output_shape", "flatten_output_size",
     "write", "read", "read_version", "read_layout", "DatasetLayout", "check", "CheckResult", "Verdict",
     "simulate",
 ]

@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Any, List, NamedTuple
 import numpy as np
 
 from .linear import SpikingAffine
-from .neurons import LIF, HybridRegion
+from .neurons import IF, LIF, CubaLIF, HybridRegion, Threshold
 
 if TYPE_CHECKING:
     from .graph import Graph
@@ -28,10 +28,11 @@ MARKER = Kind("HybridRegion marker", "#ffe08a", "hexagon")
 
 def kind_of(node: Any) -> Kind:
     """SNN for the nodes that spike, the marker for HybridRegion; every other
-    node (activations, norms, convolution, pooling, ...) computes rates."""
+    node (activations, norms, convolution, pooling, the neurons without a
+    threshold, ...) computes rates or potentials."""
     if isinstance(node, HybridRegion):
         return MARKER
-    if isinstance(node, (LIF, SpikingAffine)):
+    if isinstance(node, (LIF, IF, CubaLIF, Threshold, SpikingAffine)):
         return SNN
     return ANN
 

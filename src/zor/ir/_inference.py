@@ -12,16 +12,17 @@ from typing import Any, Callable, Dict, List, Mapping, NamedTuple, Optional, Seq
 import numpy as np
 
 from ._topology import Adjacency
-from .conv import Conv2d, SepConv2d
+from .conv import Conv1d, Conv2d, SepConv2d
 from .flatten import Flatten
 from .linear import Affine, SpikingAffine
-from .neurons import (ELU, GELU, LIF, BatchNorm1d, BatchNorm2d, Dropout, HybridRegion, LayerNorm,
-                      PReLU, ReLU, Sigmoid, Softmax, Tanh)
+from .neurons import (ELU, GELU, IF, LI, LIF, BatchNorm1d, BatchNorm2d, CubaLI, CubaLIF, Delay,
+                      Dropout, HybridRegion, Integrator, LayerNorm, PReLU, ReLU, Scale, Sigmoid,
+                      Softmax, Tanh, Threshold)
 from .node import Node
-from .pooling import AvgPool2d, MaxPool2d
+from .pooling import AvgPool2d, MaxPool2d, SumPool2d
 from .skip import Skip
 from .upsample import Upsample
-from .utils import conv2d_output_shape
+from .utils import conv1d_output_shape, conv2d_output_shape
 
 Extents = Tuple[Any, ...]
 
@@ -160,16 +161,24 @@ def _elementwise(width_of: Callable[[Any], Any]) -> Callable[[Any, Extents], Ext
     return infer
 
 
-def _neurons(node: Any, extents: Extents) -> Extents:
-    """A LIF population of parameters with several dimensions has that
-    whole shape; otherwise its width is its first extent, as its hook says."""
-    if node.tau.ndim > 1 and extents != node.tau.shape:
-        raise ValueError(f"LIF of parameters shaped {node.tau.shape} does not fit input shape "
-                         f"{list(extents)}")
-    return _lif_width(node, extents)
+def _population(field: str) -> Callable[[Any, Extents], Extents]:
+    """A population (LIF and the other neurons, Threshold, Scale, Delay) of
+    parameters with several dimensions has that whole shape; otherwise its
+    width is its first extent, as its hook says. ``field`` names one of its
+    parameters, all of which share one shape."""
+    width = _elementwise(lambda node: (_shape_of(node, field) or (1,))[0])
+
+    def infer(node: Any, extents: Extents) -> Extents:
+        shape = _shape_of(node, field)
+        if len(shape) > 1 and extents != shape:
+            raise ValueError(f"{type(node).__name__} of parameters shaped {shape} does not fit "
+                             f"input shape {list(extents)}")
+        return width(node, extents)
+    return infer
 
 
-_lif_width = _elementwise(lambda node: node.tau.shape[0] if node.tau.ndim else 1)
+def _shape_of(node: Any, field: str) -> Extents:
+    return tuple(getattr(node, field).shape)
 
 
 def _layer_norm(node: Any, extents: Extents) -> Extents:
@@ -191,11 +200,13 @@ def _dense(node: Any, extents: Extents) -> Extents:
     return (node.weight.shape[0],)
 
 
-def _check_channels(node: Any, extents: Extents, channels: int, weight: str) -> None:
+def _check_channels(node: Any, extents: Extents, channels: int, weight: str,
+                    spatial: int = 2) -> None:
     name = type(node).__name__
-    if len(extents) < 3:
-        raise ValueError(f"{name} needs an input shape (C, H, W), got {list(extents)}")
-    if extents[-3] != channels:
+    if len(extents) < spatial + 1:
+        layout = "(C, H, W)" if spatial == 2 else "(C, L)"
+        raise ValueError(f"{name} needs an input shape {layout}, got {list(extents)}")
+    if extents[-spatial - 1] != channels:
         raise ValueError(f"{name} takes {channels} input channels ({weight}), "
                          f"got input shape {list(extents)}")
 
@@ -206,6 +217,14 @@ def _conv2d(node: Any, extents: Extents) -> Extents:
                     f"weight {tuple(node.weight.shape)}, groups {node.groups}")
     return conv2d_output_shape(extents, out_channels, (height, width), node.stride,
                                node.padding, node.dilation)
+
+
+def _conv1d(node: Any, extents: Extents) -> Extents:
+    out_channels, per_group, length = node.weight.shape
+    _check_channels(node, extents, per_group * node.groups,
+                    f"weight {tuple(node.weight.shape)}, groups {node.groups}", spatial=1)
+    return conv1d_output_shape(extents, out_channels, length, node.stride, node.padding,
+                               node.dilation)
 
 
 def _separable(node: Any, extents: Extents) -> Optional[Extents]:
@@ -241,10 +260,13 @@ def _full_input(node: Any, own: Optional[Port]) -> Optional[Extents]:
     return own.extents if own is not None and own.kind == "full" else None
 
 
-def _neurons_input(node: Any, own: Optional[Port]) -> Optional[Extents]:
-    if own is not None and own.kind == "leading" and node.tau.ndim > 1:
-        return node.tau.shape
-    return _own_input(node, own)
+def _population_input(field: str) -> Callable[[Any, Optional[Port]], Optional[Extents]]:
+    def start(node: Any, own: Optional[Port]) -> Optional[Extents]:
+        shape = _shape_of(node, field)
+        if own is not None and own.kind == "leading" and len(shape) > 1:
+            return shape
+        return _own_input(node, own)
+    return start
 
 
 def _width_kind(node: Any, extents: Extents) -> str:
@@ -277,8 +299,16 @@ _NUM_FEATURES = _Rule(_elementwise(operator.attrgetter("num_features")), _width_
 # A spatial node's one-dimensional port holds its channels alone.
 _POOLING = _Rule(_by_hook, _width_kind, _full_input)
 
+
+def _population_rule(field: str) -> _Rule:
+    return _Rule(_population(field), _width_kind, _population_input(field))
+
+
 _RULES: Dict[type, _Rule] = {
-    LIF: _Rule(_neurons, _width_kind, _neurons_input),
+    LIF: _population_rule("tau"), IF: _population_rule("r"), LI: _population_rule("tau"),
+    CubaLIF: _population_rule("tau_syn"), CubaLI: _population_rule("tau_syn"),
+    Integrator: _population_rule("r"), Threshold: _population_rule("threshold"),
+    Scale: _population_rule("scale"), Delay: _population_rule("delay"),
     ReLU: _FEATURES, Sigmoid: _FEATURES, Tanh: _FEATURES, Softmax: _FEATURES, GELU: _FEATURES,
     ELU: _FEATURES, PReLU: _FEATURES, Dropout: _FEATURES, HybridRegion: _FEATURES,
     BatchNorm1d: _NUM_FEATURES, BatchNorm2d: _NUM_FEATURES,
@@ -286,8 +316,9 @@ _RULES: Dict[type, _Rule] = {
     Affine: _Rule(_dense, _full_kind),
     SpikingAffine: _Rule(_dense, _full_kind),
     Conv2d: _Rule(_conv2d, _width_kind, _full_input),
+    Conv1d: _Rule(_conv1d, _width_kind, _full_input),
     SepConv2d: _Rule(_separable, _width_kind, _full_input),
-    MaxPool2d: _POOLING, AvgPool2d: _POOLING, Upsample: _POOLING,
+    MaxPool2d: _POOLING, AvgPool2d: _POOLING, SumPool2d: _POOLING, Upsample: _POOLING,
     Flatten: _Rule(_by_hook, _full_kind),
     Skip: _Rule(_by_hook, _full_kind),
 }

@@ -1,6 +1,10 @@
-// zor.ir.conv: the 2D convolutions Conv2d and SepConv2d.
-#include "core/layers.hpp"
-#include "core/nodes.hpp"
+// zor.ir.conv: the convolutions Conv1d, Conv2d and SepConv2d.
+//
+// Conv2d and SepConv2d have Node's generic dictionary form; Conv1d has its
+// own, as a row of the table engine (core/table_nodes) with its own hook.
+#include "core/nodes/layers.hpp"
+#include "core/nodes/nodes.hpp"
+#include "core/nodes/table_nodes.hpp"
 
 namespace {
 
@@ -24,10 +28,12 @@ bool extent_differs(PyObject *weight, Py_ssize_t index, long expected) {
     return py::compare(py::shape_at(weight, index).ptr(), layers::small_int(expected).ptr(), Py_NE);
 }
 
-void conv2d_hook(PyObject *self) {
+// The hook of the plain convolutions: the weight's rank, the bias, and the
+// ports as channel counts (spatial extents are left to graph inference).
+void conv_hook(PyObject *self, int rank, const char *rank_message) {
     nb::object weight = py::attr(self, names->weight);
-    if (py::ndim_of(weight.ptr()) != 4)
-        py::raise(PyExc_ValueError, "weight must be 4D (out_ch, in_ch, kH, kW)");
+    if (py::ndim_of(weight.ptr()) != rank)
+        py::raise(PyExc_ValueError, rank_message);
     nb::object out_ch = py::shape_at(weight.ptr(), 0);
     layers::require_bias(py::attr(self, names->bias).ptr(), out_ch.ptr(), true);
 
@@ -40,6 +46,9 @@ void conv2d_hook(PyObject *self) {
     });
     py::fill_port(self, n.output_type, n.output, [&] { return py::one_element_array(out_ch.ptr()); });
 }
+
+void conv1d_hook(PyObject *self) { conv_hook(self, 3, "weight must be 3D (out_ch, in_ch, k)"); }
+void conv2d_hook(PyObject *self) { conv_hook(self, 4, "weight must be 4D (out_ch, in_ch, kH, kW)"); }
 
 void sep_conv2d_hook(PyObject *self) {
     nb::object depthwise = py::attr(self, names->depthwise_weight);
@@ -89,8 +98,9 @@ void sep_conv2d_hook(PyObject *self) {
     }
 }
 
-const char *const kModuleDoc = R"(2D convolution primitives.
+const char *const kModuleDoc = R"(1D and 2D convolution primitives.
 
+Conv1d: Standard (optionally grouped) 1D convolution.
 Conv2d: Standard (optionally grouped) 2D convolution.
 SepConv2d: Depthwise separable 2D convolution: a depthwise convolution with
     one filter per input channel followed by a 1x1 pointwise convolution
@@ -133,6 +143,56 @@ Example:
     ({'input': array([2])}, {'output': array([16])})
 )";
 
+const char *const kConv1dDoc = R"(Standard 1D convolution, optionally grouped.
+
+The 1D counterpart of Conv2d, with the same checks. The arrays are stored
+as given: not copied, not converted. stride, padding, dilation and groups
+are not validated.
+
+Args:
+    weight: Kernel of shape (out_channels, in_channels // groups, k).
+    bias: Bias of shape (out_channels,).
+    stride: Stride.
+    padding: Padding on each side.
+    dilation: Dilation.
+    groups: Number of groups of a grouped convolution.
+    metadata: Free-form annotations.
+    input_type: Input port shapes; {"input": array([in_channels])} when None.
+    output_type: Output port shapes; {"output": array([out_channels])} when
+        None. The length is not derived; graph inference works it out with
+        conv1d_output_shape.
+
+Raises:
+    ValueError: The weight is not 3D, or the bias is not 1D with
+        out_channels elements.
+
+Example:
+    >>> from zor.ir import Conv1d
+    >>> conv = Conv1d(weight=np.zeros((16, 2, 5)), bias=np.zeros(16), padding=2)
+    >>> conv.input_type, conv.output_type
+    ({'input': array([2])}, {'output': array([16])})
+)";
+
+using zor::table_nodes::Load;
+using zor::table_nodes::NodeClass;
+using zor::table_nodes::Param;
+using zor::table_nodes::Ports;
+using zor::table_nodes::Save;
+
+Param conv1d_setting(const char *name, long long fallback) {
+    return {name, "int", nodes::integer(fallback), Save::UnlessDefault, zor::table_nodes::Convert::None, Load::Plain};
+}
+
+// clang-format off
+const NodeClass kOwnDictForm[] = {
+    {"Conv1d", kConv1dDoc,
+     {{"weight", "np.ndarray", nodes::required()}, {"bias", "np.ndarray", nodes::required()},
+      conv1d_setting("stride", 1), conv1d_setting("padding", 0), conv1d_setting("dilation", 1),
+      conv1d_setting("groups", 1)},
+     nullptr, Ports::OneElement, {}, conv1d_hook},
+};
+// clang-format on
+
 const char *const kSepConv2dDoc = R"(Depthwise separable 2D convolution.
 
 A depthwise convolution (one filter per input channel) followed by a 1x1
@@ -170,7 +230,7 @@ Example:
 }  // namespace
 
 NB_MODULE(conv, m) {
-    nodes::open_module(m, kModuleDoc, {"dataclass", "Optional", "Tuple", "np", "Node", "Shape", "conv2d_output_shape"});
+    nodes::open_module(m, kModuleDoc, {"dataclass", "Any", "Dict", "Optional", "Tuple", "np", "Node", "Shape", "conv2d_output_shape"});
     py::create_once(names, [] {
         return Names{py::intern("weight"), py::intern("bias"), py::intern("groups"),
                      py::intern("depthwise_weight"), py::intern("pointwise_weight"),
@@ -197,4 +257,5 @@ NB_MODULE(conv, m) {
                              stride, padding, dilation,
                              nodes::input_type_field, nodes::output_type_field},
                             nodes::hook<sep_conv2d_hook>});
+    zor::table_nodes::Table<kOwnDictForm>::define(m);
 }

@@ -1,13 +1,29 @@
-"""2D convolution primitives."""
+"""1D and 2D convolution primitives."""
 
-from dataclasses import dataclass
-from typing import Optional, Tuple
+from dataclasses import dataclass, field
+from typing import Any, Dict, Optional, Self, Tuple
 
 import numpy as np
 
 from .node import Node
 from .types import Shape
 from .utils import conv2d_output_shape as conv2d_output_shape
+
+@dataclass(eq=False)
+class Conv1d(Node):
+    weight: np.ndarray
+    bias: np.ndarray
+    stride: int = 1
+    padding: int = 0
+    dilation: int = 1
+    groups: int = 1
+    metadata: Dict[str, Any] = field(default_factory=dict)
+    input_type: Optional[Shape] = None
+    output_type: Optional[Shape] = None
+    def __post_init__(self) -> None: ...
+    def to_dict(self) -> Dict[str, Any]: ...
+    @classmethod
+    def from_dict(cls, data: Dict[str, Any]) -> Self: ...
 
 @dataclass(eq=False)
 class Conv2d(Node):

@@ -1,6 +1,6 @@
 // zor.ir.flatten: the reshape node Flatten.
-#include "core/layers.hpp"
-#include "core/nodes.hpp"
+#include "core/nodes/layers.hpp"
+#include "core/nodes/nodes.hpp"
 
 namespace {
 

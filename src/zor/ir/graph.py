@@ -169,12 +169,16 @@ class Graph:
 
         - Conv2d: (C_out, H', W') from a (C_in, H, W) input whose C_in is
           ``weight.shape[1] * groups``, as ``conv2d_output_shape`` computes;
-        - SepConv2d, MaxPool2d, AvgPool2d, Flatten, Upsample, Skip: what
-          their own hook derives from the input;
-        - the element-wise nodes (LIF, the activations, Dropout,
-          HybridRegion, the batch norms): the full input shape when its
-          leading extent is their width; LayerNorm when its trailing
-          extents are its ``normalized_shape``;
+          Conv1d likewise (C_out, L') from (C_in, L) with
+          ``conv1d_output_shape``;
+        - SepConv2d, MaxPool2d, AvgPool2d, SumPool2d, Flatten, Upsample,
+          Skip: what their own hook derives from the input;
+        - the element-wise nodes (LIF and the other neurons, Threshold,
+          Scale, Delay, the activations, Dropout, HybridRegion, the batch
+          norms): the full input shape when its leading extent is their
+          width (a population of parameters with several dimensions takes
+          exactly that shape); LayerNorm when its trailing extents are its
+          ``normalized_shape``;
         - Affine, SpikingAffine: an input of exactly [in_features].
 
         A node fed by several edges receives their sum, so their shapes must

@@ -1,6 +1,6 @@
 // zor.ir.linear: the dense layers Affine and SpikingAffine.
-#include "core/layers.hpp"
-#include "core/nodes.hpp"
+#include "core/nodes/layers.hpp"
+#include "core/nodes/nodes.hpp"
 
 namespace {
 

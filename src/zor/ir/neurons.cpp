@@ -1,11 +1,15 @@
 // zor.ir.neurons: the LIF neuron, activations, normalization, dropout and the
 // hybrid-region marker.
 //
-// LIF has a hook of its own and Node's generic dictionary form. The twelve
-// other classes are rows of one table (kClasses), built by core/table_nodes.
-#include "core/numpy.hpp"
-#include "core/table_nodes.hpp"
+// LIF has a hook of its own and Node's generic dictionary form. The other
+// classes are rows of one table (kClasses), built by core/table_nodes: the
+// NIR populations (IF, LI, CubaLIF, CubaLI, Integrator, Threshold and the
+// element-wise Scale and Delay, whose arrays all share the population's
+// shape) and the activation, normalization, dropout and region rows.
+#include "core/nodes/numpy.hpp"
+#include "core/nodes/table_nodes.hpp"
 #include "doc/neurons.hpp"
+#include "doc/populations.hpp"
 
 #include <array>
 
@@ -20,59 +24,21 @@ using namespace zor::table_nodes;
 
 // ---------------------------------------------------------------- LIF
 
-constexpr std::array<const char *, 4> kLifParams{"tau", "r", "v_leak", "v_threshold"};
+const std::vector<const char *> kLifParams{"tau", "r", "v_leak", "v_threshold"};
 
 struct LifNames {
     std::array<PyObject *, 4> params;
 };
 const LifNames *lif_names = nullptr;
 
-bool same_dims(PyArrayObject *a, PyArrayObject *b) {
-    int ndim = PyArray_NDIM(a);
-    if (ndim != PyArray_NDIM(b))
-        return false;
-    for (int i = 0; i < ndim; ++i)
-        if (PyArray_DIM(a, i) != PyArray_DIM(b, i))
-            return false;
-    return true;
-}
-
-[[noreturn]] void raise_lif_shapes(const std::array<nb::object, 4> &params) {
-    std::string info;
-    for (size_t i = 0; i < params.size(); ++i) {
-        if (i)
-            info += ", ";
-        info += py::join({kLifParams[i], "=", py::str(py::shape_tuple(params[i].ptr()).ptr())});
-    }
-    py::raise(PyExc_ValueError, "All LIF parameters must have same shape, got: " + info);
-}
-
 void lif_hook(PyObject *self) {
-    std::array<nb::object, 4> params;
-    bool all_arrays = true;
-    for (size_t i = 0; i < params.size(); ++i) {
-        params[i] = py::attr(self, lif_names->params[i]);
-        all_arrays = all_arrays && PyArray_Check(params[i].ptr());
-    }
-
-    nb::object count;
-    if (all_arrays) {
-        auto *tau = reinterpret_cast<PyArrayObject *>(params[0].ptr());
-        for (size_t i = 1; i < params.size(); ++i)
-            if (!same_dims(tau, reinterpret_cast<PyArrayObject *>(params[i].ptr())))
-                raise_lif_shapes(params);
-        count = steal(PyLong_FromSsize_t(PyArray_NDIM(tau) > 0 ? PyArray_DIM(tau, 0) : 1));
-    } else {
-        // Duck-typed parameters: only their `shape` (and tau's `ndim`) are read.
-        std::array<nb::object, 4> shapes;
-        for (size_t i = 0; i < params.size(); ++i)
-            shapes[i] = py::attr(params[i].ptr(), py::names().shape);
-        for (size_t i = 1; i < shapes.size(); ++i)
-            if (!py::compare(shapes[0].ptr(), shapes[i].ptr(), Py_EQ))
-                raise_lif_shapes(params);
-        count = py::ndim_of(params[0].ptr()) > 0 ? steal(PySequence_GetItem(shapes[0].ptr(), 0))
-                                                 : steal(PyLong_FromLong(1));
-    }
+    std::vector<nb::object> params;
+    for (PyObject *name : lif_names->params)
+        params.push_back(py::attr(self, name));
+    nb::object shape = same_shape("LIF", kLifParams, params);
+    // The neuron count: tau's first extent, 1 for 0-d parameters.
+    nb::object count = py::ndim_of(params[0].ptr()) > 0 ? steal(PySequence_GetItem(shape.ptr(), 0))
+                                                        : steal(PyLong_FromLong(1));
 
     const py::Names &n = py::names();
     py::fill_port(self, n.input_type, n.input, [&] { return py::one_element_array(count.ptr()); });
@@ -118,6 +84,15 @@ Param optional_param(const char *name, const char *annotation, nodes::Default va
     return {name, annotation, value, save};
 }
 
+// A population: every parameter an array of the population's shape, loaded
+// back as an array (a 0-d one comes from a file as a NumPy scalar).
+NodeClass population(const char *name, const std::string &doc, std::initializer_list<const char *> names) {
+    std::vector<Param> params;
+    for (const char *param : names)
+        params.push_back({param, "np.ndarray", nodes::required(), Save::Always, Convert::None, Load::Array});
+    return {name, doc, std::move(params), *names.begin(), Ports::Population};
+}
+
 NodeClass batch_norm(const char *name, const char *summary, const char *counted, int example) {
     return {name,
             doc::batch_norm(name, summary, counted, example),
@@ -149,6 +124,14 @@ const NodeClass kClasses[] = {
      {{"mode", "Literal['snn', 'ann']", nodes::required()}, kFeatures,
       optional_param("name", "Optional[str]", nodes::none(), Save::IfTruthy)},
      "features", Ports::OneElement, {"mode", check_region_mode}},
+    population("IF", doc::kIF, {"r", "v_threshold", "v_reset"}),
+    population("LI", doc::kLI, {"tau", "r", "v_leak"}),
+    population("CubaLIF", doc::kCubaLIF, {"tau_syn", "tau_mem", "r", "v_leak", "v_threshold", "v_reset", "w_in"}),
+    population("CubaLI", doc::kCubaLI, {"tau_syn", "tau_mem", "r", "v_leak", "w_in"}),
+    population("Integrator", doc::kIntegrator, {"r"}),
+    population("Threshold", doc::kThreshold, {"threshold"}),
+    population("Scale", doc::kScale, {"scale"}),
+    population("Delay", doc::kDelay, {"delay"}),
 };
 // clang-format on
 

@@ -29,6 +29,84 @@ class _OwnDictForm(Node):
     def from_dict(cls, data: Dict[str, Any]) -> Self: ...
 
 @dataclass(eq=False)
+class IF(_OwnDictForm):
+    r: np.ndarray
+    v_threshold: np.ndarray
+    v_reset: np.ndarray
+    metadata: Dict[str, Any] = field(default_factory=dict)
+    input_type: Optional[Shape] = None
+    output_type: Optional[Shape] = None
+    def __post_init__(self) -> None: ...
+
+@dataclass(eq=False)
+class LI(_OwnDictForm):
+    tau: np.ndarray
+    r: np.ndarray
+    v_leak: np.ndarray
+    metadata: Dict[str, Any] = field(default_factory=dict)
+    input_type: Optional[Shape] = None
+    output_type: Optional[Shape] = None
+    def __post_init__(self) -> None: ...
+
+@dataclass(eq=False)
+class CubaLIF(_OwnDictForm):
+    tau_syn: np.ndarray
+    tau_mem: np.ndarray
+    r: np.ndarray
+    v_leak: np.ndarray
+    v_threshold: np.ndarray
+    v_reset: np.ndarray
+    w_in: np.ndarray
+    metadata: Dict[str, Any] = field(default_factory=dict)
+    input_type: Optional[Shape] = None
+    output_type: Optional[Shape] = None
+    def __post_init__(self) -> None: ...
+
+@dataclass(eq=False)
+class CubaLI(_OwnDictForm):
+    tau_syn: np.ndarray
+    tau_mem: np.ndarray
+    r: np.ndarray
+    v_leak: np.ndarray
+    w_in: np.ndarray
+    metadata: Dict[str, Any] = field(default_factory=dict)
+    input_type: Optional[Shape] = None
+    output_type: Optional[Shape] = None
+    def __post_init__(self) -> None: ...
+
+@dataclass(eq=False)
+class Integrator(_OwnDictForm):
+    r: np.ndarray
+    metadata: Dict[str, Any] = field(default_factory=dict)
+    input_type: Optional[Shape] = None
+    output_type: Optional[Shape] = None
+    def __post_init__(self) -> None: ...
+
+@dataclass(eq=False)
+class Threshold(_OwnDictForm):
+    threshold: np.ndarray
+    metadata: Dict[str, Any] = field(default_factory=dict)
+    input_type: Optional[Shape] = None
+    output_type: Optional[Shape] = None
+    def __post_init__(self) -> None: ...
+
+@dataclass(eq=False)
+class Scale(_OwnDictForm):
+    scale: np.ndarray
+    metadata: Dict[str, Any] = field(default_factory=dict)
+    input_type: Optional[Shape] = None
+    output_type: Optional[Shape] = None
+    def __post_init__(self) -> None: ...
+
+@dataclass(eq=False)
+class Delay(_OwnDictForm):
+    delay: np.ndarray
+    metadata: Dict[str, Any] = field(default_factory=dict)
+    input_type: Optional[Shape] = None
+    output_type: Optional[Shape] = None
+    def __post_init__(self) -> None: ...
+
+@dataclass(eq=False)
 class ReLU(_OwnDictForm):
     features: int
     negative_slope: float = 0.0

@@ -1,6 +1,10 @@
-// zor.ir.pooling: the 2D pooling layers MaxPool2d and AvgPool2d.
-#include "core/layers.hpp"
-#include "core/nodes.hpp"
+// zor.ir.pooling: the 2D pooling layers MaxPool2d, AvgPool2d and SumPool2d.
+//
+// MaxPool2d and AvgPool2d have Node's generic dictionary form; SumPool2d
+// has its own, as a row of the table engine (core/table_nodes).
+#include "core/nodes/layers.hpp"
+#include "core/nodes/nodes.hpp"
+#include "core/nodes/table_nodes.hpp"
 
 namespace {
 
@@ -18,9 +22,10 @@ const Names *names = nullptr;
 
 layers::GlobalName pool2d_output_shape;
 
-// The hook of both classes. `dilation_field` names the node's dilation;
-// null means the node has none and pools without dilation.
-void pool_hook(PyObject *self, const char *node, PyObject *dilation_field) {
+// The hook of the three classes. `dilation_field` and `ceil_mode_field`
+// name the node's own; null means the node has none and pools without
+// dilation, rounding down.
+void pool_hook(PyObject *self, const char *node, PyObject *dilation_field, PyObject *ceil_mode_field) {
     if (py::attr(self, names->stride).is_none())
         py::set_attr(self, names->stride, py::attr(self, names->kernel_size).ptr());
 
@@ -39,20 +44,22 @@ void pool_hook(PyObject *self, const char *node, PyObject *dilation_field) {
     nb::object stride = py::attr(self, names->stride);
     nb::object padding = py::attr(self, names->padding);
     nb::object dilation = dilation_field ? py::attr(self, dilation_field) : nb::borrow(names->no_dilation);
-    nb::object ceil_mode = py::attr(self, names->ceil_mode);
+    nb::object ceil_mode = ceil_mode_field ? py::attr(self, ceil_mode_field) : nb::borrow(Py_False);
     PyObject *args[] = {extents.ptr(), kernel_size.ptr(), stride.ptr(),
                         padding.ptr(), dilation.ptr(), ceil_mode.ptr()};
     nb::object out = steal(PyObject_Vectorcall(pool2d_output_shape.get().ptr(), args, 6, nullptr));
     layers::set_output(self, py::array(out.ptr()));
 }
 
-void max_pool2d_hook(PyObject *self) { pool_hook(self, "MaxPool2d", names->dilation); }
-void avg_pool2d_hook(PyObject *self) { pool_hook(self, "AvgPool2d", nullptr); }
+void max_pool2d_hook(PyObject *self) { pool_hook(self, "MaxPool2d", names->dilation, names->ceil_mode); }
+void avg_pool2d_hook(PyObject *self) { pool_hook(self, "AvgPool2d", nullptr, names->ceil_mode); }
+void sum_pool2d_hook(PyObject *self) { pool_hook(self, "SumPool2d", nullptr, nullptr); }
 
 const char *const kModuleDoc = R"(2D pooling primitives.
 
 MaxPool2d: Maximum over each window.
 AvgPool2d: Average over each window (smoother outputs).
+SumPool2d: Sum over each window (the spike count of a window).
 
 Adding a pooling node type:
     1. Declare a record class derived from Node with @dataclass(eq=False).
@@ -62,7 +69,7 @@ Adding a pooling node type:
     4. Register the class in _NODE_REGISTRY (zor/ir/__init__.py).
 )";
 
-// The class documentation: the two differ in summary, one argument and name.
+// The class documentation: the three differ in summary, own arguments and name.
 std::string pool_doc(const char *name, const char *summary, const char *own_argument) {
     return py::join({summary, R"(
 
@@ -88,10 +95,30 @@ Example:
 )"});
 }
 
+using zor::table_nodes::Load;
+using zor::table_nodes::Save;
+
+zor::table_nodes::Param pool_setting(const char *name, const char *annotation, nodes::Default fallback, Save save) {
+    return {name, annotation, fallback, save, zor::table_nodes::Convert::None, Load::Plain};
+}
+
+// SumPool2d writes kernel_size and padding away from their defaults, and
+// its stride always (the hook sets it).
+// clang-format off
+const zor::table_nodes::NodeClass kOwnDictForm[] = {
+    {"SumPool2d",
+     pool_doc("SumPool2d", "2D sum pooling: the sum over each window.", "    metadata: Free-form annotations."),
+     {pool_setting("kernel_size", "Tuple[int, int]", nodes::pair(2, 2), Save::UnlessDefault),
+      pool_setting("stride", "Optional[Tuple[int, int]]", nodes::none(), Save::Always),
+      pool_setting("padding", "Tuple[int, int]", nodes::pair(0, 0), Save::UnlessDefault)},
+     nullptr, zor::table_nodes::Ports::OneElement, {}, sum_pool2d_hook},
+};
+// clang-format on
+
 }  // namespace
 
 NB_MODULE(pooling, m) {
-    nodes::open_module(m, kModuleDoc, {"dataclass", "Optional", "Tuple", "np", "Node", "Shape", "pool2d_output_shape"});
+    nodes::open_module(m, kModuleDoc, {"dataclass", "Any", "Dict", "Optional", "Tuple", "np", "Node", "Shape", "pool2d_output_shape"});
     py::create_once(names, [] {
         return Names{py::intern("kernel_size"), py::intern("stride"), py::intern("padding"),
                      py::intern("dilation"), py::intern("ceil_mode"),
@@ -119,4 +146,5 @@ NB_MODULE(pooling, m) {
                              {"count_include_pad", "bool", nodes::boolean(true)},
                              nodes::input_type_field, nodes::output_type_field},
                             nodes::hook<avg_pool2d_hook>});
+    zor::table_nodes::Table<kOwnDictForm>::define(m);
 }

@@ -1,7 +1,7 @@
 """2D pooling primitives."""
 
-from dataclasses import dataclass
-from typing import Optional, Tuple
+from dataclasses import dataclass, field
+from typing import Any, Dict, Optional, Self, Tuple
 
 from .node import Node
 from .types import Shape
@@ -28,3 +28,16 @@ class AvgPool2d(Node):
     input_type: Optional[Shape] = None
     output_type: Optional[Shape] = None
     def __post_init__(self) -> None: ...
+
+@dataclass(eq=False)
+class SumPool2d(Node):
+    kernel_size: Tuple[int, int] = (2, 2)
+    stride: Optional[Tuple[int, int]] = None
+    padding: Tuple[int, int] = (0, 0)
+    metadata: Dict[str, Any] = field(default_factory=dict)
+    input_type: Optional[Shape] = None
+    output_type: Optional[Shape] = None
+    def __post_init__(self) -> None: ...
+    def to_dict(self) -> Dict[str, Any]: ...
+    @classmethod
+    def from_dict(cls, data: Dict[str, Any]) -> Self: ...

@@ -3,13 +3,13 @@
 // write, read and read_version work on the HDF5 C library directly (the
 // native walks of core/native_walk); _write_recursive and _read_recursive
 // take h5py groups (core/h5py_walk). Both run the rules of core/format.
-#include "core/files.hpp"
-#include "core/format.hpp"
-#include "core/h5py_walk.hpp"
-#include "core/driver.hpp"
-#include "core/filters.hpp"
-#include "core/native_walk.hpp"
-#include "core/nodes.hpp"
+#include "core/io/files.hpp"
+#include "core/format/format.hpp"
+#include "core/format/h5py_walk.hpp"
+#include "core/guard/driver.hpp"
+#include "core/codec/filters.hpp"
+#include "core/format/native_walk.hpp"
+#include "core/nodes/nodes.hpp"
 #include "doc/serialization.hpp"
 
 #include <array>

@@ -1,7 +1,7 @@
 // zor.ir.upsample: spatial upsampling (Upsample) and its modes (UpsampleMode).
-#include "core/layers.hpp"
-#include "core/nodes.hpp"
-#include "core/numpy.hpp"
+#include "core/nodes/layers.hpp"
+#include "core/nodes/nodes.hpp"
+#include "core/nodes/numpy.hpp"
 
 #include <cmath>
 

@@ -8,6 +8,7 @@ from typing import Sequence, Tuple, Union
 import numpy as np
 
 IntPair = Union[int, Sequence[int]]
+IntSingle = Union[int, Sequence[int]]  # an int or a one-element sequence
 
 
 def _pair(value: IntPair) -> Tuple[int, int]:
@@ -17,10 +18,21 @@ def _pair(value: IntPair) -> Tuple[int, int]:
     return int(first), int(second)
 
 
-def _spatial_input(input_shape: Sequence[int], function: str) -> Tuple[int, ...]:
+# The spatial axes after the channel extent, and how an input of them is written.
+_AXES = {1: (("length",), "(C, L)"), 2: (("height", "width"), "(C, H, W)")}
+
+
+def _single(value: IntSingle) -> Tuple[int]:
+    if isinstance(value, (int, np.integer)):
+        return (int(value),)
+    (only,) = value
+    return (int(only),)
+
+
+def _spatial_input(input_shape: Sequence[int], function: str, spatial: int = 2) -> Tuple[int, ...]:
     shape = tuple(int(x) for x in input_shape)
-    if len(shape) < 3:
-        raise ValueError(f"{function} needs an input shape (C, H, W), got {shape}")
+    if len(shape) < spatial + 1:
+        raise ValueError(f"{function} needs an input shape {_AXES[spatial][1]}, got {shape}")
     if any(x <= 0 for x in shape):
         raise ValueError(f"{function} needs positive input sizes, got {shape}")
     return shape
@@ -51,15 +63,33 @@ def _window_output(size: int, kernel: int, stride: int, padding: int, dilation: 
 
 
 def _spatial_output(input_shape, channels, kernel_size, stride, padding, dilation, ceil_mode,
-                    function) -> Tuple[int, ...]:
-    shape = _spatial_input(input_shape, function)
-    kernel, steps, pads, dilations = (_pair(v) for v in (kernel_size, stride, padding, dilation))
+                    function, spatial=2) -> Tuple[int, ...]:
+    shape = _spatial_input(input_shape, function, spatial)
+    axes = _AXES[spatial][0]
+    per_axis = _pair if spatial == 2 else _single
+    kernel, steps, pads, dilations = (per_axis(v) for v in (kernel_size, stride, padding, dilation))
     sizes = tuple(
-        _window_output(shape[-2 + i], kernel[i], steps[i], pads[i], dilations[i], ceil_mode,
+        _window_output(shape[i - spatial], kernel[i], steps[i], pads[i], dilations[i], ceil_mode,
                        function, axis)
-        for i, axis in enumerate(("height", "width"))
+        for i, axis in enumerate(axes)
     )
-    return shape[:-3] + (channels,) + sizes
+    return shape[:-spatial - 1] + (channels,) + sizes
+
+
+def conv1d_output_shape(input_shape: Sequence[int], out_channels: int, kernel_size: IntSingle,
+                        stride: IntSingle = 1, padding: IntSingle = 0,
+                        dilation: IntSingle = 1) -> Tuple[int, ...]:
+    """Output shape (out_channels, L_out) of a 1D convolution over an input
+    (C, L); leading batch dimensions are kept. The window arithmetic is
+    conv2d_output_shape's along one axis.
+
+    >>> conv1d_output_shape((2, 100), 8, 5, 2, 2, 1)
+    (8, 50)
+    """
+    if int(out_channels) <= 0:
+        raise ValueError(f"conv1d_output_shape: out_channels must be positive, got {out_channels}")
+    return _spatial_output(input_shape, int(out_channels), kernel_size, stride, padding,
+                           dilation, False, "conv1d_output_shape", spatial=1)
 
 
 def conv2d_output_shape(input_shape: Sequence[int], out_channels: int, kernel_size: IntPair,

@@ -9,6 +9,16 @@ inline const char *const kModule = R"(Neuron primitives for SNNs and hybrid ANN-
 
 SNN Neurons:
     LIF: Leaky Integrate-and-Fire neuron (NIR-compliant)
+    IF: Integrate-and-Fire neuron
+    LI: Leaky integrator (no spikes)
+    CubaLIF: Current-based Leaky Integrate-and-Fire neuron
+    CubaLI: Current-based leaky integrator (no spikes)
+    Integrator: Integrator without leak (NIR's I)
+    Threshold: Heaviside step of its input
+
+Element-wise signal nodes:
+    Scale: Multiplies each element by its own factor
+    Delay: Delays each element by its own time
 
 ANN Activations (for hybrid architectures):
     ReLU: Rectified linear unit, with optional negative_slope for LeakyReLU
