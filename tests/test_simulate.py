@@ -6,21 +6,25 @@ import math
 import numpy as np
 import pytest
 
-from zor.ir import (ELU, GELU, LIF, Affine, AvgPool2d, BatchNorm1d, BatchNorm2d, Conv2d, Dropout,
-                    Flatten, Graph, HybridRegion, Node, LayerNorm, MaxPool2d, PReLU, ReLU, SepConv2d,
-                    Sigmoid, Skip, Softmax, SpikingAffine, Tanh, Upsample, read, simulate, write)
+from zor.ir import (ELU, GELU, IF, LI, LIF, Affine, AvgPool2d, BatchNorm1d, BatchNorm2d, Conv1d,
+                    Conv2d, CubaLI, CubaLIF, Delay, Dropout, Flatten, Graph, HybridRegion,
+                    Integrator, LayerNorm, MaxPool2d, Node, PReLU, ReLU, Scale, SepConv2d, Sigmoid,
+                    Skip, Softmax, SpikingAffine, SumPool2d, Tanh, Threshold, Upsample, read,
+                    simulate, write)
 
 RNG = np.random.default_rng(7)
 T, B = 6, 3
 
 
 def one(node, x, name="node", **options):
-    """The output of ``node`` alone in a graph, for input x (T, B, *shape)."""
+    """The output of ``node`` alone in a graph, for input x (T, B, *shape);
+    with ``record``, every array simulate returns."""
     node.input_type = {"input": np.array(x.shape[2:])}
     node.output_type = None
     graph = Graph()
     graph.add_node(name, node)
-    return simulate(graph, x, dt=options.pop("dt", 1.0), **options)[name]
+    out = simulate(graph, x, dt=options.pop("dt", 1.0), **options)
+    return out if "record" in options else out[name]
 
 
 def lif_node(n, tau=4.0, r=2.0, v_leak=0.1, v_threshold=1.0):
@@ -84,6 +88,8 @@ def _pool_reference(x, k, s, p, ceil_mode, how, count_include_pad=True, dilation
             cells = [x[:, :, r, q] for r in rows for q in cols if 0 <= r < h and 0 <= q < w]
             if how == "max":
                 out[:, :, i, j] = np.max(cells, axis=0)
+            elif how == "sum":
+                out[:, :, i, j] = np.sum(cells, axis=0)
             else:
                 inside = [(r, q) for r in rows for q in cols
                           if -p[0] <= r < h + p[0] and -p[1] <= q < w + p[1]]
@@ -190,6 +196,20 @@ STATELESS += [
 ]
 
 
+w_conv1d, b_conv1d = RNG.normal(size=(6, 2, 3)), RNG.normal(size=6)
+x_seq = RNG.normal(size=(T, B, 4, 9))
+scale = RNG.normal(size=(4, 7, 6))
+STATELESS += [
+    ("threshold", lambda: Threshold(np.full((4, 7, 6), 0.2)), x_img, lambda x: (x > 0.2) * 1.0),
+    ("scale", lambda: Scale(scale), x_img, lambda x: x * scale),
+    ("conv1d", lambda: Conv1d(w_conv1d, b_conv1d, stride=2, padding=1, dilation=2, groups=2),
+     x_seq, lambda x: _conv_reference(_flat(x)[:, :, None, :], w_conv1d[:, :, None, :], b_conv1d,
+                                      (1, 2), (0, 1), (1, 2), 2)),
+    ("sumpool", lambda: SumPool2d((2, 3), (2, 2), (1, 0)), x_img,
+     lambda x: _pool_reference(_flat(x), (2, 3), (2, 2), (1, 0), False, "sum")),
+]
+
+
 class TestStatelessRules:
     @pytest.mark.parametrize("make, x, expected", [row[1:] for row in STATELESS],
                              ids=[row[0] for row in STATELESS])
@@ -280,6 +300,103 @@ class TestLIF:
         for c in range(2):
             want, _ = lif_reference(x[:, :, c], tau[c], 1.0, 0.0, 0.5, 1.0)
             np.testing.assert_array_equal(got[:, :, c], want)
+
+
+def _fine(x, dt, derivatives, state, substeps=4000):
+    """The equations integrated with many small Euler steps, x held over
+    each step: an independent stand-in for their exact solution."""
+    h = dt / substeps
+    out = []
+    for x_t in x:
+        for _ in range(substeps):
+            state = [s + h * d for s, d in zip(state, derivatives(state, x_t))]
+        out.append(state)
+    return out
+
+
+class TestNIRNeurons:
+    n = 4
+    tau_syn, tau_mem = np.array([2.0, 5.0, 3.0, 4.0]), np.array([4.0, 5.0, 6.0, 2.5])
+    r, v_leak, w_in = np.array([1.0, 2.0, 1.5, 3.0]), np.array([0.0, 0.1, -0.1, 0.2]), np.array([1.0, 0.5, 2.0, 1.0])
+
+    def cuba(self, cls, **extra):
+        return cls(tau_syn=self.tau_syn, tau_mem=self.tau_mem, r=self.r, v_leak=self.v_leak,
+                   w_in=self.w_in, **extra)
+
+    @pytest.mark.parametrize("dt", [1.0, 0.3])
+    def test_cuba_lif_euler(self, dt):
+        threshold, reset = np.full(self.n, 0.4), np.array([0.0, -0.1, 0.1, 0.0])
+        node = self.cuba(CubaLIF, v_threshold=threshold, v_reset=reset)
+        x = RNG.random((60, B, self.n)) * 2
+        got = one(node, x, name="cuba", dt=dt, record=["cuba.v", "cuba.i"])
+        i, v = np.zeros((B, self.n)), np.zeros((B, self.n))
+        spikes = []
+        for x_t in x:
+            i, v = (i + dt / self.tau_syn * (-i + self.w_in * x_t),
+                    v + dt / self.tau_mem * (self.v_leak - v + self.r * i))  # the old i
+            s = v > threshold
+            v = np.where(s, reset, v)
+            spikes.append(s)
+        assert np.any(spikes) and not np.all(spikes)
+        np.testing.assert_array_equal(got["cuba"], np.array(spikes, dtype=float))
+        np.testing.assert_allclose(got["cuba.v"][-1], v, rtol=1e-12)
+        np.testing.assert_allclose(got["cuba.i"][-1], i, rtol=1e-12)
+
+    def test_cuba_li_exact(self):
+        x = RNG.random((8, 2, self.n)) * 2
+        got = one(self.cuba(CubaLI), x, name="cuba", dt=0.7, method="exact", record=["cuba.i"])
+
+        def derivatives(state, x_t):
+            i, v = state
+            return [(-i + self.w_in * x_t) / self.tau_syn,
+                    (self.v_leak - v + self.r * i) / self.tau_mem]
+
+        fine = _fine(x, 0.7, derivatives, [np.zeros((2, self.n))] * 2)
+        np.testing.assert_allclose(got["cuba"], [v for _, v in fine], atol=2e-4)
+        np.testing.assert_allclose(got["cuba.i"], [i for i, _ in fine], atol=2e-4)
+
+    @pytest.mark.parametrize("method", ["euler", "exact"])
+    def test_li(self, method):
+        x = RNG.random((8, 2, self.n))
+        got = one(LI(self.tau_mem, self.r, self.v_leak), x, dt=0.5, method=method)
+        fine = _fine(x, 0.5, lambda state, x_t: [(self.v_leak - state[0] + self.r * x_t)
+                                                 / self.tau_mem], [np.zeros((2, self.n))])
+        if method == "exact":
+            np.testing.assert_allclose(got, [v for v, in fine], atol=2e-4)
+        else:
+            v, want = np.zeros((2, self.n)), []
+            for x_t in x:
+                v = v + 0.5 / self.tau_mem * (self.v_leak - v + self.r * x_t)
+                want.append(v)
+            np.testing.assert_allclose(got, want, rtol=1e-12)
+
+    @pytest.mark.parametrize("method", ["euler", "exact"])
+    def test_integrate_and_fire_and_integrator(self, method):
+        x = RNG.random((30, B, self.n))
+        threshold, reset = np.full(self.n, 1.0), np.full(self.n, 0.2)
+        fired = one(IF(self.r, threshold, reset), x, dt=0.25, method=method)
+        summed = one(Integrator(self.r), x, dt=0.25, method=method)
+        v, spikes = np.zeros((B, self.n)), []
+        for x_t in x:
+            v = v + 0.25 * self.r * x_t
+            s = v > threshold
+            v = np.where(s, reset, v)
+            spikes.append(s)
+        np.testing.assert_array_equal(fired, np.array(spikes, dtype=float))
+        np.testing.assert_allclose(summed, np.cumsum(0.25 * self.r * x, axis=0), rtol=1e-12)
+
+    @pytest.mark.parametrize("dt", [1.0, 0.5])
+    def test_delay(self, dt):
+        delay = np.array([[0.0, 1.0, 2.6], [0.25, 3.0, 1.2]])  # half a step rounds to even
+        x = RNG.normal(size=(9, B, 2, 3))
+        got = one(Delay(delay), x, dt=dt)
+        steps = np.rint(delay / dt).astype(int)
+        want = np.zeros_like(x)
+        for t in range(9):
+            for index in np.ndindex(2, 3):
+                if t >= steps[index]:
+                    want[(t, slice(None)) + index] = x[(t - steps[index], slice(None)) + index]
+        np.testing.assert_array_equal(got, want)
 
 
 def recurrent_graph():

@@ -15,12 +15,13 @@ from typing import Any, Callable, Dict, NamedTuple, Optional, Tuple
 import numpy as np
 
 from . import _kernels as kernels
-from .conv import Conv2d, SepConv2d
+from .conv import Conv1d, Conv2d, SepConv2d
 from .flatten import Flatten
 from .linear import Affine, SpikingAffine
-from .neurons import (ELU, GELU, LIF, BatchNorm1d, BatchNorm2d, Dropout, HybridRegion, LayerNorm,
-                      PReLU, ReLU, Sigmoid, Softmax, Tanh)
-from .pooling import AvgPool2d, MaxPool2d
+from .neurons import (ELU, GELU, IF, LI, LIF, BatchNorm1d, BatchNorm2d, CubaLI, CubaLIF, Delay,
+                      Dropout, HybridRegion, Integrator, LayerNorm, PReLU, ReLU, Scale, Sigmoid,
+                      Softmax, Tanh, Threshold)
+from .pooling import AvgPool2d, MaxPool2d, SumPool2d
 from .skip import Skip
 from .upsample import Upsample
 from .utils import _pair
@@ -35,6 +36,7 @@ class Setting(NamedTuple):
     name: str
     shape: Shape
     output: Shape
+    batch: int
     dt: float
     method: str
     quantize: bool
@@ -80,16 +82,17 @@ class Setting(NamedTuple):
 
 class Rule(NamedTuple):
     make: Callable[[Any, Setting], Callable[..., np.ndarray]]
-    states: Tuple[str, ...]  # empty: stateless
+    states: Tuple[str, ...]  # the states that can be recorded
+    steps: bool  # step(state, x), one time step at a time
 
 
 RULES: Dict[type, Rule] = {}
 
 
-def rule(*classes: type, states: Tuple[str, ...] = ()) -> Callable:
+def rule(*classes: type, states: Tuple[str, ...] = (), steps: bool = False) -> Callable:
     def register(make: Callable) -> Callable:
         for cls in classes:
-            RULES[cls] = Rule(make, states)
+            RULES[cls] = Rule(make, states, steps or bool(states))
         return make
     return register
 
@@ -226,6 +229,31 @@ def _spiking_affine(node: Any, s: Setting) -> Callable:
     return quantized
 
 
+@rule(Threshold)
+def _threshold(node: Any, s: Setting) -> Callable:
+    threshold = s.param(node, "threshold")
+    return lambda x: (x > threshold).astype(np.float64)
+
+
+@rule(Scale)
+def _scale(node: Any, s: Setting) -> Callable:
+    scale = s.param(node, "scale")
+    return lambda x: x * scale
+
+
+@rule(Conv1d)
+def _conv1d(node: Any, s: Setting) -> Callable:
+    # Conv2d over a height of 1.
+    weight = np.asarray(node.weight, dtype=np.float64)[:, :, None, :]
+    bias = np.asarray(node.bias, dtype=np.float64)
+
+    def conv1d(x: np.ndarray) -> np.ndarray:
+        y = kernels.conv2d(x[:, :, None, :], weight, bias, (1, node.stride), (0, node.padding),
+                           (1, node.dilation), int(node.groups))
+        return y[:, :, 0, :]
+    return conv1d
+
+
 @rule(Conv2d)
 def _conv2d(node: Any, s: Setting) -> Callable:
     weight, bias = (np.asarray(a, dtype=np.float64) for a in (node.weight, node.bias))
@@ -276,6 +304,12 @@ def _avg_pool(node: Any, s: Setting) -> Callable:
     return lambda x: pool(x) / divisor
 
 
+@rule(SumPool2d)
+def _sum_pool(node: Any, s: Setting) -> Callable:
+    return lambda x: kernels.pool2d(x, node.kernel_size, _stride(node), node.padding, 1, False,
+                                    "sum", 0.0)
+
+
 @rule(Flatten)
 def _flatten(node: Any, s: Setting) -> Callable:
     return lambda x: x.reshape((x.shape[0],) + s.output)
@@ -300,4 +334,111 @@ def _lif(node: Any, s: Setting) -> Callable:
         spikes = state.v >= threshold
         np.copyto(state.v, 0.0, where=spikes)
         return spikes
+    return step
+
+
+@rule(IF, states=("v",))
+def _if(node: Any, s: Setting) -> Callable:
+    r, threshold, v_reset = (s.param(node, f) for f in ("r", "v_threshold", "v_reset"))
+
+    def step(state: SimpleNamespace, x: np.ndarray) -> np.ndarray:
+        state.v += s.dt * r * x  # no leak: Euler's step is the exact one
+        spikes = state.v > threshold
+        np.copyto(state.v, v_reset, where=spikes)
+        return spikes
+    return step
+
+
+@rule(Integrator, states=("v",))
+def _integrator(node: Any, s: Setting) -> Callable:
+    r = s.param(node, "r")
+
+    def step(state: SimpleNamespace, x: np.ndarray) -> np.ndarray:
+        state.v += s.dt * r * x
+        return state.v.copy()
+    return step
+
+
+@rule(LI, states=("v",))
+def _li(node: Any, s: Setting) -> Callable:
+    a = s.leak(node, "tau")
+    v_leak, r = s.param(node, "v_leak"), s.param(node, "r")
+
+    def step(state: SimpleNamespace, x: np.ndarray) -> np.ndarray:
+        state.v += a * (v_leak - state.v + r * x)
+        return state.v.copy()
+    return step
+
+
+def _current_based(node: Any, s: Setting) -> Callable[[SimpleNamespace, np.ndarray], None]:
+    """One step of tau_syn di/dt = -i + w_in x, tau_mem dv/dt = v_leak - v + r i.
+    Euler: i from i and x, v from v and the i of the step before. Exactly,
+    with x held: i = w x + (i - w x) e_s and v = v_leak + (v - v_leak) e_m
+    + r w x (1 - e_m) + r (i - w x) c, c = tau_syn / (tau_syn - tau_mem)
+    (e_s - e_m), or dt / tau_mem e_m where the two time constants are equal."""
+    v_leak, r, w_in = (s.param(node, f) for f in ("v_leak", "r", "w_in"))
+    if s.method == "euler":
+        a_syn, a_mem = s.leak(node, "tau_syn"), s.leak(node, "tau_mem")
+
+        def euler(state: SimpleNamespace, x: np.ndarray) -> None:
+            current = state.i.copy()
+            state.i += a_syn * (-state.i + w_in * x)
+            state.v += a_mem * (v_leak - state.v + r * current)
+        return euler
+    tau_syn, tau_mem = s.positive(node, "tau_syn"), s.positive(node, "tau_mem")
+    e_syn, e_mem = s.decay(node, "tau_syn"), s.decay(node, "tau_mem")
+    equal = np.isclose(tau_syn, tau_mem, rtol=1e-12, atol=0.0)
+    c = np.where(equal, s.dt / tau_mem * e_mem,
+                 tau_syn / np.where(equal, 1.0, tau_syn - tau_mem) * (e_syn - e_mem))
+
+    def exact(state: SimpleNamespace, x: np.ndarray) -> None:
+        target = w_in * x
+        away = state.i - target
+        state.v[...] = v_leak + (state.v - v_leak) * e_mem + r * target * (1 - e_mem) + r * away * c
+        state.i[...] = target + away * e_syn
+    return exact
+
+
+@rule(CubaLIF, states=("v", "i"))
+def _cuba_lif(node: Any, s: Setting) -> Callable:
+    update = _current_based(node, s)
+    threshold, v_reset = s.param(node, "v_threshold"), s.param(node, "v_reset")
+
+    def step(state: SimpleNamespace, x: np.ndarray) -> np.ndarray:
+        update(state, x)
+        spikes = state.v > threshold
+        np.copyto(state.v, v_reset, where=spikes)
+        return spikes
+    return step
+
+
+@rule(CubaLI, states=("v", "i"))
+def _cuba_li(node: Any, s: Setting) -> Callable:
+    update = _current_based(node, s)
+
+    def step(state: SimpleNamespace, x: np.ndarray) -> np.ndarray:
+        update(state, x)
+        return state.v.copy()
+    return step
+
+
+@rule(Delay, steps=True)
+def _delay(node: Any, s: Setting) -> Callable:
+    """y[t] = x[t - d], d = round(delay / dt) steps per element (half to
+    even), zeros before; a ring of the last max(d) + 1 inputs."""
+    delay = np.broadcast_to(s.param(node, "delay"), s.shape)
+    if np.any(delay < 0) or not np.all(np.isfinite(delay)):
+        raise s.fail(f"delay must be finite and not negative, got {node.delay}")
+    steps = np.rint(delay / s.dt).astype(np.intp).ravel()
+    size = int(steps.max(initial=0)) + 1
+    ring = np.zeros((size, s.batch, steps.size))
+    cells = np.arange(steps.size)
+    clock = [0]
+
+    def step(state: SimpleNamespace, x: np.ndarray) -> np.ndarray:
+        t = clock[0]
+        clock[0] += 1
+        ring[t % size] = x.reshape(x.shape[0], -1)
+        # ring[slot of cell m, :, m] for every cell m: (cells, B)
+        return ring[(t - steps) % size, :, cells].T.reshape(x.shape)
     return step

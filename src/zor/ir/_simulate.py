@@ -52,9 +52,9 @@ def simulate(graph: Graph, inputs: Any, *, dt: float, method: str = "euler",
     arrays = _input_arrays(graph, inputs)
     inferred = graph.infer_types({name: array.shape[2:] for name, array in arrays.items()})
     steps, batch = next(iter(arrays.values())).shape[:2]
-    run = _Run(inferred, rules, arrays, recorded, dt, method, bool(quantize))
+    run = _Run(inferred, rules, arrays, recorded, steps, batch, dt, method, bool(quantize))
     with np.errstate(all="ignore"):  # NaN and infinities go on as IEEE arithmetic says
-        run.all(steps, batch, progress)
+        run.all(progress)
     return run.results
 
 
@@ -163,8 +163,9 @@ class _Run:
     that the order breaks carries its source's output of the step before."""
 
     def __init__(self, graph: Graph, rules: Mapping[str, Rule], arrays: Mapping[str, np.ndarray],
-                 recorded: Mapping[str, Tuple[str, str]], dt: float, method: str,
-                 quantize: bool) -> None:
+                 recorded: Mapping[str, Tuple[str, str]], steps: int, batch: int, dt: float,
+                 method: str, quantize: bool) -> None:
+        self.steps, self.batch = steps, batch
         adjacency = Adjacency(graph.nodes, graph.edges)
         self.names = adjacency.names
         self.preds = adjacency.preds
@@ -181,22 +182,15 @@ class _Run:
             shapes = [_port_extents(name, node, field) for field in ("input_type", "output_type")]
             self.in_shapes.append(shapes[0])
             self.out_shapes.append(shapes[1])
-            self.ops.append(rules[name].make(node, Setting(name, shapes[0], shapes[1], dt, method,
-                                                           quantize)))
+            self.ops.append(rules[name].make(node, Setting(name, shapes[0], shapes[1], batch, dt,
+                                                           method, quantize)))
         self.units = _units(adjacency, self.position)
         self.recorded = [(key, adjacency.index[node], state)
                          for key, (node, state) in recorded.items()]
         self.outputs = [adjacency.index[name] for name in graph.outputs()]
-        self.batch = 0
-        self.states: List[Any] = []
-        self.results: Dict[str, np.ndarray] = {}
-        # The last output of each node that a broken edge reads, step by step.
-        self.carried: Dict[int, np.ndarray] = {}
-
-    def all(self, steps: int, batch: int, progress: Optional[Callable[[int], None]]) -> None:
-        self.batch = batch
-        self.states = [new_state(rule, batch, shape) if rule.states else None
+        self.states = [new_state(rule, batch, shape) if rule.steps else None
                        for rule, shape in zip(self.rules, self.out_shapes)]
+        # The last output of each node that a broken edge reads, step by step.
         self.carried = {u: np.zeros((batch,) + self.out_shapes[u])
                         for v, preds in enumerate(self.preds) for u in preds
                         if self.position[u] >= self.position[v]}
@@ -204,6 +198,9 @@ class _Run:
                         for v in self.outputs}
         for key, v, _ in self.recorded:
             self.results[key] = np.empty((steps, batch) + self.out_shapes[v])
+
+    def all(self, progress: Optional[Callable[[int], None]]) -> None:
+        steps, batch = self.steps, self.batch
         per_step = batch * 8 * sum(math.prod(shape) for shape in self.out_shapes)
         block = max(1, min(steps, BLOCK_BYTES // max(1, per_step)))
         for start in range(0, steps, block):
