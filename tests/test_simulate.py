@@ -155,6 +155,8 @@ STATELESS = [
      lambda x: _conv_reference(_flat(x), w_conv, b_conv, (2, 1), (1, 2), (1, 2), 2)),
     ("conv2d plain", lambda: Conv2d(w_conv[:, :, :2], b_conv, groups=2), x_img,
      lambda x: _conv_reference(_flat(x), w_conv[:, :, :2], b_conv, (1, 1), (0, 0), (1, 1), 2)),
+    ("conv2d dilated", lambda: Conv2d(w_conv, b_conv, (1, 1), (2, 1), (2, 1), 2), x_img,
+     lambda x: _conv_reference(_flat(x), w_conv, b_conv, (1, 1), (2, 1), (2, 1), 2)),
     ("sepconv2d", lambda: SepConv2d(w_depth, w_point, b_depth, b_point, (1, 2), (1, 1)), x_img,
      lambda x: _conv_reference(_conv_reference(_flat(x), w_depth, b_depth, (1, 2), (1, 1), (1, 1), 4),
                                w_point, b_point, (1, 1), (0, 0), (1, 1), 1)),

@@ -5,7 +5,7 @@ a batch of samples as the leading axis and loops over no sample or neuron."""
 from __future__ import annotations
 
 import math
-from typing import Iterator, Sequence, Tuple
+from typing import Callable, Iterator, Sequence, Tuple
 
 import numpy as np
 
@@ -49,34 +49,66 @@ def _taps(x: np.ndarray, kernel: Tuple[int, int], stride: Tuple[int, int],
 def conv2d(x: np.ndarray, weight: np.ndarray, bias: np.ndarray, stride: Sequence[int],
            padding: Sequence[int], dilation: Sequence[int], groups: int) -> np.ndarray:
     """Grouped 2D cross-correlation of x (N, C, H, W) with weight
-    (O, C / groups, kH, kW), plus bias. The im2col columns are built channel
-    first, (C, kH, kW, N, Ho, Wo), one copy of a shifted plane per kernel
-    position, so that each group is one matrix product (O, C kH kW) @ (C kH
-    kW, N Ho Wo) on BLAS. The result is a (N, O, Ho, Wo) view of an array
-    laid out channel first, which the next convolution takes without a copy."""
+    (O, C / groups, kH, kW), plus bias: per group and piece of the batch one
+    matrix product (O, C kH kW) @ (C kH kW, positions) on BLAS, of im2col
+    columns built channel first, one copy per kernel position (see
+    _columns). The result is a (N, O, Ho, Wo) view of an array laid out
+    channel first."""
     stride, padding, dilation = _pair(stride), _pair(padding), _pair(dilation)
     n, channels, height, width = x.shape
     o, per_group, kh, kw = weight.shape
     out_hw = (window_count(height, kh, stride[0], padding[0], dilation[0]),
               window_count(width, kw, stride[1], padding[1], dilation[1]))
     (ph, pw) = padding
-    source = np.zeros((channels, n, height + 2 * ph, width + 2 * pw))
-    source[:, :, ph:ph + height, pw:pw + width] = x.transpose(1, 0, 2, 3)
+    padded_hw = (height + 2 * ph, width + 2 * pw)
+    # Past the last plane, room for the stride-1 columns of its last positions.
+    overrun = (kh - 1) * dilation[0] * padded_hw[1] + (kw - 1) * dilation[1]
     result = np.empty((o, n) + out_hw)
     out_per_group = o // groups
-    piece = max(1, COLUMN_BYTES // max(1, 8 * per_group * kh * kw * out_hw[0] * out_hw[1]))
-    for g in range(groups):
-        taps = weight[g * out_per_group:(g + 1) * out_per_group].reshape(out_per_group, -1)
-        group = source[g * per_group:(g + 1) * per_group]
-        for start in range(0, n, piece):
-            part = group[:, start:start + piece]
-            columns = np.empty((per_group, kh, kw) + part.shape[1:2] + out_hw)
-            for i, j, view in _taps(part, (kh, kw), stride, dilation, out_hw):
-                columns[:, i, j] = view
-            target = result[g * out_per_group:(g + 1) * out_per_group, start:start + piece]
-            target[...] = (taps @ columns.reshape(taps.shape[1], -1)).reshape(target.shape)
+    piece = max(1, COLUMN_BYTES // max(1, 8 * per_group * kh * kw * math.prod(padded_hw)))
+    for start in range(0, n, piece):
+        part = x[start:start + piece]
+        planes = part.shape[0] * math.prod(padded_hw)
+        flat = np.zeros((channels, planes + overrun))
+        source = flat[:, :planes].reshape((channels, part.shape[0]) + padded_hw, copy=False)
+        source[:, :, ph:ph + height, pw:pw + width] = part.transpose(1, 0, 2, 3)
+        for g in range(groups):
+            taps = weight[g * out_per_group:(g + 1) * out_per_group].reshape(out_per_group, -1)
+            channels_of_group = slice(g * per_group, (g + 1) * per_group)
+            columns, outputs = _columns(flat[channels_of_group], source[channels_of_group],
+                                        (kh, kw), stride, dilation, out_hw)
+            result[g * out_per_group:(g + 1) * out_per_group, start:start + piece] = \
+                outputs(taps @ columns)
     result += bias.reshape(-1, 1, 1, 1)
     return result.transpose(1, 0, 2, 3)
+
+
+def _columns(flat: np.ndarray, source: np.ndarray, kernel: Tuple[int, int],
+             stride: Tuple[int, int], dilation: Tuple[int, int], out_hw: Tuple[int, int]
+             ) -> Tuple[np.ndarray, Callable[[np.ndarray], np.ndarray]]:
+    """The im2col columns (C kH kW, positions) of ``source`` (C, n, Hp, Wp),
+    padded, whose planes lie one after the other in ``flat``, and the
+    function that takes the product (O, positions) to (O, n, Ho, Wo). At
+    stride 1 the positions are those of the whole padded planes: a kernel
+    position's column is then ``flat`` shifted by its offset, one contiguous
+    copy, and the positions outside (Ho, Wo) are dropped afterwards.
+    Otherwise each column is the strided view under the kernel position at
+    every output position."""
+    channels, n, rows, width = source.shape
+    if stride == (1, 1):
+        length = n * rows * width
+        columns = np.empty((channels, kernel[0], kernel[1], length))
+        for i in range(kernel[0]):
+            for j in range(kernel[1]):
+                offset = i * dilation[0] * width + j * dilation[1]
+                columns[:, i, j] = flat[:, offset:offset + length]
+        return columns.reshape(-1, length), \
+            lambda product: product.reshape(-1, n, rows, width)[:, :, :out_hw[0], :out_hw[1]]
+    columns = np.empty((channels,) + kernel + (n,) + out_hw)
+    for i, j, view in _taps(source, kernel, stride, dilation, out_hw):
+        columns[:, i, j] = view
+    return columns.reshape(-1, n * out_hw[0] * out_hw[1]), \
+        lambda product: product.reshape(-1, n, *out_hw)
 
 
 def pool2d(x: np.ndarray, kernel: Sequence[int], stride: Sequence[int], padding: Sequence[int],

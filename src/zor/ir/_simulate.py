@@ -137,13 +137,16 @@ def _input_arrays(graph: Graph, inputs: Any) -> Dict[str, np.ndarray]:
 
 
 def _as_array(name: str, value: Any) -> np.ndarray:
+    """The caller's array as it is; each block of steps is made float64 when
+    it is used, so that the run holds no float64 copy of the whole input."""
     try:
         array = np.asarray(value)
-        if array.dtype.kind not in "biuf":
-            raise TypeError(f"an array of {array.dtype}")
-        return array.astype(np.float64, copy=False)
     except (TypeError, ValueError) as error:
         raise ValueError(f"input {name!r}: expected an array of numbers, got {error}") from None
+    if array.dtype.kind not in "biuf":
+        raise ValueError(f"input {name!r}: expected an array of numbers, got an array of "
+                         f"{array.dtype}")
+    return array
 
 
 def _expected(port: Optional[Port]) -> str:
@@ -235,7 +238,7 @@ class _Run:
         for an input node, else its predecessors' outputs summed (or, for a
         concatenating Skip, joined along the channels)."""
         if not self.preds[v]:
-            return self.arrays[v][start:stop][steps]
+            return self.arrays[v][start:stop][steps].astype(np.float64)
         parts = []
         for u in self.preds[v]:
             if self.position[u] < self.position[v]:
