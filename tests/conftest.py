@@ -3,6 +3,7 @@ that hands back the dictionary read, and a round trip of one value through a
 real file."""
 
 import dataclasses
+import os
 
 import numpy as np
 import pytest
@@ -71,3 +72,8 @@ def pytest_terminal_summary(terminalreporter):
         terminalreporter.write_sep("-", title)
         for line in [header, *rows]:
             terminalreporter.write_line(line)
+
+
+# The trips through the real frameworks need their venvs: scripts/test.sh
+# --frameworks sets those up and runs them alone.
+collect_ignore = [] if os.environ.get("ZOR_FRAMEWORKS") else ["frameworks"]
