@@ -6,7 +6,8 @@ steps; and a Braille-size recurrent network of current-based neurons (12 ->
 38 CubaLIF with a recurrent Affine -> 7 CubaLIF), batch 64, 256 steps.
 
 Each run is a child process of its own: ours in this interpreter, the
-frameworks in their venvs (scripts/frameworks.sh sets them up), the
+frameworks in their venvs (scripts/frameworks.sh sets them up; found by
+tests/frameworks/venvs.py), the
 frameworks' networks built from the same weights as NIR graphs and loaded
 with snntorch.import_from_nir and norse.torch.from_nir. The time is taken in
 the child around the steps alone (no import, no loading), under
@@ -38,7 +39,6 @@ NETWORKS = {
     "cnn": {"steps": 300, "batch": 32, "sample": (2, 34, 34), "rate": 0.1},
     "braille": {"steps": 256, "batch": 64, "sample": (12,), "rate": 0.2},
 }
-VENVS = {"snntorch": "snntorch-norse-rockpool", "norse": "snntorch-norse-rockpool"}
 
 
 def weights(network):
@@ -228,8 +228,10 @@ def child(framework, network, folder):
 def python_of(framework):
     if framework == "ours":
         return Path(sys.executable)
-    base = os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache"
-    return Path(base) / "zor-ir" / "frameworks" / VENVS[framework] / "bin" / "python"
+    sys.path.insert(0, str(ROOT / "tests" / "frameworks"))
+    from venvs import python_for
+
+    return python_for(framework)
 
 
 def measure(framework, network, folder):
