@@ -209,3 +209,18 @@ READ_ONLY_KINDS = [
         "x", data=_sequences([1.5, -2], [3], dtype=">f4"), dtype=h5py.vlen_dtype(">f4")),
      _sequences([1.5, -2], [3], dtype="f4")),
 ]
+
+
+def simulate_alone(node, x, name="node", **options):
+    """The output of ``node`` alone in a graph under simulate, for input x
+    (T, B, *shape); with ``record``, every array simulate returns."""
+    node.input_type = {"input": np.array(x.shape[2:])}
+    node.output_type = None
+    graph = zor.ir.Graph()
+    graph.add_node(name, node)
+    out = zor.ir.simulate(graph, x, dt=options.pop("dt", 1.0), **options)
+    return out if "record" in options else out[name]
+
+
+def lif_node(n, tau=4.0, r=2.0, v_leak=0.1, v_threshold=1.0):
+    return zor.ir.LIF(np.full(n, tau), np.full(n, r), np.full(n, v_leak), np.full(n, v_threshold))

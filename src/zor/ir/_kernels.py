@@ -5,11 +5,11 @@ a batch of samples as the leading axis and loops over no sample or neuron."""
 from __future__ import annotations
 
 import math
-from typing import Callable, Iterator, Sequence, Tuple
+from typing import Callable, Iterator, Tuple
 
 import numpy as np
 
-from .utils import _pair
+from .utils import IntPair, _pair
 
 #: Bytes of im2col columns made at once; larger batches are cut into pieces.
 COLUMN_BYTES = 32 << 20
@@ -25,7 +25,7 @@ def window_count(size: int, kernel: int, stride: int, padding: int, dilation: in
     return count
 
 
-def padded(x: np.ndarray, padding: Tuple[int, int], extra: Tuple[int, int] = (0, 0),
+def padded(x: np.ndarray, padding: Tuple[int, int], extra: Tuple[int, ...] = (0, 0),
            value: float = 0.0) -> np.ndarray:
     """``x`` (N, C, H, W) with ``padding`` on every side of H and W and
     ``extra`` more after the end (the overhang of a ceil-mode window)."""
@@ -36,7 +36,7 @@ def padded(x: np.ndarray, padding: Tuple[int, int], extra: Tuple[int, int] = (0,
 
 
 def _taps(x: np.ndarray, kernel: Tuple[int, int], stride: Tuple[int, int],
-          dilation: Tuple[int, int], out: Tuple[int, int]) -> Iterator[Tuple[int, int, np.ndarray]]:
+          dilation: Tuple[int, int], out: Tuple[int, ...]) -> Iterator[Tuple[int, int, np.ndarray]]:
     """For each kernel position (i, j), the view of ``x`` (..., H, W),
     already padded, that lies under it at every output position."""
     for i in range(kernel[0]):
@@ -46,8 +46,8 @@ def _taps(x: np.ndarray, kernel: Tuple[int, int], stride: Tuple[int, int],
                           left:left + stride[1] * (out[1] - 1) + 1:stride[1]]
 
 
-def conv2d(x: np.ndarray, weight: np.ndarray, bias: np.ndarray, stride: Sequence[int],
-           padding: Sequence[int], dilation: Sequence[int], groups: int) -> np.ndarray:
+def conv2d(x: np.ndarray, weight: np.ndarray, bias: np.ndarray, stride: IntPair,
+           padding: IntPair, dilation: IntPair, groups: int) -> np.ndarray:
     """Grouped 2D cross-correlation of x (N, C, H, W) with weight
     (O, C / groups, kH, kW), plus bias: per group and piece of the batch one
     matrix product (O, C kH kW) @ (C kH kW, positions) on BLAS, of im2col
@@ -70,7 +70,7 @@ def conv2d(x: np.ndarray, weight: np.ndarray, bias: np.ndarray, stride: Sequence
         part = x[start:start + piece]
         planes = part.shape[0] * math.prod(padded_hw)
         flat = np.zeros((channels, planes + overrun))
-        source = flat[:, :planes].reshape((channels, part.shape[0]) + padded_hw, copy=False)
+        source = flat[:, :planes].reshape(channels, part.shape[0], *padded_hw)  # a view
         source[:, :, ph:ph + height, pw:pw + width] = part.transpose(1, 0, 2, 3)
         for g in range(groups):
             taps = weight[g * out_per_group:(g + 1) * out_per_group].reshape(out_per_group, -1)
@@ -111,8 +111,8 @@ def _columns(flat: np.ndarray, source: np.ndarray, kernel: Tuple[int, int],
         lambda product: product.reshape(-1, n, *out_hw)
 
 
-def pool2d(x: np.ndarray, kernel: Sequence[int], stride: Sequence[int], padding: Sequence[int],
-           dilation: Sequence[int], ceil_mode: bool, reduce: str, pad_value: float) -> np.ndarray:
+def pool2d(x: np.ndarray, kernel: IntPair, stride: IntPair, padding: IntPair,
+           dilation: IntPair, ceil_mode: bool, reduce: str, pad_value: float) -> np.ndarray:
     """Window reduction ("max" or "sum") of x (N, C, H, W), one pass per
     kernel position; padding and a ceil-mode overhang hold ``pad_value``."""
     kernel, stride, padding, dilation = (_pair(v) for v in (kernel, stride, padding, dilation))
@@ -122,17 +122,14 @@ def pool2d(x: np.ndarray, kernel: Sequence[int], stride: Sequence[int], padding:
     extra = tuple(max(0, (out_hw[a] - 1) * stride[a] + dilation[a] * (kernel[a] - 1) + 1
                       - size - 2 * padding[a]) for a, size in enumerate((height, width)))
     combine = np.maximum if reduce == "max" else np.add
-    result = None
-    for _, _, view in _taps(padded(x, padding, extra, pad_value), kernel, stride, dilation,
-                            out_hw):
-        if result is None:
-            result = view.copy()
-        else:
-            combine(result, view, out=result)
+    views = _taps(padded(x, padding, extra, pad_value), kernel, stride, dilation, out_hw)
+    result = next(views)[2].copy()
+    for _, _, view in views:
+        combine(result, view, out=result)
     return result
 
 
-def interpolate(x: np.ndarray, size: Tuple[int, int], bilinear: bool,
+def interpolate(x: np.ndarray, size: Tuple[int, ...], bilinear: bool,
                 align_corners: bool) -> np.ndarray:
     """x (N, C, H, W) resized to ``size``: nearest neighbour (source index
     floor(o * H / Ho)) or bilinear, separably along H and W."""

@@ -9,7 +9,7 @@ from __future__ import annotations
 import heapq
 import math
 from collections.abc import Mapping
-from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
 import numpy as np
 
@@ -176,7 +176,7 @@ class _Run:
         self.position = [0] * len(order)
         for place, v in enumerate(order):
             self.position[v] = place
-        self.arrays = [arrays.get(name) for name in self.names]
+        self.arrays: List[Any] = [arrays.get(name) for name in self.names]
         self.concatenates = [concatenates(node) for node in adjacency.nodes]
         self.in_shapes, self.out_shapes = [], []
         self.rules = [rules[name] for name in self.names]
@@ -213,7 +213,7 @@ class _Run:
                 progress(stop - start)
 
     def block(self, start: int, stop: int) -> None:
-        values: List[Optional[np.ndarray]] = [None] * len(self.names)
+        values: List[Any] = [None] * len(self.names)  # each node's outputs over the block
         count = stop - start
         for unit in self.units:
             if len(unit) == 1 and unit[0] not in self.carried:
@@ -232,7 +232,7 @@ class _Run:
         for v in self.outputs:
             self.results[self.names[v]][start:stop] = values[v]
 
-    def input(self, v: int, values: Sequence[Optional[np.ndarray]], start: int, stop: int,
+    def input(self, v: int, values: Sequence[Any], start: int, stop: int,
               steps: slice, step: Optional[int] = None) -> np.ndarray:
         """The input of node v over ``steps`` of the block: the caller's array
         for an input node, else its predecessors' outputs summed (or, for a
@@ -287,7 +287,7 @@ def _units(adjacency: Adjacency, position: Sequence[int]) -> List[List[int]]:
         members.setdefault(component[v], []).append(v)
     waiting = {c: len({component[u] for v in vs for u in adjacency.preds[v]
                        if component[u] != c}) for c, vs in members.items()}
-    feeds: Dict[int, set] = {c: set() for c in members}
+    feeds: Dict[int, Set[int]] = {c: set() for c in members}
     for c, vs in members.items():
         for v in vs:
             feeds[c].update(component[w] for w in adjacency.succs[v] if component[w] != c)
