@@ -191,6 +191,23 @@ class TestGraphs:
         np.testing.assert_allclose(out["lif.v"][-1], v, rtol=1e-12)
         assert set(out) == {"fc_out", "lif.v"}
 
+    def test_edge_of_a_node_to_itself(self):
+        graph = Graph()
+        graph.add_node("relu", ReLU(4))
+        graph.add_node("lif", lif_node(4, v_leak=0.0))
+        graph.add_node("out", Dropout(4))
+        for edge in [("relu", "lif"), ("lif", "lif"), ("lif", "out")]:
+            graph.add_edge(*edge)
+        x = RNG.normal(size=(20, B, 4))
+        v, s, spikes = np.zeros((B, 4)), np.zeros((B, 4)), []
+        for x_t in x:
+            v = v + 1 / 4 * (0 - v + 2 * (np.maximum(x_t, 0) + s))
+            s = (v >= 1.0) * 1.0
+            v = np.where(s > 0, 0.0, v)
+            spikes.append(s)
+        assert np.any(spikes)
+        np.testing.assert_array_equal(simulate(graph, x, dt=1.0)["out"], np.array(spikes))
+
     def test_blocks_of_steps_give_the_same_result(self, monkeypatch):
         from zor.ir import _simulate
 
