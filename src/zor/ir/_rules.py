@@ -323,101 +323,119 @@ def _upsample(node: Any, s: Setting) -> Callable:
 
 
 # --------------------------------------------------------------- rules with states
+#
+# Each state moves as state' = keep * state + sum(coefficient * array) + rest,
+# the equations' step with its coefficients worked out once; _advance does
+# it in place, through one scratch array, since a temporary array per
+# operation costs more than the arithmetic at these sizes.
+
+class _Linear(NamedTuple):
+    keep: Any
+    terms: Tuple[Tuple[Any, str], ...]  # (coefficient, "x" or the name of a state)
+    rest: Any
+
+
+def _advance(state: SimpleNamespace, name: str, step: _Linear, x: np.ndarray,
+             scratch: np.ndarray) -> None:
+    target = getattr(state, name)
+    sources = [x if source == "x" else getattr(state, source) for _, source in step.terms]
+    target *= step.keep
+    for (coefficient, _), source in zip(step.terms, sources):
+        np.multiply(source, coefficient, out=scratch)
+        target += scratch
+    if np.any(step.rest):
+        target += step.rest
+
+
+def _leaky(node: Any, s: Setting, tau: str = "tau") -> _Linear:
+    """v' = v + a (v_leak - v + r x) = (1 - a) v + a r x + a v_leak."""
+    a = s.leak(node, tau)
+    return _Linear(1 - a, ((a * s.param(node, "r"), "x"),), a * s.param(node, "v_leak"))
+
+
+def _integrating(node: Any, s: Setting) -> _Linear:
+    """v' = v + dt r x; there is no leak, so Euler's step is the exact one."""
+    return _Linear(1.0, ((s.dt * s.param(node, "r"), "x"),), 0.0)
+
+
+def _fire(state: SimpleNamespace, threshold: np.ndarray, reset: Any, strict: bool) -> np.ndarray:
+    spikes = state.v > threshold if strict else state.v >= threshold
+    np.copyto(state.v, reset, where=spikes)
+    return spikes
+
 
 @rule(LIF, states=("v",))
 def _lif(node: Any, s: Setting) -> Callable:
-    a = s.leak(node, "tau")
-    v_leak, r, threshold = (s.param(node, f) for f in ("v_leak", "r", "v_threshold"))
+    move, threshold = _leaky(node, s), s.param(node, "v_threshold")
+    scratch = np.empty((s.batch,) + s.shape)
 
     def step(state: SimpleNamespace, x: np.ndarray) -> np.ndarray:
-        state.v += a * (v_leak - state.v + r * x)
-        spikes = state.v >= threshold
-        np.copyto(state.v, 0.0, where=spikes)
-        return spikes
+        _advance(state, "v", move, x, scratch)
+        return _fire(state, threshold, 0.0, strict=False)  # v >= v_threshold, then 0
     return step
 
 
 @rule(IF, states=("v",))
 def _if(node: Any, s: Setting) -> Callable:
-    r, threshold, v_reset = (s.param(node, f) for f in ("r", "v_threshold", "v_reset"))
+    move = _integrating(node, s)
+    threshold, v_reset = s.param(node, "v_threshold"), s.param(node, "v_reset")
+    scratch = np.empty((s.batch,) + s.shape)
 
     def step(state: SimpleNamespace, x: np.ndarray) -> np.ndarray:
-        state.v += s.dt * r * x  # no leak: Euler's step is the exact one
-        spikes = state.v > threshold
-        np.copyto(state.v, v_reset, where=spikes)
-        return spikes
-    return step
-
-
-@rule(Integrator, states=("v",))
-def _integrator(node: Any, s: Setting) -> Callable:
-    r = s.param(node, "r")
-
-    def step(state: SimpleNamespace, x: np.ndarray) -> np.ndarray:
-        state.v += s.dt * r * x
-        return state.v.copy()
+        _advance(state, "v", move, x, scratch)
+        return _fire(state, threshold, v_reset, strict=True)
     return step
 
 
 @rule(LI, states=("v",))
-def _li(node: Any, s: Setting) -> Callable:
-    a = s.leak(node, "tau")
-    v_leak, r = s.param(node, "v_leak"), s.param(node, "r")
+@rule(Integrator, states=("v",))
+def _potential(node: Any, s: Setting) -> Callable:
+    move = _leaky(node, s) if isinstance(node, LI) else _integrating(node, s)
+    scratch = np.empty((s.batch,) + s.shape)
 
     def step(state: SimpleNamespace, x: np.ndarray) -> np.ndarray:
-        state.v += a * (v_leak - state.v + r * x)
+        _advance(state, "v", move, x, scratch)
         return state.v.copy()
     return step
 
 
-def _current_based(node: Any, s: Setting) -> Callable[[SimpleNamespace, np.ndarray], None]:
-    """One step of tau_syn di/dt = -i + w_in x, tau_mem dv/dt = v_leak - v + r i.
-    Euler: i from i and x, v from v and the i of the step before. Exactly,
-    with x held: i = w x + (i - w x) e_s and v = v_leak + (v - v_leak) e_m
-    + r w x (1 - e_m) + r (i - w x) c, c = tau_syn / (tau_syn - tau_mem)
-    (e_s - e_m), or dt / tau_mem e_m where the two time constants are equal."""
+def _current_based(node: Any, s: Setting) -> Tuple[_Linear, _Linear]:
+    """The steps of v and of i for tau_syn di/dt = -i + w_in x, tau_mem dv/dt
+    = v_leak - v + r i; v is moved first, from the i of the step before.
+    Euler: i' = i + dt/tau_syn (-i + w_in x), v' = v + dt/tau_mem (v_leak - v
+    + r i). Exactly, with x held: i' = w x + (i - w x) e_s, v' = v_leak +
+    (v - v_leak) e_m + r w x (1 - e_m) + r (i - w x) c, where c = tau_syn /
+    (tau_syn - tau_mem) (e_s - e_m), or dt / tau_mem e_m where the two time
+    constants are equal."""
     v_leak, r, w_in = (s.param(node, f) for f in ("v_leak", "r", "w_in"))
     if s.method == "euler":
         a_syn, a_mem = s.leak(node, "tau_syn"), s.leak(node, "tau_mem")
-
-        def euler(state: SimpleNamespace, x: np.ndarray) -> None:
-            current = state.i.copy()
-            state.i += a_syn * (-state.i + w_in * x)
-            state.v += a_mem * (v_leak - state.v + r * current)
-        return euler
+        return (_Linear(1 - a_mem, ((a_mem * r, "i"),), a_mem * v_leak),
+                _Linear(1 - a_syn, ((a_syn * w_in, "x"),), 0.0))
     tau_syn, tau_mem = s.positive(node, "tau_syn"), s.positive(node, "tau_mem")
     e_syn, e_mem = s.decay(node, "tau_syn"), s.decay(node, "tau_mem")
     equal = np.isclose(tau_syn, tau_mem, rtol=1e-12, atol=0.0)
     c = np.where(equal, s.dt / tau_mem * e_mem,
                  tau_syn / np.where(equal, 1.0, tau_syn - tau_mem) * (e_syn - e_mem))
-
-    def exact(state: SimpleNamespace, x: np.ndarray) -> None:
-        target = w_in * x
-        away = state.i - target
-        state.v[...] = v_leak + (state.v - v_leak) * e_mem + r * target * (1 - e_mem) + r * away * c
-        state.i[...] = target + away * e_syn
-    return exact
+    return (_Linear(e_mem, ((r * c, "i"), (r * w_in * (1 - e_mem - c), "x")),
+                    v_leak * (1 - e_mem)),
+            _Linear(e_syn, ((w_in * (1 - e_syn), "x"),), 0.0))
 
 
 @rule(CubaLIF, states=("v", "i"))
-def _cuba_lif(node: Any, s: Setting) -> Callable:
-    update = _current_based(node, s)
-    threshold, v_reset = s.param(node, "v_threshold"), s.param(node, "v_reset")
-
-    def step(state: SimpleNamespace, x: np.ndarray) -> np.ndarray:
-        update(state, x)
-        spikes = state.v > threshold
-        np.copyto(state.v, v_reset, where=spikes)
-        return spikes
-    return step
-
-
 @rule(CubaLI, states=("v", "i"))
-def _cuba_li(node: Any, s: Setting) -> Callable:
-    update = _current_based(node, s)
+def _cuba(node: Any, s: Setting) -> Callable:
+    move_v, move_i = _current_based(node, s)
+    spiking = isinstance(node, CubaLIF)
+    if spiking:
+        threshold, v_reset = s.param(node, "v_threshold"), s.param(node, "v_reset")
+    scratch = np.empty((s.batch,) + s.shape)
 
     def step(state: SimpleNamespace, x: np.ndarray) -> np.ndarray:
-        update(state, x)
+        _advance(state, "v", move_v, x, scratch)
+        _advance(state, "i", move_i, x, scratch)
+        if spiking:
+            return _fire(state, threshold, v_reset, strict=True)  # v > v_threshold
         return state.v.copy()
     return step
 

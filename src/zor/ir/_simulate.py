@@ -54,7 +54,7 @@ def simulate(graph: Graph, inputs: Any, *, dt: float, method: str = "euler",
     steps, batch = next(iter(arrays.values())).shape[:2]
     run = _Run(inferred, rules, arrays, recorded, steps, batch, dt, method, bool(quantize))
     with np.errstate(all="ignore"):  # NaN and infinities go on as IEEE arithmetic says
-        run.all(progress)
+        run.execute(progress)
     return run.results
 
 
@@ -178,12 +178,11 @@ class _Run:
             self.position[v] = place
         self.arrays: List[Any] = [arrays.get(name) for name in self.names]
         self.concatenates = [concatenates(node) for node in adjacency.nodes]
-        self.in_shapes, self.out_shapes = [], []
+        self.out_shapes: List[Tuple[int, ...]] = []
         self.rules = [rules[name] for name in self.names]
         self.ops: List[Callable[..., np.ndarray]] = []
         for name, node in zip(self.names, adjacency.nodes):
             shapes = [_port_extents(name, node, field) for field in ("input_type", "output_type")]
-            self.in_shapes.append(shapes[0])
             self.out_shapes.append(shapes[1])
             self.ops.append(rules[name].make(node, Setting(name, shapes[0], shapes[1], batch, dt,
                                                            method, quantize)))
@@ -202,7 +201,7 @@ class _Run:
         for key, v, _ in self.recorded:
             self.results[key] = np.empty((steps, batch) + self.out_shapes[v])
 
-    def all(self, progress: Optional[Callable[[int], None]]) -> None:
+    def execute(self, progress: Optional[Callable[[int], None]]) -> None:
         steps, batch = self.steps, self.batch
         per_step = batch * 8 * sum(math.prod(shape) for shape in self.out_shapes)
         block = max(1, min(steps, BLOCK_BYTES // max(1, per_step)))
