@@ -360,3 +360,20 @@ class TestErrors:
         with pytest.raises(ValueError) as raised:
             one(node, np.zeros((1, 1, 3)))
         assert str(raised.value) == message
+
+
+class TestTable:
+    def test_every_node_class_has_a_rule_and_a_row(self):
+        from pathlib import Path
+
+        import zor.ir
+        from zor.ir._rules import RULES
+
+        # (the tests register classes of their own too)
+        classes = {name for name, cls in zor.ir._NODE_REGISTRY.items()
+                   if cls is not Graph and cls.__module__.startswith("zor.ir")}
+        assert classes == {cls.__name__ for cls in RULES}
+        doc = (Path(__file__).parents[1] / "docs" / "semantics.md").read_text()
+        rows = {name.strip(" `") for line in doc.splitlines() if line.startswith("| `")
+                for name in line.split("|")[1].split(",")}
+        assert classes <= rows
