@@ -1,6 +1,6 @@
-"""Runs in a framework's venv: the networks of test_simulate.py as NIR graphs,
-loaded by the framework's own importer and run step by step; the output
-spikes of every step come back.
+"""Runs in a framework's venv: the networks of test_simulate_spikes.py as NIR
+graphs, loaded by the framework's own importer and run step by step; the
+output spikes of every step come back.
 
 Arrays arrive named "<node>.<field>"; x is (T, B, 12)."""
 

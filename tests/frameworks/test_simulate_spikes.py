@@ -14,7 +14,7 @@ import pytest
 from venvs import call
 from zor.ir import LIF, Affine, CubaLIF, Graph, simulate
 
-CHILD = __file__.replace("test_simulate.py", "fw_simulate.py")
+CHILD = __file__.replace("test_simulate_spikes.py", "fw_simulate.py")
 STEPS, BATCH, SIZES = 100, 8, (12, 24, 16)
 
 
