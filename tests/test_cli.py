@@ -274,6 +274,26 @@ class TestConvert:
         assert zor_ir("convert", files / "nir-inside.zor", tmp_path / "back.zor")[0] == 0
         assert zor.ir.read(tmp_path / "back.zor").equals(network().infer_types())
 
+    def test_repairs_of_a_framework_file_are_printed(self, tmp_path):
+        # A batch extent in the Input, as exporters that trace a batch of one write it.
+        path = tmp_path / "batch.nir"
+        with h5py.File(path, "w") as file:
+            file.create_dataset("version", data="1.0.8")
+            node = file.create_group("node")
+            node.create_dataset("type", data="NIRGraph")
+            node.create_dataset("edges", data=np.array([("input", "fc"), ("fc", "output")], "S"))
+            for name, fields in {"input": {"type": "Input", "shape": [1, 3]},
+                                 "fc": {"type": "Affine", "weight": np.ones((2, 3)),
+                                        "bias": np.zeros(2)},
+                                 "output": {"type": "Output", "shape": [2]}}.items():
+                group = node.create_group(f"nodes/{name}")
+                for key, value in fields.items():
+                    group.create_dataset(key, data=value)
+        status, out, err = zor_ir("convert", path, tmp_path / "net.zor")
+        assert (status, out) == (0, f"wrote {tmp_path}/net.zor (1 node, 0 edges)\n")
+        assert err == (f"{path}: node 'input' (Input): leading batch extent dropped: [1, 3] -> "
+                       "[3]\n")
+
     def test_nodes_nir_lacks_are_named(self, tmp_path):
         graph = network()
         graph.add_node("spare", HybridRegion("ann", 4))

@@ -8,9 +8,11 @@ import nir
 import numpy as np
 import pytest
 
-from zor.ir import (LIF, Affine, AvgPool2d, Conv2d, Flatten, Graph, MaxPool2d, ReLU, SepConv2d,
-                    Skip, SpikingAffine, Upsample, conv2d_output_shape)
-from zor.ir.nir import NODE_METADATA_KEY, from_nir, read_nir, to_nir, write_nir
+from zor.ir import (IF, LI, LIF, Affine, AvgPool2d, Conv1d, Conv2d, CubaLI, CubaLIF, Delay, Flatten,
+                    Graph, Integrator, MaxPool2d, ReLU, Scale, SepConv2d, Skip, SpikingAffine,
+                    SumPool2d, Threshold, Upsample, conv2d_output_shape)
+from zor.ir.nir import (NODE_METADATA_KEY, SUBGRAPHS_KEY, TYPES_KEY, from_nir, read_nir, to_nir,
+                        write_nir)
 
 RNG = np.random.default_rng(7)
 
@@ -39,6 +41,9 @@ def assert_nir_equal(actual, expected):
         other = actual.nodes[name]
         assert type(other) is type(node), name
         assert vars(other).keys() == vars(node).keys(), name
+        if isinstance(node, nir.NIRGraph):
+            assert_nir_equal(other, node)
+            continue
         for field, value in vars(node).items():
             got = getattr(other, field)
             if isinstance(value, dict):
@@ -66,6 +71,19 @@ SHARED_NODES = {
     "AvgPool2d": lambda: AvgPool2d((3, 2), (2, 1), (1, 0),
                                    input_type={"input": np.array([4, 9, 8])}),
     "Flatten": lambda: Flatten(1, -1, input_type={"input": np.array([4, 3, 5])}),
+    "IF": lambda: IF(weights(4), weights(4), weights(4), metadata={"from": "sinabs"}),
+    "LI": lambda: LI(*(weights(2, 3) for _ in range(3))),
+    "CubaLIF": lambda: CubaLIF(*(weights(5) for _ in range(7)), metadata={"layer": 2}),
+    "CubaLI": lambda: CubaLI(*(weights(5) for _ in range(5))),
+    "Integrator": lambda: Integrator(weights(3)),
+    "Threshold": lambda: Threshold(weights(3)),
+    "Scale": lambda: Scale(weights(6), metadata={"gain": "yes"}),
+    "Delay": lambda: Delay(np.abs(weights(6))),
+    "Conv1d": lambda: Conv1d(weights(4, 2, 3), weights(4), stride=2, padding=1, dilation=2,
+                             metadata={"k": 3}, input_type={"input": np.array([2, 11])},
+                             output_type={"output": np.array([4, 5])}),
+    "SumPool2d": lambda: SumPool2d((3, 2), (2, 1), (1, 0),
+                                   input_type={"input": np.array([4, 9, 8])}),
 }
 
 
@@ -101,6 +119,25 @@ class TestRoundTrips:
         assert_nir_equal(to_nir(graph), original)
         write_nir(tmp_path / "again.nir", graph)
         assert_nir_equal(nir.read(tmp_path / "again.nir"), original)
+
+    @pytest.mark.parametrize("through_file", [False, True], ids=["memory", "file"])
+    def test_linear_comes_back_as_linear(self, through_file, tmp_path):
+        weight = weights(2, 3)
+        original = nir.NIRGraph.from_list(nir.Linear(weight, metadata={"trained": "yes"}))
+        graph = from_nir(original)
+        assert graph.metadata == {TYPES_KEY: {"linear": "Linear"},
+                                  NODE_METADATA_KEY: {"linear": {"trained": "yes"}}}
+        assert type(graph.nodes["linear"]) is Affine
+        if through_file:
+            write_nir(tmp_path / "linear.nir", graph)
+            assert read_nir(tmp_path / "linear.nir").equals(graph)
+        assert_nir_equal(to_nir(graph), original)
+
+    def test_marked_linear_with_a_bias_is_refused(self, fails_with):
+        graph = graph_of(("fc", Affine(weights(2, 3), np.ones(2, np.float32))),
+                         metadata={TYPES_KEY: {"fc": "Linear"}})
+        fails_with("Cannot convert to NIR:\n  node 'fc' (Affine): the graph's 'nir.types' marks it "
+                   "as an nir.Linear, but its bias is not zero", lambda: to_nir(graph))
 
     def test_spiking_affine_travels_as_marked_affine(self):
         node = to_nir(graph_of(("fc", SHARED_NODES["SpikingAffine"]()))).nodes["fc"]
@@ -153,6 +190,14 @@ class TestSameNumbers:
         assert list(conv2d_output_shape((2, 9, 11), 4, kernel, ours.stride, ours.padding,
                                         ours.dilation)) == conv.output_type["output"].tolist()
 
+    @pytest.mark.parametrize("kernel, stride, padding, dilation, zor_padding", [
+        (3, 1, 0, 1, 0), (3, 2, 2, 1, 2), (3, 1, "valid", 1, 0), (5, 1, "same", 2, 4)])
+    def test_conv1d_output_length_agrees(self, kernel, stride, padding, dilation, zor_padding):
+        conv = nir.Conv1d(17, weights(4, 2, kernel), stride, padding, dilation, 1, weights(4))
+        ours = from_nir(nir.NIRGraph.from_list(conv)).nodes["conv1d"]
+        assert (ours.padding, ours.stride, ours.dilation) == (zor_padding, stride, dilation)
+        assert ours.output_type["output"].tolist() == conv.output_type["output"].tolist()
+
     @pytest.mark.parametrize("kernel, stride, padding, shape", [
         ((2, 2), (2, 2), (0, 0), [4, 8, 8]), ((3, 2), (2, 1), (1, 0), [4, 9, 8]),
         ((3, 3), (3, 3), (1, 1), [2, 10, 7])])
@@ -169,7 +214,7 @@ class TestSameNumbers:
         assert theirs.v_reset.dtype == np.float32 and not theirs.v_reset.any()
 
     @pytest.mark.parametrize("dtype", [np.float32, np.float64])
-    def test_linear_becomes_affine_with_zero_bias(self, dtype):
+    def test_linear_is_an_affine_with_zero_bias(self, dtype):
         weight = np.arange(6, dtype=dtype).reshape(2, 3)
         ours = from_nir(nir.NIRGraph.from_list(nir.Linear(weight))).nodes["linear"]
         assert type(ours) is Affine and ours.weight is weight
@@ -216,8 +261,13 @@ class TestRefusals:
          "in NIR"),
         (lambda: Conv2d(weights(4, 2, 3, 5), weights(4), input_type={"input": np.array([2, 9, 11])}),
          "NIR works its output shape out as [4, 7, 9], not [4, 7, 7]"),
+        (lambda: Conv1d(weights(4, 2, 3), weights(4)),
+         "its input length is unknown; give its input_type as (C, N)"),
+        (lambda: Conv1d(weights(4, 1, 3), weights(4), groups=2,
+                        input_type={"input": np.array([2, 9])}),
+         "groups=2: NIR's type check refuses grouped convolutions"),
     ], ids=["conv no size", "conv groups", "ceil_mode", "count_include_pad", "no input shape",
-            "reserved key", "non-square kernel"])
+            "reserved key", "non-square kernel", "conv1d no length", "conv1d groups"])
     def test_node_that_cannot_go_exactly(self, node, reason, fails_with):
         made = node()
         fails_with(f"Cannot convert to NIR:\n  node 'n' ({type(made).__name__}): {reason}",
@@ -253,25 +303,18 @@ class TestRefusals:
         fails_with("Cannot infer the graph's shapes:\n  node 'b': Affine takes input shape [4], got [3]",
                    lambda: to_nir(graph))
 
-    def test_cuba_lif_and_resetting_lif_are_named(self, fails_with):
+    def test_resetting_lif_is_named(self, fails_with):
         n = np.ones(2)
         graph = nir.NIRGraph.from_list(nir.CubaLIF(n, n, n, n, n),
                                        nir.LIF(n, n, n, n, v_reset=np.array([0.0, -0.5])))
-        fails_with("Cannot convert from NIR:\n  node 'cubalif' (CubaLIF): no ZOR counterpart\n"
-                   "  node 'lif' (LIF): v_reset must be zero, as ZOR's LIF resets to zero; got "
-                   "[ 0.  -0.5]", lambda: from_nir(graph))
+        fails_with("Cannot convert from NIR:\n  node 'lif' (LIF): v_reset must be zero, as ZOR's "
+                   "LIF resets to zero; got [ 0.  -0.5]", lambda: from_nir(graph))
 
-    @pytest.mark.parametrize("node", [
-        nir.IF(np.ones(2), np.ones(2)), nir.LI(np.ones(2), np.ones(2), np.ones(2)),
-        nir.I(np.ones(2)), nir.CubaLI(np.ones(2), np.ones(2), np.ones(2), np.ones(2)),
-        nir.SumPool2d(np.array([2, 2]), np.array([2, 2]), np.array([0, 0])),
-        nir.Delay(np.ones(2)), nir.Scale(np.ones(2)), nir.Threshold(np.ones(2)),
-        nir.Conv1d(None, np.ones((2, 2, 3)), 1, 0, 1, 1, np.ones(2)),
-        nir.NIRGraph({}, [], type_check=False)], ids=lambda node: type(node).__name__)
-    def test_nir_type_without_zor_counterpart(self, node, fails_with):
-        graph = nir.NIRGraph({"x": node}, [], type_check=False)
-        fails_with(f"Cannot convert from NIR:\n  node 'x' ({type(node).__name__}): no ZOR "
-                   "counterpart", lambda: from_nir(graph))
+    def test_nir_type_without_zor_counterpart(self, fails_with):
+        graph = nir.NIRGraph({"x": nir.ir.graph.Identity({"input": np.array([2])})}, [],
+                             type_check=False)
+        fails_with("Cannot convert from NIR:\n  node 'x' (Identity): no ZOR counterpart",
+                   lambda: from_nir(graph))
 
     FEEDS = "must feed exactly one node, which nothing else feeds"
     FED = "must be fed by exactly one node, which feeds nothing else"
@@ -304,7 +347,11 @@ class TestRefusals:
          "nir.Affine"),
         (nir.Input(np.array([2]), metadata={"camera": "left"}),
          "its metadata has no place in ZOR, which has no Input or Output nodes"),
-    ], ids=["same", "non-square kernel", "3-d weight", "unknown marker", "input metadata"])
+        (nir.Conv1d(9, np.ones((1, 1, 2)), 1, "same", 1, 1, np.ones(1)),
+         "padding 'same' with kernel (2,), dilation 1 and stride 1 is no symmetric padding; it "
+         "needs stride 1 and odd dilated kernel sizes"),
+    ], ids=["same", "non-square kernel", "3-d weight", "unknown marker", "input metadata",
+            "conv1d same"])
     def test_nir_node_that_cannot_come_exactly(self, node, reason, fails_with):
         graph = nir.NIRGraph({"x": node}, [], type_check=False)
         problems = [f"node 'x' ({type(node).__name__}): {reason}"]

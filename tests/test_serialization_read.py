@@ -214,12 +214,17 @@ class TestGroupsReachedTwice:
             assert len(leaves) == 64 and all(leaf == {"leaf": 1} for leaf in leaves)
 
     def test_a_chain_too_deep_to_read_is_refused(self, tmp_path):
-        # 40 levels: 2**40 paths from a file of a few kilobytes. Both walks stop
-        # at the number of members the file could hold, in a child process.
+        # 10 levels, each linking the next twice, down to a group of 512 links
+        # to one named datatype: 2**19 members from a file of 64 KiB. Both
+        # walks stop at the number of members the file could hold, in a child
+        # process. Datatypes are the cheapest members to open, and without
+        # the bound the walks end (wrongly without an error) within seconds.
         def fill(f, graph):
             level = graph.create_group("d0")
-            level.create_dataset("x", data=1)
-            for depth in range(1, 40):
+            level["t"] = np.dtype("i1")
+            for i in range(1, 512):
+                level[f"t{i}"] = level["t"]
+            for depth in range(1, 11):
                 below, level = level, graph.create_group(f"d{depth}")
                 level["a"], level["b"] = below, below
 

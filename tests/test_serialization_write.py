@@ -1,6 +1,7 @@
 """Writing: the module's surface, paths, value kinds, key and text checks,
 transposition errors, replacing files safely, deep nesting, lossless re-saving."""
 
+import inspect
 import os
 import stat
 import subprocess
@@ -47,6 +48,27 @@ class TestModule:
         assert doc.startswith(opening)
         if function.endswith("recursive"):
             assert "Uses an explicit stack to avoid Python's recursion limit on deeply nested data." in doc
+
+    @pytest.mark.parametrize("function", ["write", "read", "read_version", "_write_recursive",
+                                          "_read_recursive"])
+    def test_keyword_options_are_documented(self, function):
+        signature = inspect.signature(getattr(zor.ir.serialization, function))
+        options = [name for name, parameter in signature.parameters.items()
+                   if parameter.kind is inspect.Parameter.KEYWORD_ONLY]
+        doc = getattr(zor.ir.serialization, function).__doc__
+        assert [name for name in options if f"\n    {name}: Keyword only." not in doc] == []
+
+    def test_defaults_shown_are_what_an_option_left_out_does(self, tmp_path):
+        def options(function):
+            return {name: parameter.default for name, parameter in inspect.signature(function).parameters.items()
+                    if parameter.kind is inspect.Parameter.KEYWORD_ONLY}
+
+        graph = Payload({"type": "LIF", **lif(1 << 15).to_dict()})
+        zor.ir.write(tmp_path / "left_out.zor", graph)
+        zor.ir.write(tmp_path / "given.zor", graph, **options(zor.ir.write))
+        assert (tmp_path / "left_out.zor").read_bytes() == (tmp_path / "given.zor").read_bytes()
+        assert_same(zor.ir.read(tmp_path / "given.zor", **options(zor.ir.read)).to_dict(),
+                    zor.ir.read(tmp_path / "left_out.zor").to_dict())
 
     def test_format_error(self):
         assert ZORFormatError.__bases__ == (Exception,)

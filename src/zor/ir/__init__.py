@@ -2,10 +2,13 @@
 
 from typing import Dict
 
+from . import graph as _graph
 from .graph import Graph
 from .node import Node
 from .types import Shape
-from .utils import conv1d_output_shape, conv2d_output_shape, flatten_output_size, pool2d_output_shape
+from .utils import (
+    conv1d_output_shape, conv2d_output_shape, flatten_output_size, pool2d_output_shape,
+)
 from .neurons import (
     ELU, GELU, IF, LI, LIF, BatchNorm1d, BatchNorm2d, CubaLI, CubaLIF, Delay, Dropout, HybridRegion,
     Integrator, LayerNorm, NeuronMode, PReLU, ReLU, Scale, Sigmoid, Softmax, Tanh, Threshold,
@@ -42,6 +45,9 @@ def str_to_node(name: str) -> type:
     except (KeyError, TypeError):
         known = ", ".join(sorted(_NODE_REGISTRY))
         raise ValueError(f"Unknown node type {name!r}; known types: {known}") from None
+
+
+_graph.use_registry(str_to_node)
 
 
 # A literal list, so that type checkers see the re-exports (mypy --strict

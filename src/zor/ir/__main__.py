@@ -11,6 +11,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import warnings
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable, List, Tuple
@@ -192,8 +193,13 @@ def run_convert(args) -> int:
             raise UserError(f"{source}: " + ("not a file" if source.exists() else "no such file"))
         if source.suffix.lower() != ".nir" and not _is_nir_file(source):
             raise UserError(f"{source} is no NIR file; convert writes a .zor file from a NIR file")
-        with _about(source):
-            graph = interchange.read_nir(source)
+        # Each repair of the file is one line on stderr.
+        with warnings.catch_warnings(record=True) as repairs:
+            warnings.simplefilter("always")
+            with _about(source):
+                graph = interchange.read_nir(source)
+        for repair in repairs:
+            print(f"{source}: {repair.message}", file=sys.stderr)
         with _about(target):
             write(target, graph)
     print(f"wrote {target} ({_count(len(graph.nodes), 'node')}, {_count(len(graph.edges), 'edge')})")

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -15,6 +15,17 @@ from .values import values_equal
 #: Where a file keeps a graph's nodes; errors of ``from_dict`` name a node by
 #: its place under it.
 NODES_PATH = "/graph/nodes"
+
+#: The class a stored node's "type" names: the package's ``str_to_node``,
+#: handed over by ``use_registry`` once the package has built its registry.
+_node_class: Callable[[str], type]
+
+
+def use_registry(lookup: Callable[[str], type]) -> None:
+    """Rebuild stored nodes with the classes ``lookup`` gives for their "type"
+    (zor/ir/__init__.py passes ``str_to_node``)."""
+    global _node_class
+    _node_class = lookup
 
 
 class GraphError(ValueError):
@@ -316,13 +327,11 @@ class Graph:
 def _node_from_dict(name: Any, data: Any) -> Node:
     """The node stored under ``name``, by the class its "type" names; errors
     name the node's place in a file."""
-    from . import str_to_node
-
     where = f"'{NODES_PATH}/{name}'"
     if not isinstance(data, dict):
         raise TypeError(f"{where}: expected a node's group, got {_described(data)}")
     try:
-        return str_to_node(data["type"]).from_dict(data)
+        return _node_class(data["type"]).from_dict(data)
     except KeyError as error:
         key = error.args[0] if error.args else None
         raise MissingKeyError(f"{where}: missing key {key!r}") from error

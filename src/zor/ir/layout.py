@@ -4,25 +4,12 @@ and size, read without reading any array (``zor-ir info`` shows it)."""
 from __future__ import annotations
 
 import pathlib
-from typing import Any, Dict, NamedTuple, Tuple, Union
-
-import numpy as np
+from typing import Any, Dict, Union
 
 from . import serialization
+from .types import DatasetLayout
 
-
-class DatasetLayout(NamedTuple):
-    """One dataset of a file, as ``read`` would return its array."""
-
-    #: The array's shape; () for a scalar.
-    shape: Tuple[int, ...]
-    #: Its NumPy dtype (object for variable-length strings).
-    dtype: np.dtype
-    #: Its size in memory: elements times ``dtype.itemsize``.
-    nbytes: int
-    #: The bytes its data takes in the file: less when compressed, 0 when
-    #: never written; for strings, their references only.
-    stored_nbytes: int
+__all__ = ["DatasetLayout", "read_layout"]
 
 
 def read_layout(path: Union[str, pathlib.Path]) -> Dict[str, Any]:

@@ -1,20 +1,23 @@
 """Interchange with NIR, the Neuromorphic Intermediate Representation (PyPI package ``nir``).
 
 ``to_nir(graph)`` turns a ZOR-IR ``Graph`` into a ``nir.NIRGraph`` and ``from_nir(nir_graph)``
-turns one back; ``write_nir(path, graph)`` and ``read_nir(path)`` go through NIR's own files
-(``nir.write``, ``nir.read``). The node types both sides share are converted so that their
-numbers mean the same; every other node is refused, all of them named in one ``ValueError``,
-never left out of a partial graph. docs/nir.md has the mapping and its conventions.
+turns one back; ``write_nir(path, graph)`` writes a NIR file with ``nir.write`` and
+``read_nir(path)`` reads one, settling the faults of the files the frameworks write (each
+with a ``RepairWarning`` naming the node). The node types both sides share are converted so
+that their numbers mean the same; every other node is refused, all of them named in one
+``ValueError``, never left out of a partial graph. docs/nir.md has the mapping.
 
-Arrays are handed over by reference, not copied. Install the ``nir`` package with
-``pip install 'zor-ir[nir]'``.
+Arrays are handed over by reference, not copied. Install the ``nir`` package (1.0.4 or
+newer) with ``pip install 'zor-ir[nir]'``.
 """
 
 from __future__ import annotations
 
+import dataclasses
+import importlib.metadata
 import pathlib
-from dataclasses import dataclass
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
+import re
+from typing import Any, Dict, List, Tuple, Union
 
 import numpy as np
 
@@ -25,299 +28,141 @@ except ImportError as error:
         "zor.ir.nir needs the 'nir' package; install it with: pip install 'zor-ir[nir]'"
     ) from error
 
-from .conv import Conv2d
-from .flatten import Flatten
-from .graph import Graph
-from .linear import Affine, SpikingAffine
-from .neurons import LIF
+from ._inference import Port, agree, port_of
+from ._nir_nest import made_graph, nest, shape_of
+from ._nir_raw import RawNode, from_object, named, read_file
+from ._nir_repair import RepairWarning, Settler, inline, settle_shapes
+from ._nir_table import (FROM_NIR, TO_NIR, TYPE_KEY, Refused, SharedType, check_output,
+                         extents, port)
+from .graph import Graph, GraphError
 from .node import Node
-from .pooling import AvgPool2d
-from .utils import _pair, conv2d_output_shape
 
-__all__ = ["to_nir", "from_nir", "write_nir", "read_nir", "NODE_METADATA_KEY", "TYPE_KEY"]
+__all__ = ["to_nir", "from_nir", "write_nir", "read_nir", "RepairWarning", "NODE_METADATA_KEY",
+           "TYPES_KEY", "SUBGRAPHS_KEY", "TYPE_KEY"]
+
+#: The oldest nir this module works with (what Sinabs pins).
+OLDEST_NIR = (1, 0, 4)
+NIR_VERSION: str = getattr(nir, "version", None) or importlib.metadata.version("nir")
+
+
+def _release(text: str) -> Tuple[int, ...]:
+    return tuple(int(part) for part in re.findall(r"\d+", text.split("+")[0])[:3])
+
+
+if _release(NIR_VERSION) < OLDEST_NIR:
+    raise ImportError(f"zor.ir.nir needs nir 1.0.4 or newer, found nir {NIR_VERSION}; "
+                      "install it with: pip install 'zor-ir[nir]'")
 
 #: Entry of a ZOR graph's metadata that keeps the NIR metadata of nodes whose ZOR type has no
 #: metadata field of its own, as {node name: metadata}; ``to_nir`` puts it back on those nodes.
 NODE_METADATA_KEY = "nir.node_metadata"
-
-#: NIR node metadata entry naming the ZOR type an ``nir.Affine`` stands for ("SpikingAffine");
-#: the SpikingAffine fields travel beside it as "zor.spike_mode", "zor.weight_bits" and
-#: "zor.accumulator_bits".
-TYPE_KEY = "zor.type"
-_SPIKING_AFFINE_FIELDS = ("spike_mode", "weight_bits", "accumulator_bits")
+#: Entry naming, as {node name: NIR type}, the NIR type of nodes whose ZOR type stands for
+#: more than one ("Linear": an Affine that was an ``nir.Linear`` and goes out as one).
+TYPES_KEY = "nir.types"
+#: Entry that keeps the nested ``nir.NIRGraph`` nodes that ``from_nir`` inlines, as
+#: {dotted name: {"metadata", "nodes", "inputs", "outputs"}}; ``to_nir`` builds them again.
+SUBGRAPHS_KEY = "nir.subgraphs"
+_OWN_KEYS = (NODE_METADATA_KEY, TYPES_KEY, SUBGRAPHS_KEY)
 
 PathLike = Union[str, pathlib.Path]
-
-
-class _Refused(Exception):
-    """Why one node cannot be converted; every refusal of a graph ends up in one ValueError."""
-
-
-def _shaped(graph: Graph) -> Graph:
-    """The graph whose port shapes ``to_nir`` reads (Conv2d's spatial input size, the shapes
-    of the graph's inputs): a copy with every shape the graph determines inferred, sharing the
-    weight arrays; a graph whose shapes disagree is refused with inference's own ValueError."""
-    return graph.infer_types()
+_BOUNDARY = ("Input", "Output")
 
 
 # ---------------------------------------------------------------------------------------------
-# Converters, one pair per shared type. A ZOR -> NIR converter takes the node and the NIR
-# metadata it gets; a NIR -> ZOR converter takes the NIR node and the port shapes NIR knows for
-# it (as ZOR constructor keywords). Both raise _Refused with the reason when numbers would not
-# mean the same on the other side.
-
-def _lif_to_nir(node: LIF, metadata: Dict[str, Any]) -> nir.LIF:
-    # ZOR's LIF always resets to zero.
-    return nir.LIF(tau=node.tau, r=node.r, v_leak=node.v_leak, v_threshold=node.v_threshold,
-                   v_reset=np.zeros_like(node.v_threshold), metadata=metadata)
-
-
-def _lif_from_nir(node: nir.LIF, ports: Dict[str, Any]) -> LIF:
-    v_reset = np.asarray(node.v_reset)
-    if np.any(v_reset != 0):
-        raise _Refused("v_reset must be zero, as ZOR's LIF resets to zero; got "
-                       + np.array2string(v_reset, threshold=8))
-    return LIF(node.tau, node.r, node.v_leak, node.v_threshold, **ports)
-
-
-def _affine_to_nir(node: Affine, metadata: Dict[str, Any]) -> nir.Affine:
-    return nir.Affine(weight=node.weight, bias=node.bias, metadata=metadata)
-
-
-def _spiking_affine_to_nir(node: SpikingAffine, metadata: Dict[str, Any]) -> nir.Affine:
-    fields = {TYPE_KEY: "SpikingAffine"}
-    fields.update({_field_key(name): getattr(node, name) for name in _SPIKING_AFFINE_FIELDS})
-    taken = sorted(fields.keys() & metadata.keys())
-    if taken:
-        raise _Refused(f"its metadata keys {taken} are the ones that carry SpikingAffine's "
-                       "fields in NIR")
-    return nir.Affine(weight=node.weight, bias=node.bias, metadata={**fields, **metadata})
-
-
-def _affine_from_nir(node: nir.Affine, ports: Dict[str, Any]) -> Union[Affine, SpikingAffine]:
-    if TYPE_KEY not in node.metadata:
-        return Affine(node.weight, node.bias, **ports)
-    metadata = dict(node.metadata)
-    marked = _plain(metadata.pop(TYPE_KEY))
-    if marked != "SpikingAffine":
-        raise _Refused(f"its metadata {TYPE_KEY!r} names {marked!r}, which is no ZOR type "
-                       "that travels as an nir.Affine")
-    fields = {name: _plain(metadata.pop(_field_key(name)))
-              for name in _SPIKING_AFFINE_FIELDS if _field_key(name) in metadata}
-    return SpikingAffine(node.weight, node.bias, **fields, **ports, metadata=metadata)
-
-
-def _linear_from_nir(node: nir.Linear, ports: Dict[str, Any]) -> Affine:
-    weight = node.weight
-    return Affine(weight, np.zeros(weight.shape[0], dtype=weight.dtype), **ports)
-
-
-def _conv2d_to_nir(node: Conv2d, metadata: Dict[str, Any]) -> nir.Conv2d:
-    shape = _port(node.input_type, "input")
-    if shape is None or len(shape) != 3:
-        raise _Refused("its input height and width are unknown; give its input_type as "
-                       "(C, H, W)")
-    if node.groups != 1:
-        # NIR types a grouped convolution's input with C_in/groups channels, and its own
-        # type check then refuses every edge into it.
-        raise _Refused(f"groups={node.groups}: NIR's type check refuses grouped convolutions")
-    converted = nir.Conv2d(input_shape=(int(shape[1]), int(shape[2])), weight=node.weight,
-                           stride=_pair(node.stride), padding=_pair(node.padding),
-                           dilation=_pair(node.dilation), groups=int(node.groups),
-                           bias=node.bias, metadata=metadata)
-    _check_output_shape(node, converted)
-    return converted
-
-
-def _conv2d_from_nir(node: nir.Conv2d, ports: Dict[str, Any]) -> Conv2d:
-    converted = Conv2d(node.weight, node.bias, stride=_pair(node.stride),
-                       padding=_conv_padding(node), dilation=_pair(node.dilation),
-                       groups=int(node.groups), **ports)
-    _check_output_shape(converted, node)
-    return converted
-
-
-def _check_output_shape(ours: Conv2d, theirs: nir.Conv2d) -> None:
-    """Refuses a convolution whose output shape NIR works out otherwise than ZOR (NIR 1.0.8
-    takes the kernel height for both axes)."""
-    shape = _port(ours.input_type, "input")
-    nir_output = _port(theirs.output_type, "output")
-    if shape is None or len(shape) != 3 or nir_output is None:
-        return
-    expected = [int(x) for x in conv2d_output_shape(
-        tuple(int(x) for x in shape), ours.weight.shape[0], tuple(ours.weight.shape[2:]),
-        ours.stride, ours.padding, ours.dilation)]
-    if [int(x) for x in nir_output] != expected:
-        raise _Refused(f"NIR works its output shape out as {[int(x) for x in nir_output]}, "
-                       f"not {expected}")
-
-
-def _conv_padding(node: nir.Conv2d) -> Tuple[int, int]:
-    """NIR's padding as ZOR's symmetric (pH, pW); "same" only where that is exact."""
-    if not isinstance(node.padding, str):
-        return _pair(node.padding)
-    if node.padding == "valid":
-        return (0, 0)
-    stride, dilation = _pair(node.stride), _pair(node.dilation)
-    kernel = tuple(int(k) for k in node.weight.shape[2:])
-    totals = [d * (k - 1) for d, k in zip(dilation, kernel)]
-    if stride != (1, 1) or any(total % 2 for total in totals):
-        raise _Refused(f"padding 'same' with kernel {kernel}, dilation {dilation} and stride "
-                       f"{stride} is no symmetric padding (pH, pW); it needs stride 1 and odd "
-                       "dilated kernel sizes")
-    return (totals[0] // 2, totals[1] // 2)
-
-
-def _avg_pool2d_to_nir(node: AvgPool2d, metadata: Dict[str, Any]) -> nir.AvgPool2d:
-    if node.ceil_mode:
-        raise _Refused("ceil_mode=True: NIR pools with floor rounding")
-    padding = _pair(node.padding)
-    if not node.count_include_pad and any(padding):
-        raise _Refused(f"count_include_pad=False with padding {padding}: NIR divides every "
-                       "window by its full size, padding included")
-    return nir.AvgPool2d(kernel_size=np.array(_pair(node.kernel_size)),
-                         stride=np.array(_pair(node.stride)), padding=np.array(padding),
-                         metadata=metadata)
-
-
-def _avg_pool2d_from_nir(node: nir.AvgPool2d, ports: Dict[str, Any]) -> AvgPool2d:
-    return AvgPool2d(kernel_size=_pair(node.kernel_size), stride=_pair(node.stride),
-                     padding=_pair(node.padding), **ports)
-
-
-def _flatten_to_nir(node: Flatten, metadata: Dict[str, Any]) -> nir.Flatten:
-    # Both count start_dim and end_dim over the shape without a batch dimension.
-    return nir.Flatten(input_type={"input": _port(node.input_type, "input")},
-                       start_dim=int(node.start_dim), end_dim=int(node.end_dim),
-                       metadata=metadata)
-
-
-def _flatten_from_nir(node: nir.Flatten, ports: Dict[str, Any]) -> Flatten:
-    return Flatten(start_dim=int(node.start_dim), end_dim=int(node.end_dim), **ports)
-
-
-@dataclass(frozen=True)
-class _SharedType:
-    """A ZOR type, the NIR type it travels as, and the converter each way (None where that
-    direction belongs to another row)."""
-
-    zor: type
-    nir: type
-    to_nir: Optional[Callable[[Any, Dict[str, Any]], Any]]
-    from_nir: Optional[Callable[[Any, Dict[str, Any]], Node]]
-
-
-_SHARED_TYPES = (
-    _SharedType(LIF, nir.LIF, _lif_to_nir, _lif_from_nir),
-    _SharedType(Affine, nir.Affine, _affine_to_nir, _affine_from_nir),
-    _SharedType(SpikingAffine, nir.Affine, _spiking_affine_to_nir, None),
-    _SharedType(Affine, nir.Linear, None, _linear_from_nir),
-    _SharedType(Conv2d, nir.Conv2d, _conv2d_to_nir, _conv2d_from_nir),
-    _SharedType(AvgPool2d, nir.AvgPool2d, _avg_pool2d_to_nir, _avg_pool2d_from_nir),
-    _SharedType(Flatten, nir.Flatten, _flatten_to_nir, _flatten_from_nir),
-)
-_TO_NIR = {row.zor: row.to_nir for row in _SHARED_TYPES if row.to_nir is not None}
-_FROM_NIR = {row.nir: row.from_nir for row in _SHARED_TYPES if row.from_nir is not None}
-
-
-# ---------------------------------------------------------------------------------------------
-# Graphs
+# To NIR
 
 def to_nir(graph: Graph) -> nir.NIRGraph:
-    """The NIR graph of ``graph``: its nodes under their names, an ``nir.Input`` before each
-    node without predecessors and an ``nir.Output`` after each node without successors.
+    """The NIR graph of ``graph``: its nodes under their names (those of the graph's
+    "nir.subgraphs" inside nested NIR graphs again), an ``nir.Input`` before each node
+    without predecessors and an ``nir.Output`` after each node without successors.
 
     Raises ValueError naming every node that has no NIR counterpart or cannot be converted
     exactly, and when NIR's own type check refuses the result."""
     if not isinstance(graph, Graph):
         raise TypeError(f"to_nir expects a zor.ir.Graph, got {type(graph).__name__}")
+    problems: List[str] = []
+    marks = _entry(graph, TYPES_KEY, str, problems)
     # Types first: a graph with nodes NIR has no place for gets no further.
-    problems = [f"{_named(name, node)}: no NIR counterpart"
-                for name, node in graph.nodes.items() if type(node) not in _TO_NIR]
+    problems += [f"{named(name, node)}: no NIR counterpart" for name, node in graph.nodes.items()
+                 if (type(node), marks.get(name)) not in TO_NIR]
     if problems:
         raise ValueError("Cannot convert to NIR:\n  " + "\n  ".join(problems))
-    graph = _shaped(graph)
-    kept = _kept_metadata(graph, problems)
+    graph = graph.infer_types()
+    kept = _entry(graph, NODE_METADATA_KEY, dict, problems)
     nodes: Dict[str, Any] = {}
     for name, node in graph.nodes.items():
+        row = TO_NIR[(type(node), marks.get(name))]
         try:
-            nodes[name] = _TO_NIR[type(node)](node, _merged_metadata(node, kept.get(name, {})))
-        except _Refused as refusal:
-            problems.append(f"{_named(name, node)}: {refusal}")
-        except (ValueError, AssertionError) as error:
-            problems.append(f"{_named(name, node)}: NIR refuses it: {error}")
+            metadata = _merged_metadata(node, kept.get(name, {}))
+            nodes[name] = _made(row.nir, row.to_nir(node, metadata), metadata)  # type: ignore[misc]
+            check_output(row, node, port(nodes[name].output_type, "output"))
+        except Refused as refusal:
+            problems.append(f"{named(name, node)}: {refusal}")
+        except (ValueError, AssertionError, TypeError) as error:
+            problems.append(f"{named(name, node)}: NIR refuses it: {error}")
+    if problems:
+        raise ValueError("Cannot convert to NIR:\n  " + "\n  ".join(problems))
 
-    roots, leaves = graph.inputs(), graph.outputs()
-    taken = set(graph.nodes)
+    edges, outer = nest(graph, nodes, _entry(graph, SUBGRAPHS_KEY, dict, problems), problems)
+    roots = _unique(outer.get(name, name) for name in graph.inputs())
+    leaves = _unique(outer.get(name, name) for name in graph.outputs())
+    taken = set(nodes)
     input_edges, output_edges = [], []
     for node_name, input_name in _boundary_names("input", roots, taken).items():
-        shape = _port(graph.nodes[node_name].input_type, "input")
+        shape = shape_of(graph, nodes, node_name, "input")
         if shape is None:
-            problems.append(f"{_named(node_name, graph.nodes[node_name])}: a graph input needs "
-                            "a known input shape; give its input_type")
+            problems.append(f"{named(node_name, nodes[node_name])}: a graph input needs a known "
+                            "input shape; give its input_type")
             continue
-        nodes[input_name] = nir.Input(input_type={"input": _extents(shape)})
+        nodes[input_name] = nir.Input(input_type={"input": shape})
         input_edges.append((input_name, node_name))
     for node_name, output_name in _boundary_names("output", leaves, taken).items():
-        # NIR's type inference fills the shape in from the node's output.
-        nodes[output_name] = nir.Output(output_type={"output": None})
+        shape = shape_of(graph, nodes, node_name, "output")
+        nodes[output_name] = nir.Output(output_type={"output": shape})
         output_edges.append((node_name, output_name))
     if problems:
         raise ValueError("Cannot convert to NIR:\n  " + "\n  ".join(problems))
-
-    metadata = {key: value for key, value in graph.metadata.items() if key != NODE_METADATA_KEY}
-    edges = input_edges + [(src, dst) for src, dst in graph.edges] + output_edges
+    metadata = {key: value for key, value in graph.metadata.items() if key not in _OWN_KEYS}
     try:
-        return nir.NIRGraph(nodes=nodes, edges=edges, metadata=metadata)
-    except ValueError as error:
+        return made_graph(nodes, input_edges + edges + output_edges, metadata)
+    except (ValueError, AssertionError, KeyError) as error:
         raise ValueError(f"NIR's type check refuses the converted graph: {error}") from error
 
 
-def from_nir(nir_graph: nir.NIRGraph) -> Graph:
-    """The ZOR graph of ``nir_graph``. Its ``nir.Input`` and ``nir.Output`` nodes are dropped:
-    each node an Input feeds takes the Input's shape as its input_type, and the nodes that
-    feed Outputs are the graph's nodes without successors.
+def _made(kind: str, fields: Dict[str, Any], metadata: Dict[str, Any]) -> Any:
+    """The nir node ``kind`` of ``fields``, as the installed nir version spells it."""
+    cls = getattr(nir, kind, None)
+    if cls is None:
+        raise Refused(f"nir {NIR_VERSION} has no {kind}; install nir 1.0.8")
+    known = {field.name for field in dataclasses.fields(cls)}
+    for name in [name for name in fields if name not in known]:
+        if name != "v_reset" or np.any(np.asarray(fields[name]) != 0):
+            raise Refused(f"nir {NIR_VERSION}'s {kind} has no {name}; install nir 1.0.8")
+        del fields[name]  # a zero reset is what nir 1.0.8 reads from a file without one
+    if metadata:
+        if "metadata" not in known:
+            raise Refused(f"nir {NIR_VERSION}'s {kind} keeps no metadata, and its metadata "
+                          f"{sorted(metadata)} would be lost; install nir 1.0.8")
+        fields["metadata"] = metadata
+    return cls(**fields)
+
+
+# ---------------------------------------------------------------------------------------------
+# From NIR
+
+def from_nir(nir_graph: nir.NIRGraph, *, repair: bool = False) -> Graph:
+    """The ZOR graph of ``nir_graph``, whose arrays may be NumPy arrays, torch tensors or
+    anything ``np.asarray`` takes. Its ``nir.Input`` and ``nir.Output`` nodes are dropped: each
+    node an Input feeds takes the Input's shape as its input_type, and the nodes that feed
+    Outputs are the graph's nodes without successors. Nested NIR graphs are inlined, their
+    nodes named "<subgraph>.<node>" (see SUBGRAPHS_KEY).
 
     Raises ValueError naming every node that has no ZOR counterpart or cannot be converted
-    exactly, and every Input or Output that ZOR cannot keep."""
+    exactly, and every Input, Output, edge or shape that ZOR cannot keep; with ``repair``,
+    what ``read_nir`` settles is settled instead, with a RepairWarning each."""
     if not isinstance(nir_graph, nir.NIRGraph):
         raise TypeError(f"from_nir expects a nir.NIRGraph, got {type(nir_graph).__name__}")
-    problems = _structure_problems(nir_graph)
-    boundary = {name for name, node in nir_graph.nodes.items()
-                if isinstance(node, (nir.Input, nir.Output))}
-    input_shapes = {dst: nir_graph.nodes[src].output_type["output"]
-                    for src, dst in nir_graph.edges
-                    if isinstance(nir_graph.nodes.get(src), nir.Input)}
-    nodes: Dict[str, Node] = {}
-    kept: Dict[str, Dict[str, Any]] = {}
-    for name, node in nir_graph.nodes.items():
-        if name in boundary:
-            continue
-        try:
-            convert = _FROM_NIR.get(type(node))
-            if convert is None:
-                raise _Refused("no ZOR counterpart")
-            nodes[name] = convert(node, _ports(node, input_shapes.get(name)))
-        except _Refused as refusal:
-            problems.append(f"{_named(name, node)}: {refusal}")
-            continue
-        except ValueError as error:
-            problems.append(f"{_named(name, node)}: ZOR refuses it: {error}")
-            continue
-        if node.metadata and not hasattr(nodes[name], "metadata"):
-            kept[name] = dict(node.metadata)
-
-    metadata = dict(nir_graph.metadata)
-    if kept:
-        if NODE_METADATA_KEY in metadata:
-            problems.append(f"graph metadata {NODE_METADATA_KEY!r} is taken, so the metadata "
-                            f"of nodes {sorted(kept)} has nowhere to go")
-        metadata[NODE_METADATA_KEY] = kept
-    if problems:
-        raise ValueError("Cannot convert from NIR:\n  " + "\n  ".join(problems))
-    edges = [(src, dst) for src, dst in nir_graph.edges
-             if src not in boundary and dst not in boundary]
-    return Graph(nodes=nodes, edges=edges, metadata=metadata)
+    return _from_raw(from_object(nir_graph), Settler(repair))
 
 
 def write_nir(path: PathLike, graph: Graph) -> None:
@@ -325,47 +170,133 @@ def write_nir(path: PathLike, graph: Graph) -> None:
     nir.write(path, to_nir(graph))
 
 
-def read_nir(path: PathLike) -> Graph:
-    """Read a NIR file as a ZOR graph (``from_nir`` of ``nir.read(path)``)."""
-    return from_nir(nir.read(path))
+def read_nir(path: PathLike, *, repair: bool = True) -> Graph:
+    """Read a NIR file as a ZOR graph. The file is read as nir's writer lays it out, without
+    nir's reader, so that what the frameworks write and nir refuses can be settled: each
+    repair is one RepairWarning naming the node and the change (docs/nir.md lists them);
+    ``repair=False`` refuses them instead. Everything else as ``from_nir``."""
+    return _from_raw(read_file(path), Settler(repair))
+
+
+def _from_raw(raw: RawNode, settler: Settler) -> Graph:
+    nodes, edges, subgraphs = inline(raw, settler)
+    settle_shapes(nodes, edges, settler)
+    problems = settler.problems + _boundary_problems(nodes, edges)
+    input_shapes = {dst: nodes[src].output_shape for src, dst in edges
+                    if nodes[src].kind == "Input"}
+    converted: Dict[str, Node] = {}
+    kept: Dict[str, Dict[str, Any]] = {}
+    marks: Dict[str, str] = {}
+    for name, node in nodes.items():
+        if node.kind in _BOUNDARY:
+            continue
+        row = FROM_NIR.get(node.kind)
+        try:
+            if row is None:
+                raise Refused("no ZOR counterpart")
+            converted[name] = _converted(row, node, input_shapes.get(name))
+        except Refused as refusal:
+            problems.append(f"{named(name, node)}: {refusal}")
+            continue
+        except (ValueError, KeyError, TypeError, AttributeError, IndexError) as error:
+            # A file may hold anything where a parameter belongs.
+            problems.append(f"{named(name, node)}: ZOR refuses it: {error}")
+            continue
+        if row.mark is not None:
+            marks[name] = row.mark
+        if node.metadata and not hasattr(converted[name], "metadata"):
+            kept[name] = dict(node.metadata)
+
+    metadata = dict(raw.metadata)
+    for key, entry in ((NODE_METADATA_KEY, kept), (TYPES_KEY, marks), (SUBGRAPHS_KEY, subgraphs)):
+        if entry and key in metadata:
+            problems.append(f"graph metadata {key!r} is taken, so what it would keep of nodes "
+                            f"{sorted(entry)} has nowhere to go")
+        elif entry:
+            metadata[key] = entry
+    if problems:
+        raise ValueError("Cannot convert from NIR:\n  " + "\n  ".join(problems))
+    kept_edges = [(src, dst) for src, dst in edges
+                  if nodes[src].kind not in _BOUNDARY and nodes[dst].kind not in _BOUNDARY]
+    graph = Graph(nodes=converted, edges=kept_edges, metadata=metadata)
+    try:  # every port the graph determines, as NIR's own inference gives them
+        return graph.infer_types(inplace=True)
+    except GraphError as error:
+        raise ValueError("Cannot convert from NIR: the shapes disagree:\n  "
+                         + "\n  ".join(error.problems)) from error
+
+
+def _converted(row: SharedType, node: RawNode, input_shape: Any) -> Node:
+    """The ZOR node of ``node``, given the shape of the Input that feeds it, if any: a shape
+    the node's own port does not agree with is refused here, not left to a later validate."""
+    own = _ports(node)
+    converted = row.from_nir(node.params, own, node.metadata)  # type: ignore[misc]
+    if input_shape is not None:
+        given = Port(tuple(int(x) for x in extents(input_shape)), "full")
+        mine = port_of(converted, "input_type")
+        if mine is not None and not agree(mine, given):
+            raise Refused(f"it takes {list(mine.extents)}, not the shape {list(given.extents)} "
+                          "of the Input feeding it")
+        fed = {**own, "input_type": {"input": extents(input_shape)}}
+        converted = row.from_nir(node.params, fed, node.metadata)  # type: ignore[misc]
+    check_output(row, converted, node.output_shape)
+    return converted
+
+
+def _ports(node: RawNode) -> Dict[str, Any]:
+    """ZOR constructor keywords for the port shapes NIR knows of the node; for a convolution
+    read from a file, those nir's constructor works out."""
+    input_shape, output_shape = node.input_shape, node.output_shape
+    if input_shape is None and output_shape is None and node.kind in ("Conv1d", "Conv2d"):
+        try:
+            theirs = getattr(nir, node.kind)(**node.params)
+            input_shape, output_shape = (port(theirs.input_type, "input"),
+                                         port(theirs.output_type, "output"))
+        except (ValueError, TypeError, AssertionError, IndexError):
+            pass  # the ZOR constructor says what is wrong
+    ports = {}
+    if input_shape is not None:
+        ports["input_type"] = {"input": extents(input_shape)}
+    if output_shape is not None:
+        ports["output_type"] = {"output": extents(output_shape)}
+    return ports
+
+
+def _boundary_problems(nodes: Dict[str, RawNode], edges: List[Tuple[str, str]]) -> List[str]:
+    """What ZOR cannot keep of the graph's Inputs and Outputs: ZOR knows a graph input only
+    as a node without predecessors and a graph output only as one without successors."""
+    predecessors: Dict[str, List[str]] = {name: [] for name in nodes}
+    successors: Dict[str, List[str]] = {name: [] for name in nodes}
+    for src, dst in edges:
+        successors[src].append(dst)
+        predecessors[dst].append(src)
+    problems = []
+    for name, node in nodes.items():
+        if node.kind == "Input":
+            fed = successors[name]
+            if (predecessors[name] or len(fed) != 1 or nodes[fed[0]].kind in _BOUNDARY
+                    or len(predecessors[fed[0]]) != 1):
+                problems.append(f"{named(name, node)}: must feed exactly one node, which "
+                                "nothing else feeds")
+        elif node.kind == "Output":
+            feeding = predecessors[name]
+            if (successors[name] or len(feeding) != 1 or nodes[feeding[0]].kind in _BOUNDARY
+                    or len(successors[feeding[0]]) != 1):
+                problems.append(f"{named(name, node)}: must be fed by exactly one node, which "
+                                "feeds nothing else")
+        else:
+            continue
+        if node.metadata:
+            problems.append(f"{named(name, node)}: its metadata has no place in ZOR, which "
+                            "has no Input or Output nodes")
+    return problems
 
 
 # ---------------------------------------------------------------------------------------------
 # Helpers
 
-def _named(name: str, node: Any) -> str:
-    return f"node {name!r} ({type(node).__name__})"
-
-
-def _field_key(name: str) -> str:
-    return f"zor.{name}"
-
-
-def _plain(value: Any) -> Any:
-    # A number read from a NIR file is a NumPy scalar.
-    return value.item() if isinstance(value, np.generic) else value
-
-
-def _port(shapes: Any, key: str) -> Any:
-    return shapes.get(key) if isinstance(shapes, dict) else None
-
-
-def _extents(shape: Sequence[int]) -> np.ndarray:
-    return np.array(shape, dtype=np.int_).reshape(-1)
-
-
-def _ports(node: Any, input_shape: Any) -> Dict[str, Any]:
-    """ZOR constructor keywords for the port shapes NIR knows: the feeding Input's shape, else
-    the node's own input type, and its output type."""
-    if input_shape is None:
-        input_shape = _port(node.input_type, "input")
-    output_shape = _port(node.output_type, "output")
-    ports = {}
-    if input_shape is not None:
-        ports["input_type"] = {"input": _extents(input_shape)}
-    if output_shape is not None:
-        ports["output_type"] = {"output": _extents(output_shape)}
-    return ports
+def _unique(names: Any) -> List[str]:
+    return list(dict.fromkeys(names))
 
 
 def _boundary_names(kind: str, names: List[str], taken: set) -> Dict[str, str]:
@@ -383,62 +314,26 @@ def _boundary_names(kind: str, names: List[str], taken: set) -> Dict[str, str]:
     return chosen
 
 
-def _kept_metadata(graph: Graph, problems: List[str]) -> Dict[str, Dict[str, Any]]:
-    """The graph's NODE_METADATA_KEY entry, checked to map its nodes to dictionaries."""
-    kept = graph.metadata.get(NODE_METADATA_KEY, {})
-    if not isinstance(kept, dict) or not all(isinstance(v, dict) for v in kept.values()):
-        problems.append(f"graph metadata {NODE_METADATA_KEY!r} must map node names to "
-                        "dictionaries")
+def _entry(graph: Graph, key: str, kind: type, problems: List[str]) -> Dict[str, Any]:
+    """The graph metadata entry ``key``, checked to map nodes of the graph (for
+    SUBGRAPHS_KEY, subgraph names) to values of ``kind``."""
+    entry = graph.metadata.get(key, {})
+    if not isinstance(entry, dict) or not all(isinstance(v, kind) for v in entry.values()):
+        problems.append(f"graph metadata {key!r} must map node names to "
+                        + ("dictionaries" if kind is dict else "texts"))
         return {}
-    unknown = sorted(set(kept) - set(graph.nodes))
-    if unknown:
-        problems.append(f"graph metadata {NODE_METADATA_KEY!r} names {unknown}, which are not "
-                        "nodes of the graph")
-    return kept
+    if key != SUBGRAPHS_KEY:
+        unknown = sorted(set(entry) - set(graph.nodes))
+        if unknown:
+            problems.append(f"graph metadata {key!r} names {unknown}, which are not nodes of "
+                            "the graph")
+    return entry
 
 
 def _merged_metadata(node: Node, kept: Dict[str, Any]) -> Dict[str, Any]:
     own = getattr(node, "metadata", {})
     both = sorted(own.keys() & kept.keys())
     if both:
-        raise _Refused(f"metadata keys {both} are both in its metadata and in the graph's "
-                       f"{NODE_METADATA_KEY!r}")
+        raise Refused(f"metadata keys {both} are both in its metadata and in the graph's "
+                      f"{NODE_METADATA_KEY!r}")
     return {**own, **kept}
-
-
-def _structure_problems(nir_graph: nir.NIRGraph) -> List[str]:
-    """Edges to missing nodes, and what ZOR cannot keep of the graph's Inputs and Outputs:
-    ZOR knows a graph input only as a node without predecessors and a graph output only as
-    one without successors."""
-    predecessors: Dict[str, List[str]] = {name: [] for name in nir_graph.nodes}
-    successors: Dict[str, List[str]] = {name: [] for name in nir_graph.nodes}
-    problems = []
-    for src, dst in nir_graph.edges:
-        missing = [name for name in (src, dst) if name not in nir_graph.nodes]
-        if missing:
-            problems.append(f"edge {src!r} -> {dst!r}: no node named "
-                            + " or ".join(repr(name) for name in missing))
-            continue
-        successors[src].append(dst)
-        predecessors[dst].append(src)
-    boundary = (nir.Input, nir.Output)
-    for name, node in nir_graph.nodes.items():
-        if isinstance(node, nir.Input):
-            fed = successors[name]
-            if (predecessors[name] or len(fed) != 1 or isinstance(nir_graph.nodes[fed[0]], boundary)
-                    or len(predecessors[fed[0]]) != 1):
-                problems.append(f"{_named(name, node)}: must feed exactly one node, which "
-                                "nothing else feeds")
-        elif isinstance(node, nir.Output):
-            feeding = predecessors[name]
-            if (successors[name] or len(feeding) != 1
-                    or isinstance(nir_graph.nodes[feeding[0]], boundary)
-                    or len(successors[feeding[0]]) != 1):
-                problems.append(f"{_named(name, node)}: must be fed by exactly one node, which "
-                                "feeds nothing else")
-        else:
-            continue
-        if node.metadata:
-            problems.append(f"{_named(name, node)}: its metadata has no place in ZOR, which "
-                            "has no Input or Output nodes")
-    return problems

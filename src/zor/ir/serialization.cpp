@@ -1,8 +1,9 @@
 // zor.ir.serialization: graphs to HDF5 files and back.
 //
 // write, read and read_version work on the HDF5 C library directly (the
-// native walks of core/native_walk); _write_recursive and _read_recursive
-// take h5py groups (core/h5py_walk). Both run the rules of core/format.
+// native walks of core/format/native_walk.hpp); _write_recursive and
+// _read_recursive take h5py groups (core/format/h5py_walk). Both run the rules
+// of core/format/format.
 #include "core/io/files.hpp"
 #include "core/format/format.hpp"
 #include "core/format/h5py_walk.hpp"
@@ -15,6 +16,9 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include <fcntl.h>
 
@@ -28,8 +32,7 @@ namespace files = zor::files;
 namespace doc = zor::doc::serialization;
 
 struct Names {
-    PyObject *version, *version_key, *graph_key, *h5py, *name, *file, *filename, *str_to_node, *graph_type_name,
-        *dataset_layout;
+    PyObject *version, *version_key, *graph_key, *h5py, *name, *file, *filename, *str_to_node, *graph_type_name;
 };
 const Names *names_cache = nullptr;
 
@@ -37,7 +40,7 @@ const Names &names() {
     return py::create_once(names_cache, [] {
         return Names{py::intern("__version__"), py::intern("version"), py::intern("graph"),
                      py::intern("h5py"), py::intern("name"), py::intern("file"), py::intern("filename"),
-                     py::intern("str_to_node"), py::intern("Graph"), py::intern("DatasetLayout")};
+                     py::intern("str_to_node"), py::intern("Graph")};
     });
 }
 
@@ -63,16 +66,11 @@ nb::object as_format_error(const std::string &label, Body &&body) {
     }
 }
 
-// A function's parameters: PyArg_ParseTupleAndKeywords' format, all "O"
-// (the options after "$" are keyword-only), and the keyword names.
-struct Signature {
-    const char *format;
-    const char *keywords[6];
-};
-
-// The parsed arguments of a module function, in the order of its signature;
-// an option not given is null.
-using Arguments = std::array<PyObject *, 5>;
+// The parsed arguments of a module function, in the order of its parameters;
+// an option not given is null. Room for more than any function has, so that
+// a new option is one more name in its parameters.
+constexpr std::size_t kMaxArguments = 8;
+using Arguments = std::array<PyObject *, kMaxArguments>;
 
 // A yes/no option, tested for truth as Python's `if` does; off when not given.
 bool option_set(PyObject *option) { return option && py::truthy(option); }
@@ -174,18 +172,22 @@ h5::Object root_member(h5::Reader &reader, const ReadFile &file, const char *nam
     return object;
 }
 
-// A name of the package, looked up at every read: node modules register late.
-nb::object package_attribute(PyObject *module, PyObject *name) {
-    std::string module_name = py::str(py::steal(PyModule_GetNameObject(module)).ptr());
-    nb::object package = py::steal(PyImport_ImportModule(module_name.substr(0, module_name.rfind('.')).c_str()));
-    return py::attr(package.ptr(), name);
+// The package this module belongs to ("zor.ir"), or one of its modules.
+nb::object package_module(PyObject *module, const char *member = nullptr) {
+    std::string name = py::str(py::steal(PyModule_GetNameObject(module)).ptr());
+    name.resize(name.rfind('.'));
+    if (member)
+        name = py::join({name, ".", member});
+    return py::steal(PyImport_ImportModule(name.c_str()));
 }
 
-// The class registered under `type_name` in the package's registry.
-nb::object registered_class(PyObject *module, PyObject *type_name) {
-    nb::object registry = package_attribute(module, names().str_to_node);
-    return py::steal(PyObject_CallOneArg(registry.ptr(), type_name));
-}
+// The package's registry lookup, fetched at every read (`from . import
+// str_to_node`): the package builds it after this module has loaded.
+nb::object node_registry(PyObject *module) { return py::attr(package_module(module).ptr(), names().str_to_node); }
+
+// The record of read(path, layout=True): zor.ir.types.DatasetLayout, taken
+// at import and kept for the life of the process.
+PyObject *dataset_layout = nullptr;
 
 // read's max_array_bytes option: an integer of at least 0, or None for no
 // limit; 4 GiB when not given.
@@ -208,14 +210,12 @@ std::optional<std::uint64_t> max_array_bytes(PyObject *option) {
 }
 
 // read(path, *, mmap=False, layout=False, max_array_bytes=4 GiB); with
-// layout, the layout of the stored graph instead (zor.ir.read_layout):
-// records of the package's DatasetLayout.
+// layout, the layout of the stored graph instead (zor.ir.read_layout).
 nb::object read_graph(PyObject *module, const Arguments &args) {
     files::Path path = files::existing_file(args[0]);
     const std::string &label = path.label;
     const bool layout = option_set(args[2]);
     const std::optional<std::uint64_t> array_limit = max_array_bytes(args[3]);
-    nb::object record = layout ? package_attribute(module, names().dataset_layout) : nb::object();
     return as_format_error(label, [&] {
         nb::object data;
         {
@@ -230,13 +230,14 @@ nb::object read_graph(PyObject *module, const Arguments &args) {
                 missing("'version'", label);
             h5::Object graph = root_member(reader, file, "graph", fmt::ObjectKind::Group, label);
             if (layout)
-                return h5::read_layout(reader, std::move(graph), "/graph", label, record.ptr());
+                return h5::read_layout(reader, std::move(graph), "/graph", label, dataset_layout);
             data = fmt::read_tree(reader, std::move(graph), "/graph", label);
         }
         PyObject *type_name = PyDict_GetItemWithError(data.ptr(), py::names().type);
         if (!type_name && PyErr_Occurred())
             py::throw_error();
-        nb::object cls = registered_class(module, type_name ? type_name : names().graph_type_name);
+        nb::object registry = node_registry(module);
+        nb::object cls = py::steal(PyObject_CallOneArg(registry.ptr(), type_name ? type_name : names().graph_type_name));
         return py::call_method(cls.ptr(), py::names().from_dict, data.ptr());
     });
 }
@@ -289,38 +290,109 @@ nb::object read_recursive(PyObject *module, const Arguments &args) {
 
 // ---------------------------------------------------------------- entry points
 
-// The C entry point of a module function: parses its arguments by
-// `signature`, silences HDF5's error printing and runs `Body`.
-template <const Signature &signature, nb::object (*Body)(PyObject *module, const Arguments &)>
+// A module function, declared once: its parameters as inspect.signature shows
+// them (those after "*" keyword-only; a default is what the body does with an
+// option not given), from which CPython's parser and the signature follow;
+// then its body and its documentation.
+struct Function {
+    const char *name;
+    const char *parameters;
+    nb::object (*body)(PyObject *module, const Arguments &);
+    const char *doc;
+};
+
+// In the order the module defines them.
+constexpr Function kFunctions[] = {
+    {"_write_recursive", "group, data", write_recursive, doc::kWriteRecursiveDoc},
+    {"_read_recursive", "group", read_recursive, doc::kReadRecursiveDoc},
+    {"write", "path, graph, *, compression=None, checksum=False, durable=True", write_graph, doc::kWriteDoc},
+    {"read", "path, *, mmap=False, layout=False, max_array_bytes=4294967296", read_graph, doc::kReadDoc},
+    {"read_version", "path", read_version, doc::kReadVersionDoc},
+};
+constexpr std::size_t kFunctionCount = std::size(kFunctions);
+
+constexpr std::size_t parameter_count(std::string_view parameters) {
+    std::size_t count = 1;
+    for (char c : parameters)
+        count += c == ',';
+    return count - (parameters.find('*') != std::string_view::npos);
+}
+static_assert([] {
+    for (const Function &function : kFunctions)
+        if (parameter_count(function.parameters) > kMaxArguments)
+            return false;
+    return true;
+}(), "a function has more parameters than Arguments holds");
+
+// What CPython's parser and method table take of a Function, made at import.
+struct Parser {
+    std::string format;                  // "OO|$OOO:write": all objects, "$" before the keyword-only
+    std::vector<std::string> names;      // the parameters' names, in order
+    std::vector<const char *> keywords;  // the same, null-terminated
+    std::string doc;                     // "write($module, /, ...)\n--\n\n" and the documentation
+};
+
+Parser make_parser(const Function &function) {
+    Parser parser;
+    std::string_view rest = function.parameters;
+    while (!rest.empty()) {
+        const std::size_t comma = rest.find(", ");
+        const std::string_view parameter = rest.substr(0, comma);
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 2);
+        if (parameter == "*") {
+            parser.format += "|$";
+            continue;
+        }
+        parser.names.emplace_back(parameter.substr(0, parameter.find('=')));
+        parser.format += 'O';
+    }
+    parser.format += std::string(":") + function.name;
+    for (const std::string &name : parser.names)
+        parser.keywords.push_back(name.c_str());
+    parser.keywords.push_back(nullptr);
+    // CPython takes a first line of this form as the text signature and
+    // leaves the documentation after it as __doc__.
+    parser.doc = py::join({function.name, "($module, /, ", function.parameters, ")\n--\n\n", function.doc});
+    return parser;
+}
+
+const std::array<Parser, kFunctionCount> *parsers_cache = nullptr;
+
+const std::array<Parser, kFunctionCount> &parsers() {
+    return py::create_once(parsers_cache, [] {
+        std::array<Parser, kFunctionCount> made;
+        for (std::size_t i = 0; i < kFunctionCount; ++i)
+            made[i] = make_parser(kFunctions[i]);
+        return made;
+    });
+}
+
+template <std::size_t... slot>
+bool parse(PyObject *args, PyObject *kwargs, const Parser &parser, Arguments &parsed, std::index_sequence<slot...>) {
+    return PyArg_ParseTupleAndKeywords(args, kwargs, parser.format.c_str(), const_cast<char **>(parser.keywords.data()),
+                                       &parsed[slot]...);
+}
+
+// The C entry point of kFunctions[index]: parses its arguments, silences
+// HDF5's error printing and runs its body.
+template <std::size_t index>
 PyObject *entry(PyObject *module, PyObject *args, PyObject *kwargs) noexcept {
     return py::guarded([&]() -> PyObject * {
         h5::silence_errors();
         Arguments parsed{};
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, signature.format, const_cast<char **>(signature.keywords),
-                                         &parsed[0], &parsed[1], &parsed[2], &parsed[3], &parsed[4]))
+        if (!parse(args, kwargs, parsers()[index], parsed, std::make_index_sequence<kMaxArguments>()))
             py::throw_error();
-        return Body(module, parsed).release().ptr();
+        return kFunctions[index].body(module, parsed).release().ptr();
     });
 }
 
-constexpr Signature kWrite{"OO|$OOO:write", {"path", "graph", "compression", "checksum", "durable", nullptr}};
-constexpr Signature kRead{"O|$OOO:read", {"path", "mmap", "layout", "max_array_bytes", nullptr}};
-constexpr Signature kReadVersion{"O:read_version", {"path", nullptr}};
-constexpr Signature kWriteRecursive{"OO:_write_recursive", {"group", "data", nullptr}};
-constexpr Signature kReadRecursive{"O:_read_recursive", {"group", nullptr}};
-
-#define ZOR_FUNCTION(name, signature, body, doc)                                                                 \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<signature, body>)),                  \
-     METH_VARARGS | METH_KEYWORDS, doc}
-
-// In the order the module defines them.
-PyMethodDef functions[] = {
-    ZOR_FUNCTION("_write_recursive", kWriteRecursive, write_recursive, doc::kWriteRecursiveDoc),
-    ZOR_FUNCTION("_read_recursive", kReadRecursive, read_recursive, doc::kReadRecursiveDoc),
-    ZOR_FUNCTION("write", kWrite, write_graph, doc::kWriteDoc),
-    ZOR_FUNCTION("read", kRead, read_graph, doc::kReadDoc),
-    ZOR_FUNCTION("read_version", kReadVersion, read_version, doc::kReadVersionDoc),
-};
+// The method table: CPython declares a function with keywords by the type
+// of one without (its own _PyCFunction_CAST), hence the casts.
+template <std::size_t... index>
+std::array<PyMethodDef, kFunctionCount> method_table(std::index_sequence<index...>) {
+    return {PyMethodDef{kFunctions[index].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<index>)),
+                        METH_VARARGS | METH_KEYWORDS, parsers()[index].doc.c_str()}...};
+}
 
 }  // namespace
 
@@ -338,7 +410,10 @@ NB_MODULE(serialization, m) {
                                                            doc::kFormatErrorDoc, PyExc_Exception, nullptr));
     m.attr("ZORFormatError") = error;
     fmt::set_format_error(error.ptr());
+    dataset_layout = py::attr(package_module(m.ptr(), "types").ptr(), py::intern("DatasetLayout")).release().ptr();
     nb::object module_name = m.attr("__name__");
-    for (PyMethodDef &function : functions)
+    // Kept for the life of the process, as CPython requires of a method table.
+    static auto *methods = new std::array<PyMethodDef, kFunctionCount>(method_table(std::make_index_sequence<kFunctionCount>()));
+    for (PyMethodDef &function : *methods)
         m.attr(function.ml_name) = py::steal(PyCFunction_NewEx(&function, m.ptr(), module_name.ptr()));
 }

@@ -90,7 +90,7 @@ ChunkEncoder::ChunkEncoder(int deflate_level, bool checksum, std::size_t element
       element_size_(element_size),
       chunk_bytes_(chunk_bytes),
       padded_(chunk_bytes),
-      shuffled_(deflate_level && element_size > 1 ? chunk_bytes : 0),
+      shuffled_(shuffles(deflate_level, element_size) ? chunk_bytes : 0),
       stored_(deflate_bound(chunk_bytes, element_size) + 4),
       sample_(kTrialPieces * kTrialPiece),
       trial_(deflate_bound(sample_.size(), 1)),
@@ -107,7 +107,7 @@ ChunkEncoder::Bytes ChunkEncoder::encode(const std::uint8_t *data, std::size_t l
     std::size_t size = chunk_bytes_;
     if (level_ == 0) {
         std::memcpy(stored_.data(), chunk, chunk_bytes_);
-    } else if (element_size_ == 1) {
+    } else if (!shuffles(level_, element_size_)) {
         size = deflate_planes(chunk, 1);
     } else {
         switch (element_size_) {  // the common sizes unrolled

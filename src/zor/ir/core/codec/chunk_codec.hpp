@@ -17,8 +17,14 @@ namespace zor::hdf5 {
 
 class ChunkEncoder {
 public:
-    // `deflate_level` 1 to 9 shuffles and deflates; 0 does neither.
+    // `deflate_level` 1 to 9 deflates, after shuffling where shuffles() says;
+    // 0 does neither.
     ChunkEncoder(int deflate_level, bool checksum, std::size_t element_size, std::size_t chunk_bytes);
+
+    // Whether chunks are shuffled before they are deflated: only elements
+    // wider than a byte have planes to group. The dataset's filter pipeline
+    // must say the same, or its chunks do not decode.
+    static bool shuffles(int deflate_level, std::size_t element_size) { return deflate_level > 0 && element_size > 1; }
 
     struct Bytes {
         const std::uint8_t *data;

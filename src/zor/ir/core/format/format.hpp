@@ -12,6 +12,8 @@
 #include "core/format/plan.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +42,18 @@ struct Shape {
     bool scalar = false;  // a scalar dataspace
     std::vector<hsize_t> dims;
 };
+
+// The bytes of an array of `dims` of elements of `element_size` bytes;
+// nothing when the count passes `most` on the way (a hostile extent), so
+// that an extent of 0 after it does not make it countable.
+inline std::optional<std::uint64_t> bytes_of(const std::vector<hsize_t> &dims, std::uint64_t element_size,
+                                             std::uint64_t most = UINT64_MAX) {
+    std::uint64_t bytes = element_size;
+    for (hsize_t dim : dims)
+        if (__builtin_mul_overflow(bytes, std::uint64_t(dim), &bytes) || bytes > most)
+            return std::nullopt;
+    return bytes;
+}
 
 // Raises ZORFormatError "Invalid ZOR-IR file: '<member>' <problem> in <file>".
 [[noreturn]] void refuse(const std::string &member, const std::string &problem,

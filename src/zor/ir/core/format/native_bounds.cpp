@@ -16,20 +16,11 @@ namespace {
 
 std::string number(std::uint64_t value) { return std::to_string(value); }
 
-// The product of `values` and `factor`; nothing when it overflows.
-template <typename Values>
-std::optional<std::uint64_t> product(const Values &values, std::uint64_t factor) {
-    std::uint64_t result = factor;
-    for (auto value : values)
-        if (__builtin_mul_overflow(result, std::uint64_t(value), &result))
-            return std::nullopt;
-    return result;
-}
-
 // What H5Dchunk_iter reports of the chunks written, checked one by one.
 struct Chunks {
+    const Reader &reader;
     const std::vector<const Filter *> &filters;
-    std::uint64_t chunk_bytes, file_size, spanned;
+    std::uint64_t chunk_bytes, spanned;
     std::uint64_t written = 0;
     std::optional<std::string> problem = {};
 };
@@ -55,16 +46,23 @@ int check_chunk(const hsize_t *, unsigned mask, haddr_t address, hsize_t size, v
     std::uint64_t most = 0;  // the bytes the chunk can decode to
     if (size > trailer && __builtin_mul_overflow(size - trailer, expansion, &most))
         most = UINT64_MAX;
-    if (address > chunks.file_size || size > chunks.file_size - address)
-        chunks.problem = py::join({"has a chunk beyond the end of the file (", number(size), " bytes at offset ",
-                                   number(address), ", the file holds ", number(chunks.file_size), ")"});
-    else if (expansion == 1 ? size != chunks.chunk_bytes + trailer : expansion != 0 && most < chunks.chunk_bytes)
+    chunks.problem = chunks.reader.outside_file("a chunk", address, size);
+    if (!chunks.problem &&
+        (expansion == 1 ? size != chunks.chunk_bytes + trailer : expansion != 0 && most < chunks.chunk_bytes))
         chunks.problem = py::join({"has a chunk of ", number(size), " bytes that cannot hold its ",
                                    number(chunks.chunk_bytes)});
     return chunks.problem ? H5_ITER_STOP : H5_ITER_CONT;
 }
 
 }  // namespace
+
+std::optional<std::string> Reader::outside_file(const char *what, std::uint64_t offset, std::uint64_t bytes) const {
+    const std::uint64_t file_size = checks_.file_size();
+    if (offset <= file_size && bytes <= file_size - offset)
+        return std::nullopt;
+    return py::join({"has ", what, " beyond the end of the file (", number(bytes), " bytes at offset ", number(offset),
+                     ", the file holds ", number(file_size), ")"});
+}
 
 std::optional<std::string> Reader::beyond_limit(std::uint64_t bytes) const {
     if (!max_array_bytes_ || bytes <= *max_array_bytes_)
@@ -77,8 +75,8 @@ std::optional<std::string> Reader::bounds_problem(const Object &dataset, const E
                                                   const format::Shape &shape) {
     Type file_type(H5Dget_type(dataset.get()), "Unable to read datatype");
     const std::uint64_t type_size = H5Tget_size(file_type.get());
-    const std::optional<std::uint64_t> claimed = product(shape.dims, element.size);
-    const std::optional<std::uint64_t> stored_claim = product(shape.dims, type_size);
+    const std::optional<std::uint64_t> claimed = format::bytes_of(shape.dims, element.size);
+    const std::optional<std::uint64_t> stored_claim = format::bytes_of(shape.dims, type_size);
     if (!claimed || !stored_claim)
         return std::string("has more elements than memory can count");
     if (*claimed == 0)
@@ -88,10 +86,7 @@ std::optional<std::string> Reader::bounds_problem(const Object &dataset, const E
         const hsize_t stored = H5Dget_storage_size(dataset.get());
         if (stored != *stored_claim)
             return py::join({"has ", number(stored), " bytes of data for ", number(*stored_claim), " bytes of elements"});
-        if (offset > file_size_ || stored > file_size_ - offset)
-            return py::join({"has its data beyond the end of the file (", number(stored), " bytes at offset ",
-                             number(offset), ", the file holds ", number(file_size_), ")"});
-        return std::nullopt;
+        return outside_file("its data", offset, stored);
     }
     PropertyList creation(H5Dget_create_plist(dataset.get()), "Unable to read dataset properties");
     switch (H5Pget_layout(creation.get())) {
@@ -108,7 +103,7 @@ std::optional<std::string> Reader::chunks_problem(const Object &dataset, hid_t c
         return problem;
     std::vector<hsize_t> chunk(shape.dims.size());
     const int rank = check(H5Pget_chunk(creation, int(chunk.size()), chunk.data()), "Unable to read dataset properties");
-    const std::optional<std::uint64_t> chunk_size = product(chunk, type_size);
+    const std::optional<std::uint64_t> chunk_size = format::bytes_of(chunk, type_size);
     if (std::size_t(rank) != chunk.size() || !chunk_size || *chunk_size == 0 || *chunk_size > UINT32_MAX)
         return std::string("has impossible chunks");
     // The chunks the dataset spans. Unfiltered, all of them written, the file holds the data as it
@@ -118,11 +113,11 @@ std::optional<std::string> Reader::chunks_problem(const Object &dataset, hid_t c
     for (std::size_t d = 0; d < chunk.size(); ++d)
         if (__builtin_mul_overflow(spanned, (shape.dims[d] + chunk[d] - 1) / chunk[d], &spanned))
             spanned = UINT64_MAX;
-    const bool storable = !__builtin_mul_overflow(spanned, *chunk_size, &spanned_bytes) && spanned_bytes <= file_size_;
+    const bool storable = !__builtin_mul_overflow(spanned, *chunk_size, &spanned_bytes) && spanned_bytes <= checks_.file_size();
     std::optional<std::string> beyond = beyond_limit(filters.empty() ? claimed : std::max(claimed, *chunk_size));
     if (beyond && (!filters.empty() || !storable))
         return beyond;
-    Chunks chunks{filters, *chunk_size, file_size_, spanned};
+    Chunks chunks{*this, filters, *chunk_size, spanned};
     check(H5Dchunk_iter(dataset.get(), H5P_DEFAULT, check_chunk, &chunks), "Unable to read the chunk index");
     if (chunks.problem)
         return chunks.problem;
@@ -138,7 +133,7 @@ std::uint64_t Reader::chunk_bytes(const Object &dataset) {
     Type file_type(H5Dget_type(dataset.get()), "Unable to read datatype");
     std::vector<hsize_t> chunk(check(H5Pget_chunk(creation.get(), 0, nullptr), "Unable to read dataset properties"));
     check(H5Pget_chunk(creation.get(), int(chunk.size()), chunk.data()), "Unable to read dataset properties");
-    return product(chunk, H5Tget_size(file_type.get())).value_or(0);
+    return format::bytes_of(chunk, H5Tget_size(file_type.get())).value_or(0);
 }
 
 }  // namespace zor::hdf5

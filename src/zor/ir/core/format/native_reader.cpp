@@ -116,7 +116,6 @@ nb::object new_array(nb::object dtype, const std::vector<npy_intp> &dims) {
 
 Reader::Reader(const File &file, std::optional<std::uint64_t> max_array_bytes)
     : small_transfer_(small_transfer_buffer()),
-      file_size_(driver_file(file.get()).size),
       max_array_bytes_(max_array_bytes),
       checks_(file.get()) {}
 
@@ -216,15 +215,10 @@ format::Shape Reader::shape(const Object &dataset) {
 namespace {
 
 // The number of elements of `shape`, or SIZE_MAX when it cannot be counted
-// in memory (a hostile extent).
+// in memory (a hostile extent): a pointer each must fit in an array.
 std::size_t element_count(const format::Shape &shape) {
-    std::size_t count = 1;
-    for (hsize_t dim : shape.dims) {
-        if (dim && count > PTRDIFF_MAX / sizeof(char *) / dim)
-            return SIZE_MAX;
-        count *= std::size_t(dim);
-    }
-    return count;
+    const std::optional<std::uint64_t> pointers = format::bytes_of(shape.dims, sizeof(char *), PTRDIFF_MAX);
+    return pointers ? std::size_t(*pointers / sizeof(char *)) : SIZE_MAX;
 }
 
 }  // namespace
@@ -233,11 +227,8 @@ std::size_t element_count(const format::Shape &shape) {
 // element's heap reference has been checked against the file (see core/file_checks).
 std::optional<std::string> Reader::data_problem(const Object &dataset, const Element &element,
                                                 const format::Shape &shape) {
-    if (!element.variable_length()) {
-        if (std::optional<std::string> problem = bounds_problem(dataset, element, shape))
-            return problem;
-        return mapping_problem(dataset, element, shape);
-    }
+    if (!element.variable_length())
+        return bounds_problem(dataset, element, shape);
     const char *what = element.kind == Element::Text ? "strings" : "sequences";
     const std::size_t count = element_count(shape);
     if (count == 0 || count == SIZE_MAX)  // nothing to read, or reading refuses

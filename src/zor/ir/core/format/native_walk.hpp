@@ -67,7 +67,7 @@ private:
     // Whether the filters apply to a C-contiguous array: a big array of numbers.
     bool filtered(PyObject *array, const format::Element &element) const;
     // Stores the array in chunks of about 1 MiB, encoded with the filters
-    // (core/native_chunks).
+    // (core/codec/chunk_codec).
     void write_filtered(const Group &parent, PyObject *key, PyObject *array, const format::Element &element);
 
     ArrayFilters filters_;
@@ -117,9 +117,13 @@ public:
     explicit Reader(const File &file, std::optional<std::uint64_t> max_array_bytes = kMaxArrayBytes);
 
     std::uint64_t file_size(const Object &) const { return checks_.file_size(); }
+    // "has <what> beyond the end of the file (...)" when the `bytes` at
+    // `offset` do not lie in the file: every check of data against the
+    // file's size, read or mapped (core/format/native_bounds).
+    std::optional<std::string> outside_file(const char *what, std::uint64_t offset, std::uint64_t bytes) const;
 
     // From now on, big arrays stored plainly come back as read-only views of
-    // a memory map of the file (read(path, mmap=True)); core/native_mapping.
+    // a memory map of the file (read(path, mmap=True)); core/format/native_mapping.
     void map_arrays(const File &file);
 
     std::vector<Member> members(const Object &group);
@@ -147,7 +151,7 @@ private:
     // NumPy's layout, into which HDF5 converts.
     Type memory_type(const Datatype &type, const format::Element &element);
 
-    // core/native_bounds: whether the memory the dataset's data takes comes
+    // core/format/native_bounds: whether the memory the dataset's data takes comes
     // from the file, and where it does not, whether it stays within max_array_bytes.
     std::optional<std::string> bounds_problem(const Object &dataset, const format::Element &element,
                                               const format::Shape &shape);
@@ -162,13 +166,10 @@ private:
     // the array read() would make: nothing when it cannot, or arrays are not mapped.
     std::optional<haddr_t> mapped_offset(const Object &dataset, const format::Element &element,
                                          const format::Shape &shape);
-    std::optional<std::string> mapping_problem(const Object &dataset, const format::Element &element,
-                                               const format::Shape &shape);
 
     Types types_;
     PropertyList small_transfer_;
     std::unordered_set<haddr_t> reading_;  // the groups from the walk's root to the one it reads
-    std::uint64_t file_size_;
     std::optional<std::uint64_t> max_array_bytes_;
     FileChecks checks_;
     std::optional<FileMap> map_;
@@ -178,7 +179,7 @@ private:
 // each dataset as record(shape, dtype, nbytes, stored_nbytes) (the array
 // read() would make: its shape tuple, NumPy dtype and size in memory; then
 // the bytes it takes in the file), checked as read() checks it but without
-// reading any data; pair groups stay groups. core/native_layout.
+// reading any data; pair groups stay groups. core/format/native_layout.
 nb::object read_layout(Reader &reader, Object root, const std::string &root_path, const std::string &file,
                        PyObject *record);
 

@@ -281,7 +281,7 @@ void Writer::write_filtered(const Group &parent, PyObject *key, PyObject *array_
     const char *what = "Unable to set the dataset's filters";
     check(H5Pset_chunk(creation.get(), int(chunk.size()), chunk.data()), what);
     if (filters_.deflate_level) {
-        if (element_size > 1)
+        if (ChunkEncoder::shuffles(filters_.deflate_level, element_size))
             check(H5Pset_shuffle(creation.get()), what);
         check(H5Pset_deflate(creation.get(), unsigned(filters_.deflate_level)), what);
     }

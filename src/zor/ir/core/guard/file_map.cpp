@@ -8,7 +8,6 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 
 namespace zor::hdf5 {
 
@@ -35,11 +34,11 @@ void unmap(PyObject *owner) {
 }  // namespace
 
 FileMap::FileMap(hid_t file) {
-    descriptor_ = posix::Descriptor(::fcntl(driver_file(file).fd, F_DUPFD_CLOEXEC, 0));
-    struct stat status;
-    if (!descriptor_ || ::fstat(descriptor_.get(), &status) != 0)
+    const DriverFile &driver = driver_file(file);
+    descriptor_ = posix::Descriptor(::fcntl(driver.fd, F_DUPFD_CLOEXEC, 0));
+    if (!descriptor_)
         fail_with_errno();
-    size_ = std::uint64_t(status.st_size);
+    size_ = driver.size;
 }
 
 nb::object FileMap::view(std::uint64_t offset, nb::object dtype, const std::vector<hsize_t> &dims) {

@@ -23,11 +23,9 @@ namespace nb = nanobind;
 class FileMap {
 public:
     // Maps through a duplicate of `file`'s own descriptor, so that it is the
-    // very file HDF5 reads; nothing is mapped yet.
+    // very file HDF5 reads, as long as the file was when our driver opened it
+    // (the size every check of the reader holds data to); nothing is mapped yet.
     explicit FileMap(hid_t file);
-
-    // The file's size when it was opened: a view must lie inside it.
-    std::uint64_t size() const { return size_; }
 
     // A read-only array of `dtype` and `dims` over the bytes at `offset`,
     // which lie inside the file.
