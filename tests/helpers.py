@@ -223,4 +223,5 @@ def simulate_alone(node, x, name="node", **options):
 
 
 def lif_node(n, tau=4.0, r=2.0, v_leak=0.1, v_threshold=1.0):
-    return zor.ir.LIF(np.full(n, tau), np.full(n, r), np.full(n, v_leak), np.full(n, v_threshold))
+    return zor.ir.LIF(np.full(n, tau), np.full(n, r), np.full(n, v_leak),
+                      np.full(n, v_threshold))

@@ -8,7 +8,8 @@ import pytest
 
 from helpers import lif_node, simulate_alone as one
 from zor.ir import (IF, LI, Affine, Conv2d, CubaLI, CubaLIF, Delay, Dropout, Flatten, Graph,
-                    Integrator, LIF, Node, ReLU, Skip, Softmax, Tanh, read, simulate, write)
+                    Integrator, LIF, MaxPool2d, Node, ReLU, Skip, Softmax, Tanh, read, simulate,
+                    write)
 
 RNG = np.random.default_rng(7)
 T, B = 6, 3
@@ -77,7 +78,8 @@ def _fine(x, dt, derivatives, state, substeps=4000):
 class TestNIRNeurons:
     n = 4
     tau_syn, tau_mem = np.array([2.0, 5.0, 3.0, 4.0]), np.array([4.0, 5.0, 6.0, 2.5])
-    r, v_leak, w_in = np.array([1.0, 2.0, 1.5, 3.0]), np.array([0.0, 0.1, -0.1, 0.2]), np.array([1.0, 0.5, 2.0, 1.0])
+    r, v_leak = np.array([1.0, 2.0, 1.5, 3.0]), np.array([0.0, 0.1, -0.1, 0.2])
+    w_in = np.array([1.0, 0.5, 2.0, 1.0])
 
     def cuba(self, cls, **extra):
         return cls(tau_syn=self.tau_syn, tau_mem=self.tau_mem, r=self.r, v_leak=self.v_leak,
@@ -160,7 +162,8 @@ class TestNIRNeurons:
 
 
 def recurrent_graph():
-    w_in, w_rec, w_out = RNG.normal(size=(6, 3)), RNG.normal(size=(6, 6)) * 0.5, RNG.normal(size=(2, 6))
+    w_in, w_rec = RNG.normal(size=(6, 3)), RNG.normal(size=(6, 6)) * 0.5
+    w_out = RNG.normal(size=(2, 6))
     graph = Graph()
     graph.add_node("fc_in", Affine(w_in, np.zeros(6)))
     graph.add_node("lif", lif_node(6, v_leak=0.0))
@@ -232,6 +235,20 @@ class TestGraphs:
         want = np.concatenate(paths, axis=2) if "concat" in skip_type else paths[0] + paths[1]
         np.testing.assert_allclose(simulate(graph, x, dt=1.0)["join"], want, rtol=1e-12)
 
+    def test_shapes_from_the_input_alone(self):
+        w, fc = RNG.normal(size=(3, 2, 3, 3)), RNG.normal(size=(4, 3 * 3 * 3))
+        graph = Graph.sequential([Conv2d(w, np.zeros(3)), MaxPool2d((2, 2)), Flatten(),
+                                  Affine(fc, np.zeros(4))])
+        x = RNG.normal(size=(2, B, 2, 8, 8))
+        got = simulate(graph, x, dt=1.0)["affine"]
+        conv = np.stack([[[[(x[t, b, :, i:i + 3, j:j + 3] * w[o]).sum() for j in range(6)]
+                           for i in range(6)] for o in range(3)] for t in range(2)
+                         for b in range(B)])
+        pooled = conv.reshape(-1, 3, 3, 2, 3, 2).max(axis=(3, 5))
+        want = pooled.reshape(2, B, -1) @ fc.T
+        np.testing.assert_allclose(got, want, rtol=1e-12)
+        assert graph.nodes["maxpool2d"].output_type is None  # the caller's graph keeps its ports
+
     def test_two_inputs_by_name(self):
         graph = Graph()
         graph.add_node("left", ReLU(2))
@@ -282,10 +299,9 @@ class Foreign(ReLU):
 
 class TestErrors:
     @pytest.mark.parametrize("call, message", [
-        (lambda g: simulate(g, np.zeros((2, 1, 3)), dt=0), "dt must be a positive finite number, got 0"),
-        (lambda g: simulate(g, np.zeros((2, 1, 3)), dt=-1.0), "dt must be a positive finite number, got -1.0"),
-        (lambda g: simulate(g, np.zeros((2, 1, 3)), dt=float("nan")), "dt must be a positive finite number, got nan"),
-        (lambda g: simulate(g, np.zeros((2, 1, 3)), dt="1ms"), "dt must be a positive finite number, got '1ms'"),
+        *[(lambda g, dt=dt: simulate(g, np.zeros((2, 1, 3)), dt=dt),
+           f"dt must be a positive finite number, got {text}")
+          for dt, text in [(0, "0"), (-1.0, "-1.0"), (float("nan"), "nan"), ("1ms", "'1ms'")]],
         (lambda g: simulate(g, np.zeros((2, 1, 3)), dt=1.0, method="rk4"),
          "method must be 'euler' or 'exact', got 'rk4'"),
         (lambda g: simulate(g, np.zeros((2, 1, 4)), dt=1.0),
@@ -334,7 +350,8 @@ class TestErrors:
 
     def test_shapes_that_cannot_be_inferred(self):
         graph = Graph.sequential([Flatten(), Affine(np.zeros((2, 5)), np.zeros(2))])
-        with pytest.raises(ValueError, match="node 'affine': Affine takes input shape \\[5\\], got \\[6\\]"):
+        with pytest.raises(ValueError,
+                           match=r"node 'affine': Affine takes input shape \[5\], got \[6\]"):
             simulate(graph, np.zeros((1, 1, 2, 3)), dt=1.0)
 
     def test_node_type_without_a_rule(self):

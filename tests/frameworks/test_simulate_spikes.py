@@ -25,7 +25,8 @@ def network(kind, neuron_params, scale):
     arrays = {}
     for layer, (n_in, n_out) in enumerate(zip(SIZES, SIZES[1:]), start=1):
         # float32 values, so that both sides start from the same numbers
-        arrays[f"fc{layer}.weight"] = (rng.normal(0.4, 1.0, (n_out, n_in)) * scale).astype(np.float32)
+        weight = rng.normal(0.4, 1.0, (n_out, n_in)) * scale
+        arrays[f"fc{layer}.weight"] = weight.astype(np.float32)
         arrays[f"fc{layer}.bias"] = np.zeros(n_out)
         for field, value in neuron_params.items():
             arrays[f"n{layer}.{field}"] = np.full(n_out, value)
