@@ -220,3 +220,19 @@ def assert_user_imports(module, names):
     defined = {name for name, value in vars(module).items()
                if isinstance(value, type) and value.__module__ == module.__name__}
     assert defined <= set(names)
+
+
+def simulate_alone(node, x, name="node", **options):
+    """The output of ``node`` alone in a graph under simulate, for input x
+    (T, B, *shape); with ``record``, every array simulate returns."""
+    node.input_type = {"input": np.array(x.shape[2:])}
+    node.output_type = None
+    graph = zor.ir.Graph()
+    graph.add_node(name, node)
+    out = zor.ir.simulate(graph, x, dt=options.pop("dt", 1.0), **options)
+    return out if "record" in options else out[name]
+
+
+def lif_node(n, tau=4.0, r=2.0, v_leak=0.1, v_threshold=1.0):
+    return zor.ir.LIF(np.full(n, tau), np.full(n, r), np.full(n, v_leak),
+                      np.full(n, v_threshold))

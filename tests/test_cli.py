@@ -131,6 +131,7 @@ READERS = {
     "diagram": ["diagram", "{path}", "-o", "{folder}/out.svg"],
     "convert": ["convert", "{path}", "{folder}/out.nir"],
     "show": ["show", "{path}"],
+    "run": ["run", "{path}", "--input", "{folder}/x.npy", "--dt", "1", "-o", "{folder}/out.npz"],
 }
 
 

@@ -23,6 +23,7 @@ from .upsample import Upsample, UpsampleMode
 from .serialization import ZORFormatError, read, read_version, write
 from .layout import DatasetLayout, read_layout
 from .isolation import CheckResult, Verdict, check
+from ._simulate import simulate
 
 #: The package's version (the file format's is ``zor.ir.serialization.__version__``).
 __version__ = _installed_version("zor-ir")
@@ -67,4 +68,5 @@ __all__ = [
     "conv1d_output_shape", "conv2d_output_shape", "pool2d_output_shape", "flatten_output_size",
     "write", "read", "read_version", "read_layout", "DatasetLayout", "check", "CheckResult", "Verdict",
     "GraphError", "ZORFormatError",
+    "simulate",
 ]

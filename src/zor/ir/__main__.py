@@ -28,6 +28,7 @@ from .pooling import MaxPool2d
 from ._cli import (UserError, _about, _as_graph, _count, _is_nir_file, _nir_hint, _node_report,
                    _output, _print_nodes, _read_zor, _write_zor, _writing, memory_size, run_info)
 from ._progress import progress
+from . import _run
 
 
 # ---------------------------------------------------------------------------------------------
@@ -337,6 +338,8 @@ COMMANDS = (
     Command("check", "read a .zor file in a child process with a time limit and a memory cap; exit "
             "status 0: sound, 1: malformed (the error), 3: refused (it crashed, hung or exhausted "
             "the reader)", _check_arguments, run_check),
+    Command("run", "run the graph over the inputs of a .npy or .npz file; its outputs and recorded "
+            "states into one .npz file", _run.arguments, _run.run),
 )
 
 
