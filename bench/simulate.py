@@ -15,7 +15,12 @@ torch.no_grad(); the peak memory is the growth of the child's resident set
 during the steps (Linux: VmHWM after clearing it). A framework whose venv is
 missing is left out, and the table says so.
 
-    python bench/simulate.py [--repeat N]
+    python bench/simulate.py [--repeat N] [--threads N]
+
+PyTorch's threads wait actively for each other, so on a machine busy with
+other work the frameworks' times swing by tens of times from run to run
+(and ours, on BLAS's threads, less); --threads 1 gives every runner one
+thread, whose ratio the machine's load moves much less.
 """
 
 from __future__ import annotations
@@ -184,6 +189,8 @@ def run_framework(framework, network, w, x):
                 out, state = module(step, state)
             return out
 
+    if os.environ.get("OMP_NUM_THREADS"):
+        torch.set_num_threads(int(os.environ["OMP_NUM_THREADS"]))
     inputs = torch.from_numpy(x.astype(np.float32))
     with torch.no_grad():
         steps(inputs[:2])
@@ -234,11 +241,16 @@ def python_of(framework):
     return python_for(framework)
 
 
-def measure(framework, network, folder):
+THREAD_VARIABLES = ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS")
+
+
+def measure(framework, network, folder, threads):
     python = python_of(framework)
     if not python.exists():
         return None
     env = dict(os.environ) if framework == "ours" else dict(os.environ, PYTHONPATH="")
+    if threads:
+        env.update({name: str(threads) for name in THREAD_VARIABLES})
     done = subprocess.run([str(python), __file__, "--child", framework, network, folder],
                           capture_output=True, text=True, env=env, timeout=3600)
     if done.returncode != 0:
@@ -250,6 +262,8 @@ def measure(framework, network, folder):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=1, help="runs of each; the best counts")
+    parser.add_argument("--threads", type=int, default=0,
+                        help="threads of every runner (default: each library's own choice)")
     parser.add_argument("--child", nargs=3, metavar=("FRAMEWORK", "NETWORK", "FOLDER"),
                         help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -264,7 +278,8 @@ def main():
             np.savez(Path(folder) / "in.npz", x=x.astype(np.float32), **weights(network))
             results = {}
             for framework in ("ours", "snntorch", "norse"):
-                runs = [measure(framework, network, folder) for _ in range(args.repeat)]
+                runs = [measure(framework, network, folder, args.threads)
+                        for _ in range(args.repeat)]
                 runs = [run for run in runs if run is not None]
                 results[framework] = min(runs, key=lambda r: r["seconds"]) if runs else None
         ours = results["ours"]
