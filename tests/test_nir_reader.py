@@ -92,6 +92,10 @@ class TestRepairs:
           ("output", port("Output", [4, 8, 8]))],
          ["node 'input' (Input): leading batch extent dropped: [1, 2, 8, 8] -> [2, 8, 8]"],
          {"conv": [2, 8, 8]}),
+        # Rockpool's Output: a batch and a time extent in front of the channels.
+        ([("input", port("Input", [4])), ("lif", lif((4,))), ("output", port("Output", [1, 1, 4]))],
+         ["node 'output' (Output): leading extents [1, 1] dropped: [1, 1, 4] -> [4]"],
+         {"lif": [4]}),
         ([("input", port("Input", [[20]])), ("fc", affine(3, 20)), ("output", port("Output", [1]))],
          ["node 'input' (Input): shape [[20]] read as [20]",
           "node 'output' (Output): shape [1] settled to [3], what node 'fc' (Affine) gives"],
@@ -114,7 +118,7 @@ class TestRepairs:
         ([("input", port("Input", [6])), ("lif", lif()), ("output", port("Output", [6]))],
          ["node 'lif' (LIF): parameters tau, r, v_leak, v_threshold, v_reset of shape () "
           "broadcast to (6,)"], {"lif": [6]}),
-    ], ids=["batch extent", "batch extent of a conv", "[[1]] ports", "scalar parameters",
+    ], ids=["batch extent", "batch extent of a conv", "batch and time extents", "[[1]] ports", "scalar parameters",
             "scalar beside arrays", "along a chain", "width from the input"])
     def test_each_repair_is_one_warning(self, nodes, messages, shapes, tmp_path):
         result, said = read_warning(write_layout(tmp_path / "net.nir", chain(*nodes)))
@@ -206,7 +210,14 @@ class TestRefusals:
           "and no neighbour tells how many neurons it has"]),
         ([("input", port("Input", [5])), ("fc", affine(3, 20)), ("output", port("Output", [3]))],
          ["node 'input' (Input): its shape [5] does not fit node 'fc' (Affine), which takes [20]"]),
-    ], ids=["unknown width", "shape that is no batch extent"])
+        ([("input", port("Input", [4])), ("lif", lif((4,))), ("output", port("Output", [1, 2, 4]))],
+         ["node 'output' (Output): its shape [1, 2, 4] does not fit node 'lif' (LIF), which "
+          "gives [4]"]),
+        ([("input", port("Input", [3])), ("lif", lif((3,))), ("output", port("Output", [1, 1, 4]))],
+         ["node 'output' (Output): its shape [1, 1, 4] does not fit node 'lif' (LIF), which "
+          "gives [3]"]),
+    ], ids=["unknown width", "shape that is no batch extent", "an extent of 2 in front",
+            "extents of 1 before another width"])
     def test_what_cannot_be_settled(self, nodes, problems, fails_with, tmp_path):
         path = write_layout(tmp_path / "net.nir", chain(*nodes))
         fails_with("Cannot convert from NIR:\n  " + "\n  ".join(problems), lambda: read_nir(path))
@@ -223,6 +234,15 @@ class TestRefusals:
             "(Affine) does not take (repair=True drops it)\n"
             "  node 'output' (Output): its shape [1] does not fit node 'lif' (LIF), which gives "
             "[3] (repair=True settles it)", lambda: read_nir(path, repair=False))
+
+    def test_without_repairs_leading_extents_are_refused(self, fails_with, tmp_path):
+        nodes = [("input", port("Input", [4])), ("lif", lif((4,))),
+                 ("output", port("Output", [1, 1, 4]))]
+        path = write_layout(tmp_path / "net.nir", chain(*nodes))
+        fails_with("Cannot convert from NIR:\n"
+                   "  node 'output' (Output): its shape [1, 1, 4] has leading extents [1, 1] that "
+                   "node 'lif' (LIF) does not take (repair=True drops them)",
+                   lambda: read_nir(path, repair=False))
 
     def test_in_memory_graph_keeps_the_strict_checks(self, fails_with):
         # What from_nir cannot keep is refused here, naming the node, not at a later validate.

@@ -287,10 +287,16 @@ def _fit_port(name: str, port: RawNode, other_name: str, other: RawNode,
         change = f"shape {listed} read as {list(fixed)}"
         refusal = (f"its shape {listed} has {claimed_array.ndim} dimensions (repair=True reads "
                    f"it as {list(fixed)})")
-    elif shape[:1] == (1,) and shape[1:] == fixed:
-        change = f"leading batch extent dropped: {list(shape)} -> {list(fixed)}"
-        refusal = (f"its shape {list(shape)} has a leading batch extent that "
-                   f"{named(other_name, other)} does not take (repair=True drops it)")
+    elif _leading_ones(shape, fixed):
+        # Only extents of 1 in front of exactly what the neighbour fixes: a batch extent,
+        # and Rockpool's time extent beside it.
+        ones = list(shape[:len(shape) - len(fixed)])
+        dropped, them = (("batch extent", "it") if len(ones) == 1
+                         else (f"extents {ones}", "them"))
+        change = f"leading {dropped} dropped: {list(shape)} -> {list(fixed)}"
+        refusal = (f"its shape {list(shape)} has {'a ' if len(ones) == 1 else ''}leading "
+                   f"{dropped} that {named(other_name, other)} does not take (repair=True "
+                   f"drops {them})")
     elif math.prod(shape) <= 1:
         change = f"shape {listed} settled to {list(fixed)}, what {named(other_name, other)} {side}"
         refusal = (f"its shape {listed} does not fit {named(other_name, other)}, which {side} "
@@ -303,6 +309,12 @@ def _fit_port(name: str, port: RawNode, other_name: str, other: RawNode,
         fixed = None
     # A refused shape is dropped, so that it is reported once.
     port.input_shape = port.output_shape = None if fixed is None else np.array(fixed, np.int_)
+
+
+def _leading_ones(shape: Tuple[int, ...], fixed: Tuple[int, ...]) -> bool:
+    """Whether ``shape`` is ``fixed`` with one or more extents of 1 in front."""
+    extra = len(shape) - len(fixed)
+    return extra > 0 and all(x == 1 for x in shape[:extra]) and shape[extra:] == tuple(fixed)
 
 
 def _listed(array: np.ndarray) -> str:
