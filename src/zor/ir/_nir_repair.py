@@ -1,6 +1,6 @@
 """What a NIR graph needs before ZOR can take it: subgraphs inlined under dotted names, and the
-faults the frameworks' files carry settled (edges naming a missing node, a leading batch
-extent, ``[[1]]``-style ports, scalar parameters), each with one warning that names the node;
+faults the frameworks' files carry settled (edges naming a missing node, leading extents
+of 1, ``[[1]]``-style ports, scalar parameters), each with one warning that names the node;
 or, where the caller asks for no repairs, each refused. docs/nir.md lists them.
 """
 
