@@ -10,12 +10,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 constraints="$root/constraints.txt"
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/zor-ir/frameworks"
 
-find_python311() {
-  if command -v python3.11 >/dev/null 2>&1; then
-    command -v python3.11; return
-  fi
-  for candidate in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.11.*/bin/python3.11; do
-    [ -x "$candidate" ] && { echo "$candidate"; return; }
+source "$root/scripts/find_python.sh"
   done
   echo "frameworks: no Python 3.11 found (python3.11 on PATH or pyenv 3.11.*)" >&2
   exit 1
@@ -48,7 +43,7 @@ make_venv() {  # name venv pins
   echo "frameworks: setting up $2" >&2
   rm -rf "$2"
   mkdir -p "$cache"
-  "$(find_python311)" -m venv "$2"
+  "$(find_python 3.11 frameworks)" -m venv "$2"
   printf '%s\n' "$3" >"$2/requirements.txt"
   # Every package is pinned, so nothing is resolved; pip check then proves
   # that the pins hold every dependency.

@@ -31,12 +31,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-find_python() {
-  if command -v python3.13 >/dev/null 2>&1 && python3.13 -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
-    command -v python3.13; return
-  fi
-  for candidate in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.13.*/bin/python3.13; do
-    [ -x "$candidate" ] && { echo "$candidate"; return; }
+source "$root/scripts/find_python.sh"
   done
   echo "setup: no Python 3.13 found (python3.13 on PATH or pyenv 3.13.*)" >&2
   exit 1
@@ -44,7 +39,7 @@ find_python() {
 
 if [ ! -x $venv/bin/python ] || ! $venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
   rm -rf $venv
-  "$(find_python)" -m venv $venv
+  "$(find_python 3.13 setup)" -m venv $venv
 fi
 py=$venv/bin/python
 
