@@ -54,8 +54,8 @@ def conv2d(x: np.ndarray, weight: np.ndarray, bias: np.ndarray, stride: IntPair,
     (O, C / groups, kH, kW), plus bias: per group and piece of the batch one
     matrix product (O, C kH kW) @ (C kH kW, positions) on BLAS, of im2col
     columns built channel first, one copy per kernel position (see
-    _columns). The result is a (N, O, Ho, Wo) view of an array laid out
-    channel first."""
+    _columns). The bias is added as each product is copied into the
+    (N, O, Ho, Wo) result, in one pass."""
     stride, padding, dilation = _pair(stride), _pair(padding), _pair(dilation)
     n, channels, height, width = x.shape
     o, per_group, kh, kw = weight.shape
@@ -65,7 +65,8 @@ def conv2d(x: np.ndarray, weight: np.ndarray, bias: np.ndarray, stride: IntPair,
     padded_hw = (height + 2 * ph, width + 2 * pw)
     # Past the last plane, room for the stride-1 columns of its last positions.
     overrun = (kh - 1) * dilation[0] * padded_hw[1] + (kw - 1) * dilation[1]
-    result = np.empty((o, n) + out_hw)
+    result = np.empty((n, o) + out_hw)
+    bias = bias.reshape(1, -1, 1, 1)
     out_per_group = o // groups
     piece = max(1, COLUMN_BYTES // max(1, 8 * per_group * kh * kw * math.prod(padded_hw)))
     for start in range(0, n, piece):
@@ -79,10 +80,10 @@ def conv2d(x: np.ndarray, weight: np.ndarray, bias: np.ndarray, stride: IntPair,
             channels_of_group = slice(g * per_group, (g + 1) * per_group)
             columns, outputs = _columns(flat[channels_of_group], source[channels_of_group],
                                         (kh, kw), stride, dilation, out_hw)
-            result[g * out_per_group:(g + 1) * out_per_group, start:start + piece] = \
-                outputs(taps @ columns)
-    result += bias.reshape(-1, 1, 1, 1)
-    return result.transpose(1, 0, 2, 3)
+            group = slice(g * out_per_group, (g + 1) * out_per_group)
+            np.add(outputs(taps @ columns).transpose(1, 0, 2, 3), bias[:, group],
+                   out=result[start:start + piece, group])
+    return result
 
 
 def _columns(flat: np.ndarray, source: np.ndarray, kernel: Tuple[int, int],

@@ -45,14 +45,18 @@ class Setting(NamedTuple):
         return ValueError(f"node {self.name!r}: {message}")
 
     def param(self, node: Any, field: str) -> np.ndarray:
-        """A parameter array as float64, shaped to broadcast over (B, *shape):
-        the whole shape, a scalar, or one value per leading extent (per
-        channel of a (C, H, W) input)."""
+        """A parameter array as float64, a scalar or of the whole shape, to
+        broadcast over (B, *shape); given for the whole shape, as a scalar,
+        or one value per leading extent (per channel of a (C, H, W) input).
+        Spread over the whole shape, it meets the states element by element:
+        NumPy's loops over contiguous operands run several times faster than
+        over a broadcast axis of one."""
         value = np.asarray(getattr(node, field), dtype=np.float64)
         if value.ndim == 0 or value.shape == self.shape:
             return value
         if value.shape == self.shape[:value.ndim] or value.shape == (1,):
-            return value.reshape(value.shape + (1,) * (len(self.shape) - value.ndim))
+            value = value.reshape(value.shape + (1,) * (len(self.shape) - value.ndim))
+            return np.ascontiguousarray(np.broadcast_to(value, self.shape))
         raise self.fail(f"{field} of shape {value.shape} does not fit the input shape "
                         f"{self.shape}")
 
