@@ -50,11 +50,19 @@ class Setting(NamedTuple):
         """A parameter array as float64, a scalar or of the whole shape, to
         broadcast over (B, *shape); given for the whole shape, as a scalar,
         or one value per leading extent (per channel of a (C, H, W) input).
-        Spread over the whole shape, it meets the states element by element:
-        NumPy's loops over contiguous operands run several times faster than
-        over a broadcast axis of one."""
+        NumPy's loops run several times faster over contiguous operands
+        than over a broadcast axis of one, and faster still with a scalar:
+        so one value for all (the same bits: 0.0 is not -0.0) is a scalar,
+        and others are spread over the whole shape."""
         value = np.asarray(getattr(node, field), dtype=np.float64)
-        if value.ndim == 0 or value.shape == self.shape:
+        if value.ndim == 0:
+            return value
+        bits = np.ascontiguousarray(value).view(np.uint64)
+        if bits.size and np.all(bits == bits.flat[0]) and \
+                (value.shape == self.shape or value.shape == self.shape[:value.ndim]
+                 or value.shape == (1,)):
+            return np.asarray(value.flat[0])
+        if value.shape == self.shape:
             return value
         if value.shape == self.shape[:value.ndim] or value.shape == (1,):
             value = value.reshape(value.shape + (1,) * (len(self.shape) - value.ndim))
