@@ -199,6 +199,28 @@ class TestStatelessRules:
         assert not one(lif_node(2, v_threshold=-1.0), x).any()
 
 
+WINDOWED = [row for row in STATELESS
+            if row[0].startswith(("conv2d", "sepconv", "maxpool", "sumpool", "avgpool"))]
+
+
+class TestReusedArrays:
+    """Blocks of a step or two and im2col pieces of a sample or two, the last
+    of each shorter: every kernel's arrays, kept from one block to the next,
+    hold nothing of the block before."""
+
+    @pytest.fixture(autouse=True)
+    def small_blocks(self, monkeypatch):
+        monkeypatch.setattr("zor.ir._simulate.BLOCK_BYTES", 2 * B * 8 * 4 * 7 * 6)
+        monkeypatch.setattr("zor.ir._kernels.COLUMN_BYTES", 3 * 8 * 4 * 3 * 11 * 11)
+
+    @pytest.mark.parametrize("make, expected", [(row[1], row[3]) for row in WINDOWED],
+                             ids=[row[0] for row in WINDOWED])
+    def test_rule(self, make, expected):
+        x = RNG.normal(size=(7, B, 4, 7, 6))
+        got = one(make(), x)
+        np.testing.assert_allclose(got, expected(x).reshape(got.shape), rtol=1e-6, atol=1e-9)
+
+
 class TestQuantized:
     weight = np.array([[0.5, -1.0, 0.26], [2.0, 0.0, -0.01]])
     bias = np.array([0.1, -0.2])

@@ -5,14 +5,34 @@ a batch of samples as the leading axis and loops over no sample or neuron."""
 from __future__ import annotations
 
 import math
-from typing import Callable, Iterator, Tuple
+from typing import Any, Callable, Dict, Iterator, Optional, Tuple
 
 import numpy as np
 
 from .utils import IntPair, _pair
 
 #: Bytes of im2col columns made at once; larger batches are cut into pieces.
-COLUMN_BYTES = 32 << 20
+#: Columns that stay in the core's cache (about 1 MiB of its 2) while BLAS
+#: reads them make the convolution memory-bound no longer.
+COLUMN_BYTES = 1 << 20
+
+
+class Workspace:
+    """Arrays that one caller keeps from one call to the next: a fresh array
+    of megabytes per block of steps costs more in the kernel's page faults
+    than the arithmetic in it. An array of a workspace holds until the
+    next call that asks for the same name."""
+
+    def __init__(self) -> None:
+        self._buffers: Dict[str, np.ndarray] = {}
+
+    def array(self, name: str, shape: Tuple[int, ...], dtype: Any = np.float64) -> np.ndarray:
+        """A C-contiguous array of ``shape``, its contents undefined."""
+        size = math.prod(shape)
+        buffer = self._buffers.get(name)
+        if buffer is None or buffer.size < size or buffer.dtype != dtype:
+            buffer = self._buffers[name] = np.empty(size, dtype)
+        return buffer[:size].reshape(shape)
 
 
 def window_count(size: int, kernel: int, stride: int, padding: int, dilation: int,
@@ -47,13 +67,16 @@ def _taps(x: np.ndarray, kernel: Tuple[int, int], stride: Tuple[int, int],
 
 
 def conv2d(x: np.ndarray, weight: np.ndarray, bias: np.ndarray, stride: IntPair,
-           padding: IntPair, dilation: IntPair, groups: int) -> np.ndarray:
+           padding: IntPair, dilation: IntPair, groups: int,
+           work: Optional[Workspace] = None) -> np.ndarray:
     """Grouped 2D cross-correlation of x (N, C, H, W) with weight
     (O, C / groups, kH, kW), plus bias: per group and piece of the batch one
     matrix product (O, C kH kW) @ (C kH kW, positions) on BLAS, of im2col
     columns built channel first, one copy per kernel position (see
-    _columns). The result is a (N, O, Ho, Wo) view of an array laid out
-    channel first."""
+    _columns). The bias is added as each product is copied into the
+    (N, O, Ho, Wo) result, in one pass. With ``work``, the result and the
+    scratch arrays are that workspace's."""
+    work = work or Workspace()
     stride, padding, dilation = _pair(stride), _pair(padding), _pair(dilation)
     n, channels, height, width = x.shape
     o, per_group, kh, kw = weight.shape
@@ -63,29 +86,33 @@ def conv2d(x: np.ndarray, weight: np.ndarray, bias: np.ndarray, stride: IntPair,
     padded_hw = (height + 2 * ph, width + 2 * pw)
     # Past the last plane, room for the stride-1 columns of its last positions.
     overrun = (kh - 1) * dilation[0] * padded_hw[1] + (kw - 1) * dilation[1]
-    result = np.empty((o, n) + out_hw)
+    result = work.array("result", (n, o) + out_hw)
+    bias = bias.reshape(1, -1, 1, 1)
     out_per_group = o // groups
     piece = max(1, COLUMN_BYTES // max(1, 8 * per_group * kh * kw * math.prod(padded_hw)))
     for start in range(0, n, piece):
         part = x[start:start + piece]
         planes = part.shape[0] * math.prod(padded_hw)
-        flat = np.zeros((channels, planes + overrun))
+        flat = work.array("planes", (channels, planes + overrun))
+        flat.fill(0.0)
         source = flat[:, :planes].reshape(channels, part.shape[0], *padded_hw)  # a view
         source[:, :, ph:ph + height, pw:pw + width] = part.transpose(1, 0, 2, 3)
         for g in range(groups):
             taps = weight[g * out_per_group:(g + 1) * out_per_group].reshape(out_per_group, -1)
             channels_of_group = slice(g * per_group, (g + 1) * per_group)
             columns, outputs = _columns(flat[channels_of_group], source[channels_of_group],
-                                        (kh, kw), stride, dilation, out_hw)
-            result[g * out_per_group:(g + 1) * out_per_group, start:start + piece] = \
-                outputs(taps @ columns)
-    result += bias.reshape(-1, 1, 1, 1)
-    return result.transpose(1, 0, 2, 3)
+                                        (kh, kw), stride, dilation, out_hw, work)
+            product = np.matmul(taps, columns,
+                                out=work.array("product", (out_per_group, columns.shape[1])))
+            group = slice(g * out_per_group, (g + 1) * out_per_group)
+            np.add(outputs(product).transpose(1, 0, 2, 3), bias[:, group],
+                   out=result[start:start + piece, group])
+    return result
 
 
 def _columns(flat: np.ndarray, source: np.ndarray, kernel: Tuple[int, int],
-             stride: Tuple[int, int], dilation: Tuple[int, int], out_hw: Tuple[int, int]
-             ) -> Tuple[np.ndarray, Callable[[np.ndarray], np.ndarray]]:
+             stride: Tuple[int, int], dilation: Tuple[int, int], out_hw: Tuple[int, int],
+             work: Workspace) -> Tuple[np.ndarray, Callable[[np.ndarray], np.ndarray]]:
     """The im2col columns (C kH kW, positions) of ``source`` (C, n, Hp, Wp),
     padded, whose planes lie one after the other in ``flat``, and the
     function that takes the product (O, positions) to (O, n, Ho, Wo). At
@@ -97,14 +124,14 @@ def _columns(flat: np.ndarray, source: np.ndarray, kernel: Tuple[int, int],
     channels, n, rows, width = source.shape
     if stride == (1, 1):
         length = n * rows * width
-        columns = np.empty((channels, kernel[0], kernel[1], length))
+        columns = work.array("columns", (channels, kernel[0], kernel[1], length))
         for i in range(kernel[0]):
             for j in range(kernel[1]):
                 offset = i * dilation[0] * width + j * dilation[1]
                 columns[:, i, j] = flat[:, offset:offset + length]
         return columns.reshape(-1, length), \
             lambda product: product.reshape(-1, n, rows, width)[:, :, :out_hw[0], :out_hw[1]]
-    columns = np.empty((channels,) + kernel + (n,) + out_hw)
+    columns = work.array("columns", (channels,) + kernel + (n,) + out_hw)
     for i, j, view in _taps(source, kernel, stride, dilation, out_hw):
         columns[:, i, j] = view
     return columns.reshape(-1, n * out_hw[0] * out_hw[1]), \
@@ -112,9 +139,11 @@ def _columns(flat: np.ndarray, source: np.ndarray, kernel: Tuple[int, int],
 
 
 def pool2d(x: np.ndarray, kernel: IntPair, stride: IntPair, padding: IntPair,
-           dilation: IntPair, ceil_mode: bool, reduce: str, pad_value: float) -> np.ndarray:
+           dilation: IntPair, ceil_mode: bool, reduce: str, pad_value: float,
+           work: Optional[Workspace] = None) -> np.ndarray:
     """Window reduction ("max" or "sum") of x (N, C, H, W), one pass per
-    kernel position; padding and a ceil-mode overhang hold ``pad_value``."""
+    kernel position; padding and a ceil-mode overhang hold ``pad_value``.
+    With ``work``, the result is that workspace's."""
     kernel, stride, padding, dilation = (_pair(v) for v in (kernel, stride, padding, dilation))
     height, width = x.shape[2:]
     out_hw = tuple(window_count(size, kernel[a], stride[a], padding[a], dilation[a], ceil_mode)
@@ -123,7 +152,9 @@ def pool2d(x: np.ndarray, kernel: IntPair, stride: IntPair, padding: IntPair,
                       - size - 2 * padding[a]) for a, size in enumerate((height, width)))
     combine = np.maximum if reduce == "max" else np.add
     views = _taps(padded(x, padding, extra, pad_value), kernel, stride, dilation, out_hw)
-    result = next(views)[2].copy()
+    first = next(views)[2]
+    result = (work or Workspace()).array("result", first.shape)
+    np.copyto(result, first)
     for _, _, view in views:
         combine(result, view, out=result)
     return result

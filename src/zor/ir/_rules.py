@@ -4,7 +4,9 @@ A rule takes the node and its Setting and returns what the simulator calls:
 a stateless rule a function of one time step's input for many samples at
 once, (N, *shape) -> (N, *output); a rule with states a function
 step(state, x) of one time step, (B, *shape) -> (B, *output), that updates
-the arrays of ``state`` in place. docs/semantics.md is this table in words."""
+the arrays of ``state`` in place. What a rule returns may be its own array,
+overwritten by its next call: the simulator uses it before then.
+docs/semantics.md is this table in words."""
 
 from __future__ import annotations
 
@@ -45,14 +47,26 @@ class Setting(NamedTuple):
         return ValueError(f"node {self.name!r}: {message}")
 
     def param(self, node: Any, field: str) -> np.ndarray:
-        """A parameter array as float64, shaped to broadcast over (B, *shape):
-        the whole shape, a scalar, or one value per leading extent (per
-        channel of a (C, H, W) input)."""
+        """A parameter array as float64, a scalar or of the whole shape, to
+        broadcast over (B, *shape); given for the whole shape, as a scalar,
+        or one value per leading extent (per channel of a (C, H, W) input).
+        NumPy's loops run several times faster over contiguous operands
+        than over a broadcast axis of one, and faster still with a scalar:
+        so one value for all (the same bits: 0.0 is not -0.0) is a scalar,
+        and others are spread over the whole shape."""
         value = np.asarray(getattr(node, field), dtype=np.float64)
-        if value.ndim == 0 or value.shape == self.shape:
+        if value.ndim == 0:
+            return value
+        bits = np.ascontiguousarray(value).view(np.uint64)
+        if bits.size and np.all(bits == bits.flat[0]) and \
+                (value.shape == self.shape or value.shape == self.shape[:value.ndim]
+                 or value.shape == (1,)):
+            return np.asarray(value.flat[0])
+        if value.shape == self.shape:
             return value
         if value.shape == self.shape[:value.ndim] or value.shape == (1,):
-            return value.reshape(value.shape + (1,) * (len(self.shape) - value.ndim))
+            value = value.reshape(value.shape + (1,) * (len(self.shape) - value.ndim))
+            return np.ascontiguousarray(np.broadcast_to(value, self.shape))
         raise self.fail(f"{field} of shape {value.shape} does not fit the input shape "
                         f"{self.shape}")
 
@@ -246,10 +260,11 @@ def _conv1d(node: Any, s: Setting) -> Callable:
     # Conv2d over a height of 1.
     weight = np.asarray(node.weight, dtype=np.float64)[:, :, None, :]
     bias = np.asarray(node.bias, dtype=np.float64)
+    work = kernels.Workspace()
 
     def conv1d(x: np.ndarray) -> np.ndarray:
         y = kernels.conv2d(x[:, :, None, :], weight, bias, (1, node.stride), (0, node.padding),
-                           (1, node.dilation), int(node.groups))
+                           (1, node.dilation), int(node.groups), work)
         return y[:, :, 0, :]
     return conv1d
 
@@ -257,8 +272,9 @@ def _conv1d(node: Any, s: Setting) -> Callable:
 @rule(Conv2d)
 def _conv2d(node: Any, s: Setting) -> Callable:
     weight, bias = (np.asarray(a, dtype=np.float64) for a in (node.weight, node.bias))
+    work = kernels.Workspace()
     return lambda x: kernels.conv2d(x, weight, bias, node.stride, node.padding, node.dilation,
-                                    int(node.groups))
+                                    int(node.groups), work)
 
 
 @rule(SepConv2d)
@@ -266,11 +282,12 @@ def _sep_conv2d(node: Any, s: Setting) -> Callable:
     depthwise, pointwise, depth_bias, point_bias = (
         np.asarray(a, dtype=np.float64) for a in (node.depthwise_weight, node.pointwise_weight,
                                                    node.depthwise_bias, node.pointwise_bias))
+    depth_work, point_work = kernels.Workspace(), kernels.Workspace()
 
     def separable(x: np.ndarray) -> np.ndarray:
         depth = kernels.conv2d(x, depthwise, depth_bias, node.stride, node.padding,
-                               node.dilation, depthwise.shape[0])
-        return kernels.conv2d(depth, pointwise, point_bias, 1, 0, 1, 1)
+                               node.dilation, depthwise.shape[0], depth_work)
+        return kernels.conv2d(depth, pointwise, point_bias, 1, 0, 1, 1, point_work)
     return separable
 
 
@@ -280,8 +297,9 @@ def _stride(node: Any) -> Any:
 
 @rule(MaxPool2d)
 def _max_pool(node: Any, s: Setting) -> Callable:
+    work = kernels.Workspace()
     return lambda x: kernels.pool2d(x, node.kernel_size, _stride(node), node.padding,
-                                    node.dilation, bool(node.ceil_mode), "max", -np.inf)
+                                    node.dilation, bool(node.ceil_mode), "max", -np.inf, work)
 
 
 @rule(AvgPool2d)
@@ -296,9 +314,11 @@ def _avg_pool(node: Any, s: Setting) -> Callable:
     else:
         cells[:, :, ph:ph + height, pw:pw + width] = 1.0
 
+    work = kernels.Workspace()
+
     def pool(x: np.ndarray) -> np.ndarray:
         return kernels.pool2d(x, node.kernel_size, _stride(node), node.padding, 1,
-                              bool(node.ceil_mode), "sum", 0.0)
+                              bool(node.ceil_mode), "sum", 0.0, work)
     divisor = kernels.pool2d(cells, node.kernel_size, _stride(node), 0, 1,
                              bool(node.ceil_mode), "sum", 0.0)
     return lambda x: pool(x) / divisor
@@ -306,8 +326,9 @@ def _avg_pool(node: Any, s: Setting) -> Callable:
 
 @rule(SumPool2d)
 def _sum_pool(node: Any, s: Setting) -> Callable:
+    work = kernels.Workspace()
     return lambda x: kernels.pool2d(x, node.kernel_size, _stride(node), node.padding, 1, False,
-                                    "sum", 0.0)
+                                    "sum", 0.0, work)
 
 
 @rule(Flatten)
@@ -358,8 +379,10 @@ def _integrating(node: Any, s: Setting) -> _Linear:
     return _Linear(1.0, ((s.dt * s.param(node, "r"), "x"),), 0.0)
 
 
-def _fire(state: SimpleNamespace, threshold: np.ndarray, reset: Any, strict: bool) -> np.ndarray:
-    spikes = state.v > threshold if strict else state.v >= threshold
+def _fire(state: SimpleNamespace, threshold: np.ndarray, reset: Any, strict: bool,
+          spikes: np.ndarray) -> np.ndarray:
+    """The spikes of this step into ``spikes`` (bool), and v reset where one is."""
+    (np.greater if strict else np.greater_equal)(state.v, threshold, out=spikes)
     np.copyto(state.v, reset, where=spikes)
     return spikes
 
@@ -368,10 +391,12 @@ def _fire(state: SimpleNamespace, threshold: np.ndarray, reset: Any, strict: boo
 def _lif(node: Any, s: Setting) -> Callable:
     move, threshold = _leaky(node, s), s.param(node, "v_threshold")
     scratch = np.empty((s.batch,) + s.shape)
+    spikes = np.empty((s.batch,) + s.shape, dtype=bool)
 
     def step(state: SimpleNamespace, x: np.ndarray) -> np.ndarray:
         _advance(state, "v", move, x, scratch)
-        return _fire(state, threshold, 0.0, strict=False)  # v >= v_threshold, then 0
+        return _fire(state, threshold, 0.0, strict=False,  # v >= v_threshold, then 0
+                     spikes=spikes)
     return step
 
 
@@ -380,10 +405,11 @@ def _if(node: Any, s: Setting) -> Callable:
     move = _integrating(node, s)
     threshold, v_reset = s.param(node, "v_threshold"), s.param(node, "v_reset")
     scratch = np.empty((s.batch,) + s.shape)
+    spikes = np.empty((s.batch,) + s.shape, dtype=bool)
 
     def step(state: SimpleNamespace, x: np.ndarray) -> np.ndarray:
         _advance(state, "v", move, x, scratch)
-        return _fire(state, threshold, v_reset, strict=True)
+        return _fire(state, threshold, v_reset, strict=True, spikes=spikes)
     return step
 
 
@@ -430,12 +456,14 @@ def _cuba(node: Any, s: Setting) -> Callable:
     if spiking:
         threshold, v_reset = s.param(node, "v_threshold"), s.param(node, "v_reset")
     scratch = np.empty((s.batch,) + s.shape)
+    spikes = np.empty((s.batch,) + s.shape, dtype=bool)
 
     def step(state: SimpleNamespace, x: np.ndarray) -> np.ndarray:
         _advance(state, "v", move_v, x, scratch)
         _advance(state, "i", move_i, x, scratch)
         if spiking:
-            return _fire(state, threshold, v_reset, strict=True)  # v > v_threshold
+            return _fire(state, threshold, v_reset, strict=True,  # v > v_threshold
+                         spikes=spikes)
         return state.v.copy()
     return step
 
