@@ -271,9 +271,9 @@ def main():
         return child(*args.child)
     print(f"{'network':<8} {'runner':<9} {'seconds':>8} {'steps/s':>8} {'samples x steps/s':>18} "
           f"{'peak MiB':>9} {'ours is':>12}")
-    for network, spec in NETWORKS.items():
+    for network, network_setup in NETWORKS.items():
         rng = np.random.default_rng(1)
-        x = (rng.random((spec["steps"], spec["batch"]) + spec["sample"]) < spec["rate"])
+        x = (rng.random((network_setup["steps"], network_setup["batch"]) + network_setup["sample"]) < network_setup["rate"])
         with tempfile.TemporaryDirectory(prefix="zor-bench-") as folder:
             np.savez(Path(folder) / "in.npz", x=x.astype(np.float32), **weights(network))
             results = {}
@@ -290,8 +290,8 @@ def main():
             ratio = "" if framework == "ours" or ours is None else \
                 f"{result['seconds'] / ours['seconds']:.2f}x faster"
             print(f"{network:<8} {framework:<9} {result['seconds']:8.3f} "
-                  f"{spec['steps'] / result['seconds']:8.0f} "
-                  f"{spec['steps'] * spec['batch'] / result['seconds']:18.0f} "
+                  f"{network_setup['steps'] / result['seconds']:8.0f} "
+                  f"{network_setup['steps'] * network_setup['batch'] / result['seconds']:18.0f} "
                   f"{result['peak'] / 2 ** 20:9.1f} {ratio:>12}")
 
 

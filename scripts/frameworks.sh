@@ -11,10 +11,6 @@ constraints="$root/constraints.txt"
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/zor-ir/frameworks"
 
 source "$root/scripts/find_python.sh"
-  done
-  echo "frameworks: no Python 3.11 found (python3.11 on PATH or pyenv 3.11.*)" >&2
-  exit 1
-}
 
 # samna's PyPI package is a stub that installs the real one from the network
 # when imported; Sinabs and Rockpool try it and do without when it fails.

@@ -32,10 +32,6 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 source "$root/scripts/find_python.sh"
-  done
-  echo "setup: no Python 3.13 found (python3.13 on PATH or pyenv 3.13.*)" >&2
-  exit 1
-}
 
 if [ ! -x $venv/bin/python ] || ! $venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
   rm -rf $venv

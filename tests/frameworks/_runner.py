@@ -15,11 +15,11 @@ import numpy as np
 
 def main(script, function, directory):
     exchange = pathlib.Path(directory)
-    spec = importlib.util.spec_from_file_location(pathlib.Path(script).stem, script)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module
+    module_spec = importlib.util.spec_from_file_location(pathlib.Path(script).stem, script)
+    module = importlib.util.module_from_spec(module_spec)
+    sys.modules[module_spec.name] = module
     try:
-        spec.loader.exec_module(module)
+        module_spec.loader.exec_module(module)
         with np.load(exchange / "in.npz", allow_pickle=False) as given:
             arrays = {key: given[key] for key in given.files}
         params = json.loads((exchange / "params.json").read_text())
