@@ -282,22 +282,21 @@ def _boundary_problems(nodes: Dict[str, RawNode], edges: List[Tuple[str, str]]) 
     for src, dst in edges:
         successors[src].append(dst)
         predecessors[dst].append(src)
+    # An Output is an Input seen from the other end: (its neighbours, the links it must
+    # not have, what it must do).
+    sides = {"Input": (successors, predecessors,
+                       "must feed exactly one node, which nothing else feeds"),
+             "Output": (predecessors, successors,
+                        "must be fed by exactly one node, which feeds nothing else")}
     problems = []
     for name, node in nodes.items():
-        if node.kind == "Input":
-            fed = successors[name]
-            if (predecessors[name] or len(fed) != 1 or nodes[fed[0]].kind in _BOUNDARY
-                    or len(predecessors[fed[0]]) != 1):
-                problems.append(f"{named(name, node)}: must feed exactly one node, which "
-                                "nothing else feeds")
-        elif node.kind == "Output":
-            feeding = predecessors[name]
-            if (successors[name] or len(feeding) != 1 or nodes[feeding[0]].kind in _BOUNDARY
-                    or len(successors[feeding[0]]) != 1):
-                problems.append(f"{named(name, node)}: must be fed by exactly one node, which "
-                                "feeds nothing else")
-        else:
+        if node.kind not in sides:
             continue
+        outward, inward, rule = sides[node.kind]
+        neighbours = outward[name]
+        if (inward[name] or len(neighbours) != 1 or nodes[neighbours[0]].kind in _BOUNDARY
+                or len(inward[neighbours[0]]) != 1):
+            problems.append(f"{named(name, node)}: {rule}")
         if node.metadata:
             problems.append(f"{named(name, node)}: its metadata has no place in ZOR, which "
                             "has no Input or Output nodes")
