@@ -204,14 +204,12 @@ WINDOWED = [row for row in STATELESS
 
 
 class TestReusedArrays:
-    """Blocks of a step or two and im2col pieces of a sample or two, the last
-    of each shorter: every kernel's arrays, kept from one block to the next,
-    hold nothing of the block before."""
+    """Blocks of two steps, the last shorter: every kernel's arrays, kept from
+    one block to the next, hold nothing of the block before."""
 
     @pytest.fixture(autouse=True)
     def small_blocks(self, monkeypatch):
         monkeypatch.setattr("zor.ir._simulate.BLOCK_BYTES", 2 * B * 8 * 4 * 7 * 6)
-        monkeypatch.setattr("zor.ir._kernels.COLUMN_BYTES", 3 * 8 * 4 * 3 * 11 * 11)
 
     @pytest.mark.parametrize("make, expected", [(row[1], row[3]) for row in WINDOWED],
                              ids=[row[0] for row in WINDOWED])

@@ -2,10 +2,11 @@
 
 A rule takes the node and its Setting and returns what the simulator calls:
 a stateless rule a function of one time step's input for many samples at
-once, (N, *shape) -> (N, *output); a rule with states a function
-step(state, x) of one time step, (B, *shape) -> (B, *output), that updates
-the arrays of ``state`` in place. What a rule returns may be its own array,
-overwritten by its next call: the simulator uses it before then.
+once, (N, *shape) -> (N, *output), whose result may be its own array,
+overwritten by its next call (the simulator uses it before then); a rule
+with states a function step(state, x, out) of one time step, x (B, *shape),
+that updates the arrays of ``state`` in place and writes its output into
+out (B, *output).
 docs/semantics.md is this table in words."""
 
 from __future__ import annotations
@@ -16,6 +17,7 @@ from typing import Any, Callable, Dict, NamedTuple, Optional, Tuple
 
 import numpy as np
 
+from . import _execution
 from . import _kernels as kernels
 from .conv import Conv1d, Conv2d, SepConv2d
 from .flatten import Flatten
@@ -255,16 +257,20 @@ def _scale(node: Any, s: Setting) -> Callable:
     return lambda x: x * scale
 
 
+def _finite(weight: np.ndarray) -> bool:
+    return bool(np.all(np.isfinite(weight)))
+
+
 @rule(Conv1d)
 def _conv1d(node: Any, s: Setting) -> Callable:
     # Conv2d over a height of 1.
-    weight = np.asarray(node.weight, dtype=np.float64)[:, :, None, :]
+    weight = np.ascontiguousarray(np.asarray(node.weight, dtype=np.float64)[:, :, None, :])
     bias = np.asarray(node.bias, dtype=np.float64)
-    work = kernels.Workspace()
+    finite, work = _finite(weight), kernels.Workspace()
 
     def conv1d(x: np.ndarray) -> np.ndarray:
         y = kernels.conv2d(x[:, :, None, :], weight, bias, (1, node.stride), (0, node.padding),
-                           (1, node.dilation), int(node.groups), work)
+                           (1, node.dilation), int(node.groups), finite, work)
         return y[:, :, 0, :]
     return conv1d
 
@@ -272,9 +278,9 @@ def _conv1d(node: Any, s: Setting) -> Callable:
 @rule(Conv2d)
 def _conv2d(node: Any, s: Setting) -> Callable:
     weight, bias = (np.asarray(a, dtype=np.float64) for a in (node.weight, node.bias))
-    work = kernels.Workspace()
+    finite, work = _finite(weight), kernels.Workspace()
     return lambda x: kernels.conv2d(x, weight, bias, node.stride, node.padding, node.dilation,
-                                    int(node.groups), work)
+                                    int(node.groups), finite, work)
 
 
 @rule(SepConv2d)
@@ -282,12 +288,13 @@ def _sep_conv2d(node: Any, s: Setting) -> Callable:
     depthwise, pointwise, depth_bias, point_bias = (
         np.asarray(a, dtype=np.float64) for a in (node.depthwise_weight, node.pointwise_weight,
                                                    node.depthwise_bias, node.pointwise_bias))
+    finite = _finite(depthwise), _finite(pointwise)
     depth_work, point_work = kernels.Workspace(), kernels.Workspace()
 
     def separable(x: np.ndarray) -> np.ndarray:
         depth = kernels.conv2d(x, depthwise, depth_bias, node.stride, node.padding,
-                               node.dilation, depthwise.shape[0], depth_work)
-        return kernels.conv2d(depth, pointwise, point_bias, 1, 0, 1, 1, point_work)
+                               node.dilation, depthwise.shape[0], finite[0], depth_work)
+        return kernels.conv2d(depth, pointwise, point_bias, 1, 0, 1, 1, finite[1], point_work)
     return separable
 
 
@@ -346,9 +353,8 @@ def _upsample(node: Any, s: Setting) -> Callable:
 # --------------------------------------------------------------- rules with states
 #
 # Each state moves as state' = keep * state + sum(coefficient * array) + rest,
-# the equations' step with its coefficients worked out once; _advance does
-# it in place, through one scratch array, since a temporary array per
-# operation costs more than the arithmetic at these sizes.
+# the equations' step with its coefficients worked out once; _Move does it in
+# place, in one pass of zor.ir._execution.advance, which also fires.
 
 class _Linear(NamedTuple):
     keep: Any
@@ -356,16 +362,24 @@ class _Linear(NamedTuple):
     rest: Any
 
 
-def _advance(state: SimpleNamespace, name: str, step: _Linear, x: np.ndarray,
-             scratch: np.ndarray) -> None:
-    target = getattr(state, name)
-    sources = [x if source == "x" else getattr(state, source) for _, source in step.terms]
-    target *= step.keep
-    for (coefficient, _), source in zip(step.terms, sources):
-        np.multiply(source, coefficient, out=scratch)
-        target += scratch
-    if np.any(step.rest):
-        target += step.rest
+class _Move:
+    """A _Linear step of one state, its coefficients one value per neuron."""
+
+    def __init__(self, name: str, step: _Linear, s: Setting) -> None:
+        self.name = name
+        self.keep = _per_neuron(step.keep, s)
+        self.terms = [(_per_neuron(c, s), source) for c, source in step.terms]
+        # Adding zeros would still turn a -0.0 into 0.0: no rest is added.
+        self.rest = _per_neuron(step.rest, s) if np.any(step.rest) else None
+
+    def __call__(self, state: SimpleNamespace, x: np.ndarray,
+                 firing: Optional[Tuple[np.ndarray, np.ndarray, bool, np.ndarray]] = None) -> None:
+        terms = [(c, x if source == "x" else getattr(state, source)) for c, source in self.terms]
+        _execution.advance(getattr(state, self.name), self.keep, terms, self.rest, firing)
+
+
+def _per_neuron(value: Any, s: Setting) -> np.ndarray:
+    return np.ascontiguousarray(np.broadcast_to(np.asarray(value, dtype=np.float64), s.shape))
 
 
 def _leaky(node: Any, s: Setting, tau: str = "tau") -> _Linear:
@@ -379,49 +393,36 @@ def _integrating(node: Any, s: Setting) -> _Linear:
     return _Linear(1.0, ((s.dt * s.param(node, "r"), "x"),), 0.0)
 
 
-def _fire(state: SimpleNamespace, threshold: np.ndarray, reset: Any, strict: bool,
-          spikes: np.ndarray) -> np.ndarray:
-    """The spikes of this step into ``spikes`` (bool), and v reset where one is."""
-    (np.greater if strict else np.greater_equal)(state.v, threshold, out=spikes)
-    np.copyto(state.v, reset, where=spikes)
-    return spikes
+def _spiking(node: Any, s: Setting, move: _Move, reset: Any, strict: bool) -> Callable:
+    """The step of a neuron whose v fires: spikes (1.0) where v > v_threshold
+    (``strict``) or v >= v_threshold, and v = ``reset`` there."""
+    threshold, reset = _per_neuron(s.param(node, "v_threshold"), s), _per_neuron(reset, s)
+
+    def step(state: SimpleNamespace, x: np.ndarray, out: np.ndarray) -> None:
+        move(state, x, (threshold, reset, strict, out))
+    return step
 
 
 @rule(LIF, states=("v",))
 def _lif(node: Any, s: Setting) -> Callable:
-    move, threshold = _leaky(node, s), s.param(node, "v_threshold")
-    scratch = np.empty((s.batch,) + s.shape)
-    spikes = np.empty((s.batch,) + s.shape, dtype=bool)
-
-    def step(state: SimpleNamespace, x: np.ndarray) -> np.ndarray:
-        _advance(state, "v", move, x, scratch)
-        return _fire(state, threshold, 0.0, strict=False,  # v >= v_threshold, then 0
-                     spikes=spikes)
-    return step
+    # v >= v_threshold, then 0
+    return _spiking(node, s, _Move("v", _leaky(node, s), s), 0.0, strict=False)
 
 
 @rule(IF, states=("v",))
 def _if(node: Any, s: Setting) -> Callable:
-    move = _integrating(node, s)
-    threshold, v_reset = s.param(node, "v_threshold"), s.param(node, "v_reset")
-    scratch = np.empty((s.batch,) + s.shape)
-    spikes = np.empty((s.batch,) + s.shape, dtype=bool)
-
-    def step(state: SimpleNamespace, x: np.ndarray) -> np.ndarray:
-        _advance(state, "v", move, x, scratch)
-        return _fire(state, threshold, v_reset, strict=True, spikes=spikes)
-    return step
+    return _spiking(node, s, _Move("v", _integrating(node, s), s), s.param(node, "v_reset"),
+                    strict=True)
 
 
 @rule(LI, states=("v",))
 @rule(Integrator, states=("v",))
 def _potential(node: Any, s: Setting) -> Callable:
-    move = _leaky(node, s) if isinstance(node, LI) else _integrating(node, s)
-    scratch = np.empty((s.batch,) + s.shape)
+    move = _Move("v", _leaky(node, s) if isinstance(node, LI) else _integrating(node, s), s)
 
-    def step(state: SimpleNamespace, x: np.ndarray) -> np.ndarray:
-        _advance(state, "v", move, x, scratch)
-        return state.v.copy()
+    def step(state: SimpleNamespace, x: np.ndarray, out: np.ndarray) -> None:
+        move(state, x)
+        np.copyto(out, state.v)
     return step
 
 
@@ -451,21 +452,21 @@ def _current_based(node: Any, s: Setting) -> Tuple[_Linear, _Linear]:
 @rule(CubaLIF, states=("v", "i"))
 @rule(CubaLI, states=("v", "i"))
 def _cuba(node: Any, s: Setting) -> Callable:
-    move_v, move_i = _current_based(node, s)
-    spiking = isinstance(node, CubaLIF)
-    if spiking:
-        threshold, v_reset = s.param(node, "v_threshold"), s.param(node, "v_reset")
-    scratch = np.empty((s.batch,) + s.shape)
-    spikes = np.empty((s.batch,) + s.shape, dtype=bool)
+    steps = _current_based(node, s)
+    move_v, move_i = _Move("v", steps[0], s), _Move("i", steps[1], s)
+    if isinstance(node, CubaLIF):
+        fire = _spiking(node, s, move_v, s.param(node, "v_reset"), strict=True)  # v > v_threshold
 
-    def step(state: SimpleNamespace, x: np.ndarray) -> np.ndarray:
-        _advance(state, "v", move_v, x, scratch)
-        _advance(state, "i", move_i, x, scratch)
-        if spiking:
-            return _fire(state, threshold, v_reset, strict=True,  # v > v_threshold
-                         spikes=spikes)
-        return state.v.copy()
-    return step
+        def spiking(state: SimpleNamespace, x: np.ndarray, out: np.ndarray) -> None:
+            fire(state, x, out)  # v first, from the i of the step before
+            move_i(state, x)
+        return spiking
+
+    def potential(state: SimpleNamespace, x: np.ndarray, out: np.ndarray) -> None:
+        move_v(state, x)
+        move_i(state, x)
+        np.copyto(out, state.v)
+    return potential
 
 
 @rule(Delay, steps=True)
@@ -481,10 +482,10 @@ def _delay(node: Any, s: Setting) -> Callable:
     cells = np.arange(steps.size)
     clock = [0]
 
-    def step(state: SimpleNamespace, x: np.ndarray) -> np.ndarray:
+    def step(state: SimpleNamespace, x: np.ndarray, out: np.ndarray) -> None:
         t = clock[0]
         clock[0] += 1
         ring[t % size] = x.reshape(x.shape[0], -1)
         # ring[slot of cell m, :, m] for every cell m: (cells, B)
-        return ring[(t - steps) % size, :, cells].T.reshape(x.shape)
+        out[...] = ring[(t - steps) % size, :, cells].T.reshape(x.shape)
     return step

@@ -270,7 +270,7 @@ class _Run:
         y = self.work[v].array("output", (count, batch) + self.out_shapes[v])
         record = [(self.results[key], state) for key, u, state in self.recorded if u == v]
         for k in range(count):
-            y[k] = op(self.states[v], x[k])
+            op(self.states[v], x[k], y[k])
             for target, state in record:
                 target[start + k] = getattr(self.states[v], state)
         return y

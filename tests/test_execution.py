@@ -1,0 +1,204 @@
+"""The simulator's C++ kernels: every sum in its stated order, to the bit,
+against NumPy doing the same operations one at a time; non-finite weights;
+arguments that do not fit."""
+
+import numpy as np
+import pytest
+
+from helpers import lif_node, simulate_alone as one
+from zor.ir import AvgPool2d, Conv1d, Conv2d, MaxPool2d, SepConv2d, SumPool2d, _execution
+
+RNG = np.random.default_rng(11)
+
+
+def ordered_conv(x, w, b, stride=(1, 1), padding=(0, 0), dilation=(1, 1), groups=1):
+    """Each output's sum from +0 in the order of (c, i, j) over the padded
+    input, one rounded product and addition at a time, then the bias."""
+    n, _, h, wd = x.shape
+    o, cg, kh, kw = w.shape
+    xp = np.pad(x, ((0, 0), (0, 0), (padding[0],) * 2, (padding[1],) * 2))
+    ho = (h + 2 * padding[0] - dilation[0] * (kh - 1) - 1) // stride[0] + 1
+    wo = (wd + 2 * padding[1] - dilation[1] * (kw - 1) - 1) // stride[1] + 1
+    out = np.zeros((n, o, ho, wo))
+    per = o // groups
+    for g in range(groups):
+        for c in range(cg):
+            for i in range(kh):
+                for j in range(kw):
+                    top, left = i * dilation[0], j * dilation[1]
+                    cells = xp[:, g * cg + c, top:top + stride[0] * (ho - 1) + 1:stride[0],
+                               left:left + stride[1] * (wo - 1) + 1:stride[1]]
+                    taps = w[g * per:(g + 1) * per, c, i, j]
+                    out[:, g * per:(g + 1) * per] += taps[None, :, None, None] * cells[:, None]
+    return out + b[None, :, None, None]
+
+
+def spiking(shape, rate=0.3):
+    """Mostly zeros, as spikes are, with some values of every sign."""
+    return np.where(RNG.random(shape) < rate, RNG.normal(size=shape), 0.0)
+
+
+def steps(x):
+    return x[:, None]  # (N, ...) as N steps of one sample
+
+
+class TestConvolutionOrder:
+    @pytest.mark.parametrize("outputs, channels, kernel, stride, padding, dilation, groups", [
+        (8, 2, (3, 3), (1, 1), (1, 1), (1, 1), 1),   # four lanes twice
+        (16, 8, (3, 3), (1, 1), (1, 1), (1, 1), 1),
+        (32, 3, (2, 3), (2, 1), (0, 2), (1, 2), 1),
+        (6, 4, (3, 2), (2, 2), (1, 1), (2, 1), 2),   # three outputs a group: no lanes
+        (4, 4, (3, 3), (1, 2), (2, 0), (1, 1), 4),   # one output a group
+    ])
+    def test_bits_of_the_ordered_sum(self, outputs, channels, kernel, stride, padding, dilation,
+                                     groups):
+        w = RNG.normal(size=(outputs, channels // groups) + kernel)
+        b = RNG.normal(size=outputs)
+        x = spiking((5, channels, 9, 8))
+        node = Conv2d(w, b, stride, padding, dilation, groups)
+        got = one(node, steps(x))[:, 0]
+        np.testing.assert_array_equal(got, ordered_conv(x, w, b, stride, padding, dilation,
+                                                        groups))
+
+    def test_dense_input_and_the_other_layers(self):
+        x = RNG.normal(size=(3, 4, 7, 6))
+        w_depth, w_point = RNG.normal(size=(4, 1, 3, 3)), RNG.normal(size=(5, 4, 1, 1))
+        b_depth, b_point = RNG.normal(size=4), RNG.normal(size=5)
+        got = one(SepConv2d(w_depth, w_point, b_depth, b_point, (1, 2), (1, 1)), steps(x))[:, 0]
+        depth = ordered_conv(x, w_depth, b_depth, (1, 2), (1, 1), groups=4)
+        np.testing.assert_array_equal(got, ordered_conv(depth, w_point, b_point))
+        w1, b1 = RNG.normal(size=(6, 2, 3)), RNG.normal(size=6)
+        seq = spiking((3, 4, 10))
+        got = one(Conv1d(w1, b1, stride=2, padding=1, dilation=2, groups=2), steps(seq))[:, 0]
+        want = ordered_conv(seq[:, :, None], w1[:, :, None], b1, (1, 2), (0, 1), (1, 2), 2)
+        np.testing.assert_array_equal(got, want[:, :, 0])
+
+    def test_infinite_weights_meet_the_zeros_and_the_padding(self):
+        w = np.ones((2, 1, 3, 3))
+        w[0, 0, 0, 0] = np.inf
+        x = np.zeros((1, 1, 4, 4))
+        x[0, 0, 2, 2] = 1.0
+        got = one(Conv2d(w, np.zeros(2), padding=(1, 1)), steps(x))[:, 0]
+        with np.errstate(invalid="ignore"):
+            want = ordered_conv(x, w, np.zeros(2), padding=(1, 1))
+        assert np.isnan(got[0, 0, 0, 0])  # the infinite tap on the padding: 0 * inf
+        assert got[0, 0, 3, 3] == np.inf  # and on the one cell that is not 0
+        np.testing.assert_array_equal(got, want)
+
+    def test_nan_input_reaches_every_output_it_feeds(self):
+        x = np.zeros((1, 1, 5, 5))
+        x[0, 0, 2, 2] = np.nan
+        got = one(Conv2d(np.ones((1, 1, 3, 3)), np.zeros(1)), steps(x))[0, 0, 0]
+        assert np.isnan(got).all()
+
+
+class TestPoolingOrder:
+    @pytest.mark.parametrize("node, pad, how", [
+        (SumPool2d((2, 3), (2, 2), (1, 0)), 0.0, np.add),
+        (MaxPool2d((3, 2), (1, 2), (1, 1), ceil_mode=True), -np.inf, np.maximum),
+        (MaxPool2d((2, 2), dilation=(2, 1)), -np.inf, np.maximum),
+    ])
+    def test_bits_of_the_window_in_order(self, node, pad, how):
+        x = RNG.normal(size=(3, 2, 7, 6))
+        x[0, 1, 2, 2] = np.nan
+        got = one(node, steps(x))[:, 0]
+        k, s = node.kernel_size, node.stride or node.kernel_size
+        p, d = node.padding, getattr(node, "dilation", (1, 1))
+        ho, wo = got.shape[2:]
+        xp = np.full((3, 2, 7 + 2 * p[0] + 2 * k[0], 6 + 2 * p[1] + 2 * k[1]), pad)
+        xp[:, :, p[0]:p[0] + 7, p[1]:p[1] + 6] = x
+        want = None
+        for i in range(k[0]):
+            for j in range(k[1]):
+                cells = xp[:, :, i * d[0]:i * d[0] + s[0] * (ho - 1) + 1:s[0],
+                           j * d[1]:j * d[1] + s[1] * (wo - 1) + 1:s[1]]
+                want = cells.copy() if want is None else how(want, cells)
+        np.testing.assert_array_equal(got, want)
+        if how is np.maximum:
+            assert np.isnan(got[0, 1]).any()
+
+    def test_average_divides_the_ordered_sum(self):
+        x = RNG.normal(size=(2, 1, 4, 4))
+        got = one(AvgPool2d((2, 2)), steps(x))[:, 0]
+        total = x[:, :, ::2, ::2] + x[:, :, ::2, 1::2] + x[:, :, 1::2, ::2] + x[:, :, 1::2, 1::2]
+        np.testing.assert_array_equal(got, total / 4.0)
+
+
+class TestNeuronStep:
+    def test_lif_to_the_bit(self):
+        x = RNG.normal(1.0, 2.0, size=(40, 3, 5))
+        tau, r, v_leak, v_threshold = 2e-3, 1.5, 0.25, 1.0
+        got = one(lif_node(5, tau=tau, r=r, v_leak=v_leak, v_threshold=v_threshold), x,
+                  record=("node.v",), dt=1e-3)
+        a = 1e-3 / tau
+        v = np.zeros((3, 5))
+        for t in range(len(x)):  # the step's operations as the rule orders them
+            v = v * (1 - a) + x[t] * (a * r) + a * v_leak
+            spikes = v >= v_threshold
+            v = np.where(spikes, 0.0, v)
+            np.testing.assert_array_equal(got["node"][t], spikes)
+            np.testing.assert_array_equal(got["node.v"][t], v)
+
+
+class TestArguments:
+    """The kernels check every array they are given: what does not fit is an
+    exception, never a read or write outside an array."""
+
+    x = np.zeros((2, 3, 5, 5))
+    w = np.zeros((4, 3, 3, 3))
+    b = np.zeros(4)
+
+    def convolve(self, x=None, w=None, b=None, out=None, groups=1, padding=(0, 0)):
+        out = np.zeros((2, 4, 3, 3)) if out is None else out
+        _execution.convolve(self.x if x is None else x, self.w if w is None else w,
+                            self.b if b is None else b, out, (1, 1), padding, (1, 1), groups,
+                            True)
+
+    @pytest.mark.parametrize("change, message", [
+        (dict(out=np.zeros((2, 4, 3, 4))), "the output array does not have the shape"),
+        (dict(b=np.zeros(3)), "the weight, the bias and the groups do not fit"),
+        (dict(groups=2), "the weight, the bias and the groups do not fit"),
+        (dict(w=np.zeros((4, 3, 7, 3))), "the kernel is larger than the padded input"),
+        (dict(x=np.zeros((2, 3, 5))), "x must be"),
+        (dict(padding=(-1, 0)), "padding must not be negative"),
+    ])
+    def test_convolve(self, change, message):
+        with pytest.raises(ValueError, match=message):
+            self.convolve(**change)
+
+    def test_output_must_be_a_contiguous_float64_array_apart_from_the_input(self):
+        with pytest.raises(TypeError):
+            self.convolve(out=np.zeros((2, 4, 3, 6))[..., ::2])
+        with pytest.raises(TypeError):
+            self.convolve(out=np.zeros((2, 4, 3, 3), dtype=np.float32))
+        shared = np.zeros(2 * 3 * 5 * 5)
+        with pytest.raises(ValueError, match="overlaps the input"):
+            _execution.convolve(shared.reshape(2, 3, 5, 5), np.zeros((3, 3, 3, 3)), np.zeros(3),
+                                shared[:2 * 3 * 3 * 3].reshape(2, 3, 3, 3), (1, 1), (0, 0),
+                                (1, 1), 1, True)
+
+    def test_pool(self):
+        with pytest.raises(ValueError, match="kernel, stride and dilation must be positive"):
+            _execution.pool(self.x, np.zeros((2, 3, 2, 2)), (0, 2), (2, 2), (0, 0), (1, 1),
+                            True, 0.0)
+        with pytest.raises(ValueError, match="the output array does not have the shape"):
+            _execution.pool(self.x, np.zeros((2, 4, 2, 2)), (2, 2), (2, 2), (0, 0), (1, 1),
+                            True, 0.0)
+
+    @pytest.mark.parametrize("target, keep, source, spikes, message", [
+        (np.zeros((2, 5)), np.ones(4), np.ones((2, 5)), None, "whole rows"),
+        (np.zeros((2, 5)), np.ones(5), np.ones((3, 5)), None, "a source does not have"),
+        (np.zeros((2, 5)), np.ones(5), np.ones((2, 5)), np.zeros(9), "the spikes do not have"),
+    ])
+    def test_advance(self, target, keep, source, spikes, message):
+        firing = None if spikes is None else (np.ones(5), np.zeros(5), True, spikes)
+        with pytest.raises(ValueError, match=message):
+            _execution.advance(target, keep, [(np.ones(5), source)], None, firing)
+
+    def test_advance_refuses_arrays_that_share_the_state(self):
+        state = np.zeros((2, 5))
+        with pytest.raises(ValueError, match="a source overlaps the state"):
+            _execution.advance(state, np.ones(5), [(np.ones(5), state)], None, None)
+        with pytest.raises(ValueError, match="the spikes overlap the state"):
+            _execution.advance(state, np.ones(5), [], None,
+                               (np.ones(5), np.zeros(5), True, state))
