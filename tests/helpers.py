@@ -236,3 +236,25 @@ def simulate_alone(node, x, name="node", **options):
 def lif_node(n, tau=4.0, r=2.0, v_leak=0.1, v_threshold=1.0):
     return zor.ir.LIF(np.full(n, tau), np.full(n, r), np.full(n, v_leak),
                       np.full(n, v_threshold))
+
+
+def ordered_conv(x, w, b, stride=(1, 1), padding=(0, 0), dilation=(1, 1), groups=1):
+    """Each output's sum from +0 in the order of (c, i, j) over the padded
+    input, one rounded product and addition at a time, then the bias."""
+    n, _, h, wd = x.shape
+    o, cg, kh, kw = w.shape
+    xp = np.pad(x, ((0, 0), (0, 0), (padding[0],) * 2, (padding[1],) * 2))
+    ho = (h + 2 * padding[0] - dilation[0] * (kh - 1) - 1) // stride[0] + 1
+    wo = (wd + 2 * padding[1] - dilation[1] * (kw - 1) - 1) // stride[1] + 1
+    out = np.zeros((n, o, ho, wo))
+    per = o // groups
+    for g in range(groups):
+        for c in range(cg):
+            for i in range(kh):
+                for j in range(kw):
+                    top, left = i * dilation[0], j * dilation[1]
+                    cells = xp[:, g * cg + c, top:top + stride[0] * (ho - 1) + 1:stride[0],
+                               left:left + stride[1] * (wo - 1) + 1:stride[1]]
+                    taps = w[g * per:(g + 1) * per, c, i, j]
+                    out[:, g * per:(g + 1) * per] += taps[None, :, None, None] * cells[:, None]
+    return out + b[None, :, None, None]

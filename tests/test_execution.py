@@ -5,32 +5,10 @@ arguments that do not fit."""
 import numpy as np
 import pytest
 
-from helpers import lif_node, simulate_alone as one
+from helpers import lif_node, ordered_conv, simulate_alone as one
 from zor.ir import AvgPool2d, Conv1d, Conv2d, MaxPool2d, SepConv2d, SumPool2d, _execution
 
 RNG = np.random.default_rng(11)
-
-
-def ordered_conv(x, w, b, stride=(1, 1), padding=(0, 0), dilation=(1, 1), groups=1):
-    """Each output's sum from +0 in the order of (c, i, j) over the padded
-    input, one rounded product and addition at a time, then the bias."""
-    n, _, h, wd = x.shape
-    o, cg, kh, kw = w.shape
-    xp = np.pad(x, ((0, 0), (0, 0), (padding[0],) * 2, (padding[1],) * 2))
-    ho = (h + 2 * padding[0] - dilation[0] * (kh - 1) - 1) // stride[0] + 1
-    wo = (wd + 2 * padding[1] - dilation[1] * (kw - 1) - 1) // stride[1] + 1
-    out = np.zeros((n, o, ho, wo))
-    per = o // groups
-    for g in range(groups):
-        for c in range(cg):
-            for i in range(kh):
-                for j in range(kw):
-                    top, left = i * dilation[0], j * dilation[1]
-                    cells = xp[:, g * cg + c, top:top + stride[0] * (ho - 1) + 1:stride[0],
-                               left:left + stride[1] * (wo - 1) + 1:stride[1]]
-                    taps = w[g * per:(g + 1) * per, c, i, j]
-                    out[:, g * per:(g + 1) * per] += taps[None, :, None, None] * cells[:, None]
-    return out + b[None, :, None, None]
 
 
 def spiking(shape, rate=0.3):

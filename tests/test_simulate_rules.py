@@ -6,7 +6,7 @@ import math
 import numpy as np
 import pytest
 
-from helpers import lif_node, simulate_alone as one
+from helpers import lif_node, ordered_conv, simulate_alone as one
 from zor.ir import (ELU, GELU, Affine, AvgPool2d, BatchNorm1d, BatchNorm2d, Conv1d, Conv2d,
                     Dropout, Flatten, HybridRegion, LayerNorm, MaxPool2d, PReLU, ReLU, Scale,
                     SepConv2d, Sigmoid, Skip, Softmax, SpikingAffine, SumPool2d, Tanh, Threshold,
@@ -17,26 +17,6 @@ T, B = 6, 3
 
 
 # -------------------------------------------------------------- stateless rules
-
-def _conv_reference(x, w, b, stride, padding, dilation, groups):
-    """Cross-correlation by its definition, one output cell at a time."""
-    n, c, h, wd = x.shape
-    o, cg, kh, kw = w.shape
-    xp = np.pad(x, ((0, 0), (0, 0), (padding[0],) * 2, (padding[1],) * 2))
-    ho = (h + 2 * padding[0] - dilation[0] * (kh - 1) - 1) // stride[0] + 1
-    wo = (wd + 2 * padding[1] - dilation[1] * (kw - 1) - 1) // stride[1] + 1
-    out = np.zeros((n, o, ho, wo))
-    per = o // groups
-    for oc in range(o):
-        g = oc // per
-        for i in range(ho):
-            for j in range(wo):
-                patch = xp[:, g * cg:(g + 1) * cg,
-                           i * stride[0]:i * stride[0] + dilation[0] * (kh - 1) + 1:dilation[0],
-                           j * stride[1]:j * stride[1] + dilation[1] * (kw - 1) + 1:dilation[1]]
-                out[:, oc, i, j] = (patch * w[oc]).sum(axis=(1, 2, 3)) + b[oc]
-    return out
-
 
 def _pool_reference(x, k, s, p, ceil_mode, how, count_include_pad=True, dilation=(1, 1)):
     n, c, h, w = x.shape
@@ -121,14 +101,14 @@ STATELESS = [
     ("flatten", lambda: Flatten(1, 2), x_img, lambda x: x.reshape(T, B, 4, 42)),
     ("skip", lambda: Skip("passthrough"), x_img, lambda x: x),
     ("conv2d", lambda: Conv2d(w_conv, b_conv, (2, 1), (1, 2), (1, 2), 2), x_img,
-     lambda x: _conv_reference(_flat(x), w_conv, b_conv, (2, 1), (1, 2), (1, 2), 2)),
+     lambda x: ordered_conv(_flat(x), w_conv, b_conv, (2, 1), (1, 2), (1, 2), 2)),
     ("conv2d plain", lambda: Conv2d(w_conv[:, :, :2], b_conv, groups=2), x_img,
-     lambda x: _conv_reference(_flat(x), w_conv[:, :, :2], b_conv, (1, 1), (0, 0), (1, 1), 2)),
+     lambda x: ordered_conv(_flat(x), w_conv[:, :, :2], b_conv, (1, 1), (0, 0), (1, 1), 2)),
     ("conv2d dilated", lambda: Conv2d(w_conv, b_conv, (1, 1), (2, 1), (2, 1), 2), x_img,
-     lambda x: _conv_reference(_flat(x), w_conv, b_conv, (1, 1), (2, 1), (2, 1), 2)),
+     lambda x: ordered_conv(_flat(x), w_conv, b_conv, (1, 1), (2, 1), (2, 1), 2)),
     ("sepconv2d", lambda: SepConv2d(w_depth, w_point, b_depth, b_point, (1, 2), (1, 1)), x_img,
-     lambda x: _conv_reference(
-         _conv_reference(_flat(x), w_depth, b_depth, (1, 2), (1, 1), (1, 1), 4),
+     lambda x: ordered_conv(
+         ordered_conv(_flat(x), w_depth, b_depth, (1, 2), (1, 1), (1, 1), 4),
          w_point, b_point, (1, 1), (0, 0), (1, 1), 1)),
     ("maxpool", lambda: MaxPool2d((3, 2), (2, 2), (1, 1), (1, 2), ceil_mode=True), x_img,
      lambda x: _pool_reference(_flat(x), (3, 2), (2, 2), (1, 1), True, "max", dilation=(1, 2))),
@@ -175,7 +155,7 @@ STATELESS += [
     ("threshold", lambda: Threshold(np.full((4, 7, 6), 0.2)), x_img, lambda x: (x > 0.2) * 1.0),
     ("scale", lambda: Scale(scale), x_img, lambda x: x * scale),
     ("conv1d", lambda: Conv1d(w_conv1d, b_conv1d, stride=2, padding=1, dilation=2, groups=2),
-     x_seq, lambda x: _conv_reference(_flat(x)[:, :, None, :], w_conv1d[:, :, None, :], b_conv1d,
+     x_seq, lambda x: ordered_conv(_flat(x)[:, :, None, :], w_conv1d[:, :, None, :], b_conv1d,
                                       (1, 2), (0, 1), (1, 2), 2)),
     ("sumpool", lambda: SumPool2d((2, 3), (2, 2), (1, 0)), x_img,
      lambda x: _pool_reference(_flat(x), (2, 3), (2, 2), (1, 0), False, "sum")),
