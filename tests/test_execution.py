@@ -2,6 +2,9 @@
 against NumPy doing the same operations one at a time; non-finite weights;
 arguments that do not fit."""
 
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -95,6 +98,19 @@ class TestPoolingOrder:
         if how is np.maximum:
             assert np.isnan(got[0, 1]).any()
 
+    def test_a_huge_window_costs_the_cells_inside(self):
+        # 200001 x 200001 taps, all but one on the padding: only the cell is read.
+        code = ("import numpy as np; from zor.ir import MaxPool2d, SumPool2d, Graph, simulate\n"
+                "for cls in (MaxPool2d, SumPool2d):\n"
+                "    g = Graph(); g.add_node('p', cls((200001, 200001), (1, 1), (100000, 100000)))\n"
+                "    out = simulate(g, np.full((1, 1, 1, 1, 1), -0.0), dt=1.0)['p']\n"
+                "    print(out.shape, np.signbit(out).item())")
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                              timeout=60)
+        # the maximum is the cell; the sum of -0.0 and the padding's zeros is +0.0
+        assert done.stdout.split("\n")[:2] == ["(1, 1, 1, 1, 1) True", "(1, 1, 1, 1, 1) False"], \
+            done.stderr
+
     def test_average_divides_the_ordered_sum(self):
         x = RNG.normal(size=(2, 1, 4, 4))
         got = one(AvgPool2d((2, 2)), steps(x))[:, 0]
@@ -158,10 +174,10 @@ class TestArguments:
     def test_pool(self):
         with pytest.raises(ValueError, match="kernel, stride and dilation must be positive"):
             _execution.pool(self.x, np.zeros((2, 3, 2, 2)), (0, 2), (2, 2), (0, 0), (1, 1),
-                            True, 0.0)
+                            True)
         with pytest.raises(ValueError, match="the output array does not have the shape"):
             _execution.pool(self.x, np.zeros((2, 4, 2, 2)), (2, 2), (2, 2), (0, 0), (1, 1),
-                            True, 0.0)
+                            True)
 
     @pytest.mark.parametrize("target, keep, source, spikes, message", [
         (np.zeros((2, 5)), np.ones(4), np.ones((2, 5)), None, "whole rows"),

@@ -114,6 +114,9 @@ STATELESS = [
      lambda x: _pool_reference(_flat(x), (3, 2), (2, 2), (1, 1), True, "max", dilation=(1, 2))),
     ("avgpool", lambda: AvgPool2d((3, 3), (2, 2), (1, 1), ceil_mode=True), x_img,
      lambda x: _pool_reference(_flat(x), (3, 3), (2, 2), (1, 1), True, "avg")),
+    # ceil mode drops the last window along H (it would start in the padding)
+    ("avgpool ceil dropping a window", lambda: AvgPool2d((2, 2), (2, 2), (1, 1), ceil_mode=True),
+     x_img, lambda x: _pool_reference(_flat(x), (2, 2), (2, 2), (1, 1), True, "avg")),
     ("avgpool without pad", lambda: AvgPool2d((2, 3), (2, 2), (1, 1), count_include_pad=False),
      x_img, lambda x: _pool_reference(_flat(x), (2, 3), (2, 2), (1, 1), False, "avg", False)),
     ("upsample nearest", lambda: Upsample(2), x_img,

@@ -28,6 +28,8 @@ using Input = nb::ndarray<const double, nb::c_contig, nb::device::cpu>;
 using Output = nb::ndarray<double, nb::c_contig, nb::device::cpu>;
 using Pair = std::pair<Index, Index>;
 
+constexpr Index kLargestWindow = (Index{1} << 31) - 1;
+
 [[noreturn]] void fail(const std::string &message) { throw std::invalid_argument(message); }
 
 Index extent(const Input &a, size_t axis) { return static_cast<Index>(a.shape(axis)); }
@@ -45,6 +47,12 @@ ex::Window window_of(Pair kernel, Pair stride, Pair padding, Pair dilation) {
             fail("kernel, stride and dilation must be positive");
     if (padding.first < 0 || padding.second < 0)
         fail("padding must not be negative");
+    // Below 2**31, no product of two of them, or of one with a position,
+    // comes near the end of the index type.
+    for (Index v : {kernel.first, kernel.second, stride.first, stride.second, dilation.first,
+                    dilation.second, padding.first, padding.second})
+        if (v > kLargestWindow)
+            fail("a window extent, stride, padding or dilation above 2**31 - 1");
     return {{kernel.first, kernel.second}, {stride.first, stride.second},
             {padding.first, padding.second}, {dilation.first, dilation.second}};
 }
@@ -97,12 +105,11 @@ void convolve(const Input &x, const Input &weight, const Input &bias, Output &ou
 }
 
 void pool(const Input &x, Output &out, Pair kernel, Pair stride, Pair padding, Pair dilation,
-          bool maximum, double pad_value) {
+          bool maximum) {
     ex::Pooling pooling{};
     pooling.input = planes_of(x, "x");
     pooling.window = window_of(kernel, stride, padding, dilation);
     pooling.maximum = maximum;
-    pooling.pad_value = pad_value;
     if (out.ndim() != 4)
         fail("the output array does not have the shape of the result");
     pooling.out_height = extent(out, 2);
@@ -170,9 +177,9 @@ NB_MODULE(_execution, m) {
           "kH, kW), each sum taken from +0 in the order of (c, i, j) over the cells inside x, "
           "then bias added. With skip_zeros, zero cells are passed over (for finite weights).");
     m.def("pool", &pool, nb::arg("x"), nb::arg("out").noconvert(), nb::arg("kernel"), nb::arg("stride"),
-          nb::arg("padding"), nb::arg("dilation"), nb::arg("maximum"), nb::arg("pad_value"),
-          "out (N, C, Ho, Wo) = each window of x (N, C, H, W), cells outside it pad_value, reduced "
-          "by the maximum (NaN if any cell is) or the sum, in the order of (i, j).");
+          nb::arg("padding"), nb::arg("dilation"), nb::arg("maximum"),
+          "out (N, C, Ho, Wo) = each window of x (N, C, H, W) reduced by the maximum (NaN if any "
+          "cell is; cells outside x -inf) or the sum (cells outside x 0), in the order of (i, j).");
     m.def("advance", &advance, nb::arg("target").noconvert(), nb::arg("keep"), nb::arg("terms"),
           nb::arg("rest").none(), nb::arg("firing").none(),
           "One step of a state in place: target = target * keep + coefficient * source + ... "

@@ -67,18 +67,19 @@ def conv2d(x: np.ndarray, weight: np.ndarray, bias: np.ndarray, stride: IntPair,
 
 
 def pool2d(x: np.ndarray, kernel: IntPair, stride: IntPair, padding: IntPair,
-           dilation: IntPair, ceil_mode: bool, reduce: str, pad_value: float,
+           dilation: IntPair, ceil_mode: bool, reduce: str,
            work: Optional[Workspace] = None) -> np.ndarray:
     """Window reduction ("max" or "sum") of x (N, C, H, W), each window's
-    cells in the order of (i, j); padding and a ceil-mode overhang hold
-    ``pad_value``. With ``work``, the result is that workspace's."""
+    cells in the order of (i, j); padding and a ceil-mode overhang count as
+    -inf for the maximum and 0 for the sum. With ``work``, the result is
+    that workspace's."""
     kernel, stride, padding, dilation = (_pair(v) for v in (kernel, stride, padding, dilation))
     height, width = x.shape[2:]
     out_hw = tuple(window_count(size, kernel[a], stride[a], padding[a], dilation[a], ceil_mode)
                    for a, size in enumerate((height, width)))
     result = (work or Workspace()).array("result", x.shape[:2] + out_hw)
     _execution.pool(np.ascontiguousarray(x, dtype=np.float64), result, kernel, stride, padding,
-                    dilation, reduce == "max", pad_value)
+                    dilation, reduce == "max")
     return result
 
 

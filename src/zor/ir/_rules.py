@@ -306,36 +306,35 @@ def _stride(node: Any) -> Any:
 def _max_pool(node: Any, s: Setting) -> Callable:
     work = kernels.Workspace()
     return lambda x: kernels.pool2d(x, node.kernel_size, _stride(node), node.padding,
-                                    node.dilation, bool(node.ceil_mode), "max", -np.inf, work)
+                                    node.dilation, bool(node.ceil_mode), "max", work)
 
 
 @rule(AvgPool2d)
 def _avg_pool(node: Any, s: Setting) -> Callable:
     # The divisor of each window: its cells in the input, and in the
-    # padding when count_include_pad (never the overhang of ceil_mode).
-    height, width = s.shape[1:3]
-    ph, pw = _pair(node.padding)
-    cells = np.zeros((1, 1, height + 2 * ph, width + 2 * pw))
-    if node.count_include_pad:
-        cells[...] = 1.0
-    else:
-        cells[:, :, ph:ph + height, pw:pw + width] = 1.0
-
+    # padding when count_include_pad (never the overhang of ceil_mode), the
+    # product of the counts along either axis.
+    kernel, stride, padding = (_pair(v) for v in (node.kernel_size, _stride(node), node.padding))
+    counts = []
+    for axis in (0, 1):
+        size, k, p = s.shape[1 + axis], kernel[axis], padding[axis]
+        low, high = (-p, size + p) if node.count_include_pad else (0, size)
+        first = np.arange(s.output[1 + axis]) * stride[axis] - p  # each window's first cell
+        counts.append(np.clip(np.minimum(first + k, high) - np.maximum(first, low), 0, None))
+    divisor = np.outer(counts[0], counts[1]).astype(np.float64)
     work = kernels.Workspace()
 
     def pool(x: np.ndarray) -> np.ndarray:
-        return kernels.pool2d(x, node.kernel_size, _stride(node), node.padding, 1,
-                              bool(node.ceil_mode), "sum", 0.0, work)
-    divisor = kernels.pool2d(cells, node.kernel_size, _stride(node), 0, 1,
-                             bool(node.ceil_mode), "sum", 0.0)
-    return lambda x: pool(x) / divisor
+        total = kernels.pool2d(x, kernel, stride, padding, 1, bool(node.ceil_mode), "sum", work)
+        return np.divide(total, divisor, out=total)
+    return pool
 
 
 @rule(SumPool2d)
 def _sum_pool(node: Any, s: Setting) -> Callable:
     work = kernels.Workspace()
     return lambda x: kernels.pool2d(x, node.kernel_size, _stride(node), node.padding, 1, False,
-                                    "sum", 0.0, work)
+                                    "sum", work)
 
 
 @rule(Flatten)

@@ -24,7 +24,7 @@ METHODS = ("euler", "exact")
 #: Bytes of the node outputs that one block of time steps may hold; the
 #: steps of a block go through each node together. A block small enough
 #: to stay in the cache between one node and the next runs fastest.
-BLOCK_BYTES = 16 << 20
+BLOCK_BYTES = 4 << 20
 
 
 def simulate(graph: Graph, inputs: Any, *, dt: float, method: str = "euler",

@@ -47,11 +47,12 @@ struct Pooling {
     Window window;
     Index out_height, out_width;
     bool maximum;  // else the sum
-    double pad_value;  // the value of a window's cells outside the planes
 };
 
 // out (N, C, Ho, Wo): each window's cells combined in the order of i, then
-// j, starting from the first; the maximum is NaN if any cell is.
+// j, starting from the first; a cell outside the planes (padding, the
+// overhang of ceil mode) is -inf for the maximum, 0 for the sum. The
+// maximum is NaN if any cell is.
 void pool(const Pooling &pooling, const double *x, double *out);
 
 // One step of a state s of n neurons in a batch of rows:

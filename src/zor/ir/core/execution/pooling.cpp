@@ -1,6 +1,9 @@
 #include "core/execution/kernels.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
+#include <vector>
 
 namespace zor::execution {
 namespace {
@@ -8,55 +11,69 @@ namespace {
 // The larger of the two, the first of equal ones, NaN if either is.
 inline double larger(double a, double b) { return (a >= b || std::isnan(a)) ? a : b; }
 
-// The first index o of [0, count) at which o * stride + offset >= 0, and the
-// first past the last at which it is < size.
-void inside(Index offset, Index stride, Index size, Index count, Index &first, Index &last) {
-    first = offset >= 0 ? 0 : (-offset + stride - 1) / stride;
-    last = size - offset <= 0 ? 0 : (size - offset + stride - 1) / stride;
-    first = first < count ? first : count;
-    last = last < count ? (last > first ? last : first) : count;
+// Integer division rounding toward minus infinity, and toward plus infinity.
+inline Index floor_div(Index a, Index b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
+inline Index ceil_div(Index a, Index b) { return -floor_div(-a, b); }
+
+// Along one axis: the taps [first, last) of the window of output o whose
+// cells o * stride + tap * dilation - padding lie inside [0, size).
+struct Taps {
+    Index first, last;
+};
+Taps taps_inside(Index o, Index size, Index kernel, Index stride, Index padding, Index dilation) {
+    const Index base = o * stride - padding;
+    const Index first = std::max<Index>(0, ceil_div(-base, dilation));
+    const Index last = std::min(kernel, floor_div(size - 1 - base, dilation) + 1);
+    return {first, std::max(first, last)};
+}
+
+// A window's padding cells are never read. The maximum starts from -inf,
+// which larger() gives way to any cell, NaN included, so the cells inside
+// decide as if the padding had been taken. The sum starts from -0.0, which
+// adds nothing to any first cell; a window that holds padding then adds
+// +0.0 once, which is what the padding's zeros do to the sum wherever they
+// stand (they turn a zero sum into +0.0 and leave any other as it is). So
+// the work is in the cells inside, however large the kernel, each output
+// taking its cells in the order of (i, j) into a register.
+template <bool kMaximum>
+void pool_planes(const Pooling &pooling, const double *x, double *out) {
+    const Planes &in = pooling.input;
+    const Window &w = pooling.window;
+    const Index out_w = pooling.out_width;
+    std::vector<Taps> columns(static_cast<size_t>(out_w));
+    for (Index o = 0; o < out_w; ++o)
+        columns[static_cast<size_t>(o)] =
+            taps_inside(o, in.width, w.kernel[1], w.stride[1], w.padding[1], w.dilation[1]);
+
+    for (Index plane = 0; plane < in.samples * in.channels; ++plane) {
+        const double *cells = x + plane * in.height * in.width;
+        double *target = out + plane * pooling.out_height * out_w;
+        for (Index y = 0; y < pooling.out_height; ++y, target += out_w) {
+            const Taps rows = taps_inside(y, in.height, w.kernel[0], w.stride[0], w.padding[0],
+                                          w.dilation[0]);
+            const double *top = cells + (y * w.stride[0] - w.padding[0]) * in.width;
+            for (Index o = 0; o < out_w; ++o) {
+                const Taps &c = columns[static_cast<size_t>(o)];
+                const Index left = o * w.stride[1] - w.padding[1];
+                double result = kMaximum ? -std::numeric_limits<double>::infinity() : -0.0;
+                for (Index i = rows.first; i < rows.last; ++i) {
+                    const double *row = top + i * w.dilation[0] * in.width + left;
+                    for (Index j = c.first; j < c.last; ++j)
+                        result = kMaximum ? larger(result, row[j * w.dilation[1]])
+                                          : result + row[j * w.dilation[1]];
+                }
+                if (!kMaximum && (rows.last - rows.first) * (c.last - c.first) < w.kernel[0] * w.kernel[1])
+                    result += 0.0;
+                target[o] = result;
+            }
+        }
+    }
 }
 
 }  // namespace
 
-// One row of outputs at a time, taking the window's cells in the order of
-// (i, j) for all of the row's outputs at once: every output sees its cells
-// in that order, and the inner loop runs over the cells inside the planes
-// with no test.
 void pool(const Pooling &pooling, const double *x, double *out) {
-    const Planes &in = pooling.input;
-    const Window &w = pooling.window;
-    const Index out_w = pooling.out_width;
-    for (Index plane = 0; plane < in.samples * in.channels; ++plane) {
-        const double *cells = x + plane * in.height * in.width;
-        double *target_plane = out + plane * pooling.out_height * out_w;
-        for (Index y = 0; y < pooling.out_height; ++y) {
-            double *target = target_plane + y * out_w;
-            for (Index i = 0; i < w.kernel[0]; ++i) {
-                const Index row = y * w.stride[0] + i * w.dilation[0] - w.padding[0];
-                const bool row_inside = row >= 0 && row < in.height;
-                for (Index j = 0; j < w.kernel[1]; ++j) {
-                    const bool first_cell = i == 0 && j == 0;
-                    const Index offset = j * w.dilation[1] - w.padding[1];
-                    Index from = 0, to = 0;
-                    if (row_inside)
-                        inside(offset, w.stride[1], in.width, out_w, from, to);
-                    const Index base = row * in.width + offset;
-                    auto combine = [&](Index o, double value) {
-                        target[o] = first_cell ? value
-                                    : pooling.maximum ? larger(target[o], value)
-                                                      : target[o] + value;
-                    };
-                    for (Index o = 0; o < from; ++o)
-                        combine(o, pooling.pad_value);
-                    for (Index o = from; o < to; ++o)
-                        combine(o, cells[base + o * w.stride[1]]);
-                    for (Index o = to; o < out_w; ++o)
-                        combine(o, pooling.pad_value);
-                }
-            }
-        }
-    }
+    (pooling.maximum ? pool_planes<true> : pool_planes<false>)(pooling, x, out);
 }
 
 }  // namespace zor::execution
