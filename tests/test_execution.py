@@ -9,7 +9,8 @@ import numpy as np
 import pytest
 
 from helpers import lif_node, ordered_conv, simulate_alone as one
-from zor.ir import AvgPool2d, Conv1d, Conv2d, MaxPool2d, SepConv2d, SumPool2d, _execution
+from zor.ir import (AvgPool2d, Conv1d, Conv2d, Graph, MaxPool2d, SepConv2d, SumPool2d,
+                    _execution, simulate)
 
 RNG = np.random.default_rng(11)
 
@@ -134,6 +135,23 @@ class TestNeuronStep:
             np.testing.assert_array_equal(got["node.v"][t], v)
 
 
+class TestThreads:
+    def test_the_thread_count_changes_no_bit(self, monkeypatch):
+        graph = Graph.sequential([Conv2d(RNG.normal(size=(8, 2, 3, 3)), RNG.normal(size=8),
+                                         padding=(1, 1)),
+                                  lif_node((8, 32, 32), tau=2.0, v_threshold=0.5),
+                                  MaxPool2d((2, 2)), SumPool2d((3, 3), (1, 1), (1, 1))],
+                                 names=["conv", "lif", "max", "sum"])
+        x = spiking((5, 9, 2, 32, 32), rate=0.5)  # enough work for three threads
+        results = []
+        for threads in ("1", "3"):
+            monkeypatch.setenv("OMP_NUM_THREADS", threads)
+            results.append(simulate(graph, x, dt=1.0, record=["lif.v"]))
+        for key in results[0]:
+            np.testing.assert_array_equal(results[0][key], results[1][key])
+        assert results[0]["sum"].any()
+
+
 class TestArguments:
     """The kernels check every array they are given: what does not fit is an
     exception, never a read or write outside an array."""
@@ -146,7 +164,7 @@ class TestArguments:
         out = np.zeros((2, 4, 3, 3)) if out is None else out
         _execution.convolve(self.x if x is None else x, self.w if w is None else w,
                             self.b if b is None else b, out, (1, 1), padding, (1, 1), groups,
-                            True)
+                            True, 1)
 
     @pytest.mark.parametrize("change, message", [
         (dict(out=np.zeros((2, 4, 3, 4))), "the output array does not have the shape"),
@@ -169,15 +187,15 @@ class TestArguments:
         with pytest.raises(ValueError, match="overlaps the input"):
             _execution.convolve(shared.reshape(2, 3, 5, 5), np.zeros((3, 3, 3, 3)), np.zeros(3),
                                 shared[:2 * 3 * 3 * 3].reshape(2, 3, 3, 3), (1, 1), (0, 0),
-                                (1, 1), 1, True)
+                                (1, 1), 1, True, 1)
 
     def test_pool(self):
         with pytest.raises(ValueError, match="kernel, stride and dilation must be positive"):
             _execution.pool(self.x, np.zeros((2, 3, 2, 2)), (0, 2), (2, 2), (0, 0), (1, 1),
-                            True)
+                            True, 1)
         with pytest.raises(ValueError, match="the output array does not have the shape"):
             _execution.pool(self.x, np.zeros((2, 4, 2, 2)), (2, 2), (2, 2), (0, 0), (1, 1),
-                            True)
+                            True, 1)
 
     @pytest.mark.parametrize("target, keep, source, spikes, message", [
         (np.zeros((2, 5)), np.ones(4), np.ones((2, 5)), None, "whole rows"),
@@ -187,12 +205,12 @@ class TestArguments:
     def test_advance(self, target, keep, source, spikes, message):
         firing = None if spikes is None else (np.ones(5), np.zeros(5), True, spikes)
         with pytest.raises(ValueError, match=message):
-            _execution.advance(target, keep, [(np.ones(5), source)], None, firing)
+            _execution.advance(target, keep, [(np.ones(5), source)], None, firing, 1)
 
     def test_advance_refuses_arrays_that_share_the_state(self):
         state = np.zeros((2, 5))
         with pytest.raises(ValueError, match="a source overlaps the state"):
-            _execution.advance(state, np.ones(5), [(np.ones(5), state)], None, None)
+            _execution.advance(state, np.ones(5), [(np.ones(5), state)], None, None, 1)
         with pytest.raises(ValueError, match="the spikes overlap the state"):
             _execution.advance(state, np.ones(5), [], None,
-                               (np.ones(5), np.zeros(5), True, state))
+                               (np.ones(5), np.zeros(5), True, state), 1)

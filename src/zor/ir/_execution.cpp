@@ -9,6 +9,7 @@
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -34,6 +35,15 @@ constexpr Index kLargestWindow = (Index{1} << 31) - 1;
 
 Index extent(const Input &a, size_t axis) { return static_cast<Index>(a.shape(axis)); }
 Index extent(const Output &a, size_t axis) { return static_cast<Index>(a.shape(axis)); }
+
+// Past this many, another thread only waits for a core.
+constexpr Index kMostThreads = 256;
+
+Index thread_count(Index threads) {
+    if (threads < 1)
+        fail("threads must be at least 1");
+    return std::min(threads, kMostThreads);
+}
 
 ex::Planes planes_of(const Input &x, const char *what) {
     if (x.ndim() != 4)
@@ -74,7 +84,7 @@ bool overlap(const A &a, const B &b) {
 }
 
 void convolve(const Input &x, const Input &weight, const Input &bias, Output &out, Pair stride,
-              Pair padding, Pair dilation, Index groups, bool skip_zeros) {
+              Pair padding, Pair dilation, Index groups, bool skip_zeros, Index threads) {
     ex::Convolution conv{};
     conv.input = planes_of(x, "x");
     if (weight.ndim() != 4 || bias.ndim() != 1)
@@ -97,6 +107,7 @@ void convolve(const Input &x, const Input &weight, const Input &bias, Output &ou
     conv.out_height = counts[0];
     conv.out_width = counts[1];
     conv.skip_zeros = skip_zeros;
+    conv.threads = thread_count(threads);
     require_output(out, {conv.input.samples, conv.outputs, conv.out_height, conv.out_width});
     if (overlap(out, x))
         fail("the output array overlaps the input");
@@ -105,11 +116,12 @@ void convolve(const Input &x, const Input &weight, const Input &bias, Output &ou
 }
 
 void pool(const Input &x, Output &out, Pair kernel, Pair stride, Pair padding, Pair dilation,
-          bool maximum) {
+          bool maximum, Index threads) {
     ex::Pooling pooling{};
     pooling.input = planes_of(x, "x");
     pooling.window = window_of(kernel, stride, padding, dilation);
     pooling.maximum = maximum;
+    pooling.threads = thread_count(threads);
     if (out.ndim() != 4)
         fail("the output array does not have the shape of the result");
     pooling.out_height = extent(out, 2);
@@ -124,7 +136,7 @@ void pool(const Input &x, Output &out, Pair kernel, Pair stride, Pair padding, P
 using Firing = std::tuple<Input, Input, bool, Output>;
 
 void advance(Output &target, const Input &keep, const std::vector<std::pair<Input, Input>> &terms,
-             const std::optional<Input> &rest, std::optional<Firing> &firing) {
+             const std::optional<Input> &rest, std::optional<Firing> &firing, Index threads) {
     const Index neurons = static_cast<Index>(keep.size());
     const Index size = static_cast<Index>(target.size());
     if (neurons == 0 || size % neurons != 0)
@@ -137,6 +149,7 @@ void advance(Output &target, const Input &keep, const std::vector<std::pair<Inpu
     ex::Step step{};
     step.rows = size / neurons;
     step.neurons = neurons;
+    step.threads = thread_count(threads);
     step.keep = keep.data();
     std::vector<ex::Term> plain;
     for (const auto &[coefficient, source] : terms) {
@@ -172,17 +185,20 @@ NB_MODULE(_execution, m) {
     m.doc() = "The simulator's array kernels; zor.ir.simulate calls them.";
     m.def("convolve", &convolve, nb::arg("x"), nb::arg("weight"), nb::arg("bias"),
           nb::arg("out").noconvert(), nb::arg("stride"), nb::arg("padding"), nb::arg("dilation"),
-          nb::arg("groups"), nb::arg("skip_zeros"),
+          nb::arg("groups"), nb::arg("skip_zeros"), nb::arg("threads"),
           "out (N, O, Ho, Wo) = the cross-correlation of x (N, C, H, W) with weight (O, C / groups, "
           "kH, kW), each sum taken from +0 in the order of (c, i, j) over the cells inside x, "
-          "then bias added. With skip_zeros, zero cells are passed over (for finite weights).");
+          "then bias added. With skip_zeros, zero cells are passed over (for finite weights). The "
+          "samples are split among up to `threads` threads.");
     m.def("pool", &pool, nb::arg("x"), nb::arg("out").noconvert(), nb::arg("kernel"), nb::arg("stride"),
-          nb::arg("padding"), nb::arg("dilation"), nb::arg("maximum"),
+          nb::arg("padding"), nb::arg("dilation"), nb::arg("maximum"), nb::arg("threads"),
           "out (N, C, Ho, Wo) = each window of x (N, C, H, W) reduced by the maximum (NaN if any "
-          "cell is; cells outside x -inf) or the sum (cells outside x 0), in the order of (i, j).");
+          "cell is; cells outside x -inf) or the sum (cells outside x 0), in the order of (i, j); "
+          "the planes split among up to `threads` threads.");
     m.def("advance", &advance, nb::arg("target").noconvert(), nb::arg("keep"), nb::arg("terms"),
-          nb::arg("rest").none(), nb::arg("firing").none(),
+          nb::arg("rest").none(), nb::arg("firing").none(), nb::arg("threads"),
           "One step of a state in place: target = target * keep + coefficient * source + ... "
           "[+ rest]; with firing (threshold, reset, strict, spikes), spikes = 1.0 where target > "
-          "threshold (strict) or >= threshold, else 0.0, and target = reset there.");
+          "threshold (strict) or >= threshold, else 0.0, and target = reset there; the rows split "
+          "among up to `threads` threads.");
 }

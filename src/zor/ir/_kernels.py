@@ -6,6 +6,7 @@ no sample or neuron in Python."""
 from __future__ import annotations
 
 import math
+import os
 from typing import Any, Dict, Optional, Tuple
 
 import numpy as np
@@ -32,6 +33,18 @@ class Workspace:
         return buffer[:size].reshape(shape)
 
 
+def thread_count() -> int:
+    """The threads a kernel may split its samples among: OMP_NUM_THREADS
+    when set, as BLAS reads it, else the CPUs this process may run on.
+    Each sample is computed the same way on any thread: the count changes
+    no bit of a result."""
+    try:
+        threads = int(os.environ.get("OMP_NUM_THREADS", "").split(",")[0])
+    except ValueError:
+        threads = 0
+    return threads if threads >= 1 else len(os.sched_getaffinity(0))
+
+
 def window_count(size: int, kernel: int, stride: int, padding: int, dilation: int,
                  ceil_mode: bool = False) -> int:
     """Output extent along one axis, as the node classes infer it."""
@@ -43,7 +56,7 @@ def window_count(size: int, kernel: int, stride: int, padding: int, dilation: in
 
 
 def conv2d(x: np.ndarray, weight: np.ndarray, bias: np.ndarray, stride: IntPair,
-           padding: IntPair, dilation: IntPair, groups: int, finite: bool,
+           padding: IntPair, dilation: IntPair, groups: int, finite: bool, threads: int,
            work: Optional[Workspace] = None) -> np.ndarray:
     """Grouped 2D cross-correlation of x (N, C, H, W) with weight
     (O, C / groups, kH, kW), plus bias: each output's sum from +0 in the
@@ -62,12 +75,13 @@ def conv2d(x: np.ndarray, weight: np.ndarray, bias: np.ndarray, stride: IntPair,
     out_hw = (window_count(height, kh, stride[0], padding[0], dilation[0]),
               window_count(width, kw, stride[1], padding[1], dilation[1]))
     result = (work or Workspace()).array("result", (x.shape[0], weight.shape[0]) + out_hw)
-    _execution.convolve(x, weight, bias, result, stride, padding, dilation, groups, finite)
+    _execution.convolve(x, weight, bias, result, stride, padding, dilation, groups, finite,
+                        threads)
     return result
 
 
 def pool2d(x: np.ndarray, kernel: IntPair, stride: IntPair, padding: IntPair,
-           dilation: IntPair, ceil_mode: bool, reduce: str,
+           dilation: IntPair, ceil_mode: bool, reduce: str, threads: int,
            work: Optional[Workspace] = None) -> np.ndarray:
     """Window reduction ("max" or "sum") of x (N, C, H, W), each window's
     cells in the order of (i, j); padding and a ceil-mode overhang count as
@@ -79,7 +93,7 @@ def pool2d(x: np.ndarray, kernel: IntPair, stride: IntPair, padding: IntPair,
                    for a, size in enumerate((height, width)))
     result = (work or Workspace()).array("result", x.shape[:2] + out_hw)
     _execution.pool(np.ascontiguousarray(x, dtype=np.float64), result, kernel, stride, padding,
-                    dilation, reduce == "max")
+                    dilation, reduce == "max", threads)
     return result
 
 

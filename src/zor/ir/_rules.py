@@ -44,6 +44,7 @@ class Setting(NamedTuple):
     dt: float
     method: str
     quantize: bool
+    threads: int  # that a kernel may split the samples among
 
     def fail(self, message: str) -> ValueError:
         return ValueError(f"node {self.name!r}: {message}")
@@ -270,7 +271,7 @@ def _conv1d(node: Any, s: Setting) -> Callable:
 
     def conv1d(x: np.ndarray) -> np.ndarray:
         y = kernels.conv2d(x[:, :, None, :], weight, bias, (1, node.stride), (0, node.padding),
-                           (1, node.dilation), int(node.groups), finite, work)
+                           (1, node.dilation), int(node.groups), finite, s.threads, work)
         return y[:, :, 0, :]
     return conv1d
 
@@ -280,7 +281,7 @@ def _conv2d(node: Any, s: Setting) -> Callable:
     weight, bias = (np.asarray(a, dtype=np.float64) for a in (node.weight, node.bias))
     finite, work = _finite(weight), kernels.Workspace()
     return lambda x: kernels.conv2d(x, weight, bias, node.stride, node.padding, node.dilation,
-                                    int(node.groups), finite, work)
+                                    int(node.groups), finite, s.threads, work)
 
 
 @rule(SepConv2d)
@@ -293,8 +294,10 @@ def _sep_conv2d(node: Any, s: Setting) -> Callable:
 
     def separable(x: np.ndarray) -> np.ndarray:
         depth = kernels.conv2d(x, depthwise, depth_bias, node.stride, node.padding,
-                               node.dilation, depthwise.shape[0], finite[0], depth_work)
-        return kernels.conv2d(depth, pointwise, point_bias, 1, 0, 1, 1, finite[1], point_work)
+                               node.dilation, depthwise.shape[0], finite[0], s.threads,
+                               depth_work)
+        return kernels.conv2d(depth, pointwise, point_bias, 1, 0, 1, 1, finite[1], s.threads,
+                              point_work)
     return separable
 
 
@@ -306,7 +309,7 @@ def _stride(node: Any) -> Any:
 def _max_pool(node: Any, s: Setting) -> Callable:
     work = kernels.Workspace()
     return lambda x: kernels.pool2d(x, node.kernel_size, _stride(node), node.padding,
-                                    node.dilation, bool(node.ceil_mode), "max", work)
+                                    node.dilation, bool(node.ceil_mode), "max", s.threads, work)
 
 
 @rule(AvgPool2d)
@@ -325,7 +328,8 @@ def _avg_pool(node: Any, s: Setting) -> Callable:
     work = kernels.Workspace()
 
     def pool(x: np.ndarray) -> np.ndarray:
-        total = kernels.pool2d(x, kernel, stride, padding, 1, bool(node.ceil_mode), "sum", work)
+        total = kernels.pool2d(x, kernel, stride, padding, 1, bool(node.ceil_mode), "sum",
+                               s.threads, work)
         return np.divide(total, divisor, out=total)
     return pool
 
@@ -334,7 +338,7 @@ def _avg_pool(node: Any, s: Setting) -> Callable:
 def _sum_pool(node: Any, s: Setting) -> Callable:
     work = kernels.Workspace()
     return lambda x: kernels.pool2d(x, node.kernel_size, _stride(node), node.padding, 1, False,
-                                    "sum", work)
+                                    "sum", s.threads, work)
 
 
 @rule(Flatten)
@@ -365,7 +369,7 @@ class _Move:
     """A _Linear step of one state, its coefficients one value per neuron."""
 
     def __init__(self, name: str, step: _Linear, s: Setting) -> None:
-        self.name = name
+        self.name, self.threads = name, s.threads
         self.keep = _per_neuron(step.keep, s)
         self.terms = [(_per_neuron(c, s), source) for c, source in step.terms]
         # Adding zeros would still turn a -0.0 into 0.0: no rest is added.
@@ -374,7 +378,8 @@ class _Move:
     def __call__(self, state: SimpleNamespace, x: np.ndarray,
                  firing: Optional[Tuple[np.ndarray, np.ndarray, bool, np.ndarray]] = None) -> None:
         terms = [(c, x if source == "x" else getattr(state, source)) for c, source in self.terms]
-        _execution.advance(getattr(state, self.name), self.keep, terms, self.rest, firing)
+        _execution.advance(getattr(state, self.name), self.keep, terms, self.rest, firing,
+                           self.threads)
 
 
 def _per_neuron(value: Any, s: Setting) -> np.ndarray:

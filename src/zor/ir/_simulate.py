@@ -14,7 +14,7 @@ from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set,
 import numpy as np
 
 from ._inference import Port, agree, concatenates, port_of
-from ._kernels import Workspace
+from ._kernels import Workspace, thread_count as kernel_threads
 from ._rules import Rule, Setting, new_state, rule_for
 from ._topology import Adjacency, _components
 from .graph import Graph
@@ -183,13 +183,14 @@ class _Run:
         self.out_shapes: List[Tuple[int, ...]] = []
         self.rules = [rules[name] for name in self.names]
         self.ops: List[Callable[..., np.ndarray]] = []
+        threads = kernel_threads()
         # Each node's arrays of a block, reused block after block.
         self.work = [Workspace() for _ in self.names]
         for name, node in zip(self.names, adjacency.nodes):
             shapes = [_port_extents(name, node, field) for field in ("input_type", "output_type")]
             self.out_shapes.append(shapes[1])
             self.ops.append(rules[name].make(node, Setting(name, shapes[0], shapes[1], batch, dt,
-                                                           method, quantize)))
+                                                           method, quantize, threads)))
         self.units = _units(adjacency, self.position)
         self.recorded = [(key, adjacency.index[node], state)
                          for key, (node, state) in recorded.items()]

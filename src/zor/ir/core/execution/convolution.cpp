@@ -1,4 +1,5 @@
 #include "core/execution/kernels.hpp"
+#include "core/execution/parallel.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -96,37 +97,22 @@ ZOR_INLINE void scatter(const Convolution &conv, const double *cells, const doub
 // sums stay in the L1 cache while each output channel takes its values.
 constexpr Index kBlock = 16;
 
-}  // namespace
-
-// Per sample and group: the sums scattered, then moved to the output, a
-// block of positions at a time, plus the bias.
+// Samples [first, last): per sample and group, the sums scattered, then
+// moved to the output a block of positions at a time, plus the bias.
+// `taps` is the weight as (C, kH, kW, O / G) per group.
 ZOR_VECTOR_CLONES
-void convolve(const Convolution &conv, const double *x, const double *weight, const double *bias,
-              double *out) {
+void convolve_samples(const Convolution &conv, const double *x, const double *taps,
+                      const std::vector<Index> &rows, const std::vector<Index> &cols,
+                      const double *bias, double *out, Index first, Index last) {
     const Planes &in = conv.input;
-    const Window &w = conv.window;
     const Index per_group = in.channels / conv.groups, out_per_group = conv.outputs / conv.groups;
-    const Index kh = w.kernel[0], kw = w.kernel[1];
+    const Index kh = conv.window.kernel[0], kw = conv.window.kernel[1];
     const Index positions = conv.out_height * conv.out_width, plane = in.height * in.width;
-
-    // The taps as (C, kH, kW, O / G) per group: channel c of group g first.
-    std::vector<double> taps(static_cast<size_t>(conv.outputs * per_group * kh * kw));
-    for (Index o = 0; o < conv.outputs; ++o) {
-        const Index g = o / out_per_group, within = o % out_per_group;
-        for (Index k = 0; k < per_group * kh * kw; ++k)
-            taps[static_cast<size_t>((g * per_group * kh * kw + k) * out_per_group + within)] =
-                weight[o * per_group * kh * kw + k];
-    }
     std::vector<double> sums(static_cast<size_t>(positions * out_per_group), 0.0);
-    const std::vector<Index> rows = outputs_of_cells(in.height, kh, w.stride[0], w.padding[0],
-                                                     w.dilation[0], conv.out_height);
-    const std::vector<Index> cols = outputs_of_cells(in.width, kw, w.stride[1], w.padding[1],
-                                                     w.dilation[1], conv.out_width);
-
-    for (Index n = 0; n < in.samples; ++n) {
+    for (Index n = first; n < last; ++n) {
         for (Index g = 0; g < conv.groups; ++g) {
             const double *group_cells = x + (n * in.channels + g * per_group) * plane;
-            const double *group_taps = taps.data() + g * per_group * kh * kw * out_per_group;
+            const double *group_taps = taps + g * per_group * kh * kw * out_per_group;
             switch (out_per_group) {
             case 4: scatter<4>(conv, group_cells, group_taps, rows, cols, sums.data()); break;
             case 8: scatter<8>(conv, group_cells, group_taps, rows, cols, sums.data()); break;
@@ -150,6 +136,33 @@ void convolve(const Convolution &conv, const double *x, const double *weight, co
             }
         }
     }
+}
+
+}  // namespace
+
+void convolve(const Convolution &conv, const double *x, const double *weight, const double *bias,
+              double *out) {
+    const Planes &in = conv.input;
+    const Window &w = conv.window;
+    const Index per_group = in.channels / conv.groups, out_per_group = conv.outputs / conv.groups;
+    const Index kh = w.kernel[0], kw = w.kernel[1];
+    std::vector<double> taps(static_cast<size_t>(conv.outputs * per_group * kh * kw));
+    for (Index o = 0; o < conv.outputs; ++o) {
+        const Index g = o / out_per_group, within = o % out_per_group;
+        for (Index k = 0; k < per_group * kh * kw; ++k)
+            taps[static_cast<size_t>((g * per_group * kh * kw + k) * out_per_group + within)] =
+                weight[o * per_group * kh * kw + k];
+    }
+    const std::vector<Index> rows = outputs_of_cells(in.height, kh, w.stride[0], w.padding[0],
+                                                     w.dilation[0], conv.out_height);
+    const std::vector<Index> cols = outputs_of_cells(in.width, kw, w.stride[1], w.padding[1],
+                                                     w.dilation[1], conv.out_width);
+    const double work = static_cast<double>(in.samples) * static_cast<double>(conv.outputs) *
+                        static_cast<double>(conv.out_height * conv.out_width) *
+                        static_cast<double>(per_group * kh * kw);
+    parallel_for(in.samples, conv.threads, work, [&](Index first, Index last) {
+        convolve_samples(conv, x, taps.data(), rows, cols, bias, out, first, last);
+    });
 }
 
 }  // namespace zor::execution

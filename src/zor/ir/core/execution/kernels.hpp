@@ -5,7 +5,8 @@
 // Every sum is taken in one fixed order, with each multiplication and
 // addition rounded on its own (the build turns off contraction into fused
 // multiply-adds), so a result is the same bits on every machine, whatever
-// the batch or the block of time steps it was computed in.
+// the batch, the block of time steps or the number of threads it was
+// computed with.
 #pragma once
 
 #include <cstddef>
@@ -33,6 +34,7 @@ struct Convolution {
     // over; the caller clears this where a weight is infinite or NaN (0 *
     // inf is NaN) and then pads the input itself.
     bool skip_zeros;
+    Index threads;  // at most; the samples are split among them
 };
 
 // out (N, O, Ho, Wo) = bias[o] added to the sum, from +0, of weight[o, c, i,
@@ -47,6 +49,7 @@ struct Pooling {
     Window window;
     Index out_height, out_width;
     bool maximum;  // else the sum
+    Index threads;  // at most; the planes are split among them
 };
 
 // out (N, C, Ho, Wo): each window's cells combined in the order of i, then
@@ -75,6 +78,7 @@ struct Step {
     Index term_count;
     const double *rest;  // null: nothing added
     const Firing *firing;  // null: no spikes
+    Index threads;  // at most; the rows are split among them
 };
 void advance(const Step &step, double *target);
 

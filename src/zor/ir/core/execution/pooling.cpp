@@ -1,4 +1,5 @@
 #include "core/execution/kernels.hpp"
+#include "core/execution/parallel.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -36,7 +37,7 @@ Taps taps_inside(Index o, Index size, Index kernel, Index stride, Index padding,
 // the work is in the cells inside, however large the kernel, each output
 // taking its cells in the order of (i, j) into a register.
 template <bool kMaximum>
-void pool_planes(const Pooling &pooling, const double *x, double *out) {
+void pool_planes(const Pooling &pooling, const double *x, double *out, Index first, Index last) {
     const Planes &in = pooling.input;
     const Window &w = pooling.window;
     const Index out_w = pooling.out_width;
@@ -45,7 +46,7 @@ void pool_planes(const Pooling &pooling, const double *x, double *out) {
         columns[static_cast<size_t>(o)] =
             taps_inside(o, in.width, w.kernel[1], w.stride[1], w.padding[1], w.dilation[1]);
 
-    for (Index plane = 0; plane < in.samples * in.channels; ++plane) {
+    for (Index plane = first; plane < last; ++plane) {
         const double *cells = x + plane * in.height * in.width;
         double *target = out + plane * pooling.out_height * out_w;
         for (Index y = 0; y < pooling.out_height; ++y, target += out_w) {
@@ -73,7 +74,18 @@ void pool_planes(const Pooling &pooling, const double *x, double *out) {
 }  // namespace
 
 void pool(const Pooling &pooling, const double *x, double *out) {
-    (pooling.maximum ? pool_planes<true> : pool_planes<false>)(pooling, x, out);
+    const Planes &in = pooling.input;
+    const Index planes = in.samples * in.channels;
+    // The cells read: at most the window's, and at most every cell once per
+    // output row that reaches it.
+    const double window = std::min(static_cast<double>(pooling.window.kernel[0]) *
+                                       static_cast<double>(pooling.window.kernel[1]),
+                                   static_cast<double>(in.height * in.width));
+    const double work = static_cast<double>(planes) *
+                        static_cast<double>(pooling.out_height * pooling.out_width) * window;
+    parallel_for(planes, pooling.threads, work, [&](Index first, Index last) {
+        (pooling.maximum ? pool_planes<true> : pool_planes<false>)(pooling, x, out, first, last);
+    });
 }
 
 }  // namespace zor::execution

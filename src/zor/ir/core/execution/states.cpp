@@ -1,4 +1,5 @@
 #include "core/execution/kernels.hpp"
+#include "core/execution/parallel.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -35,10 +36,9 @@ void fire(double *__restrict state, const double *__restrict threshold,
     }
 }
 
-}  // namespace
-
-void advance(const Step &step, double *target) {
-    for (Index row = 0; row < step.rows; ++row) {
+// Rows [first, last) of the batch.
+void advance_rows(const Step &step, double *target, Index first, Index last) {
+    for (Index row = first; row < last; ++row) {
         for (Index start = 0; start < step.neurons; start += kTile) {
             const Index count = step.neurons - start < kTile ? step.neurons - start : kTile;
             const Index at = row * step.neurons + start;
@@ -64,6 +64,16 @@ void advance(const Step &step, double *target) {
                                                   f.spikes + at, count);
         }
     }
+}
+
+}  // namespace
+
+void advance(const Step &step, double *target) {
+    const double work = static_cast<double>(step.rows) * static_cast<double>(step.neurons) *
+                        static_cast<double>(step.term_count + 2);
+    parallel_for(step.rows, step.threads, work, [&](Index first, Index last) {
+        advance_rows(step, target, first, last);
+    });
 }
 
 }  // namespace zor::execution
