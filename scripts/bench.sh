@@ -11,4 +11,8 @@ shift
 # deflate (libdeflate): one of the codecs bench/codec.py measures. Nothing
 # else uses them.
 $py -m pip install -q -c constraints.txt safetensors deflate
+# bench/simulate.py runs the same networks in snnTorch and Norse, in their venvs.
+if [ "$name" = simulate ]; then
+  bash "$root/scripts/frameworks.sh"
+fi
 exec "$py" "bench/$name.py" "$@"
