@@ -19,8 +19,9 @@ missing is left out, and the table says so.
 
 PyTorch's threads wait actively for each other, so on a machine busy with
 other work the frameworks' times swing by tens of times from run to run
-(and ours, on BLAS's threads, less); --threads 1 gives every runner one
-thread, whose ratio the machine's load moves much less.
+(and ours less); --threads 1 gives every runner one thread (OMP_NUM_THREADS,
+which PyTorch, BLAS and simulate's kernels read), whose ratio the
+machine's load moves much less.
 """
 
 from __future__ import annotations
