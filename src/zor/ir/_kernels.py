@@ -42,7 +42,7 @@ def thread_count() -> int:
         threads = int(os.environ.get("OMP_NUM_THREADS", "").split(",")[0])
     except ValueError:
         threads = 0
-    return threads if threads >= 1 else len(os.sched_getaffinity(0))
+    return threads if threads >= 1 else (os.process_cpu_count() or 1)
 
 
 def window_count(size: int, kernel: int, stride: int, padding: int, dilation: int,
