@@ -9,8 +9,8 @@ import numpy as np
 import pytest
 
 from helpers import lif_node, ordered_conv, simulate_alone as one
-from zor.ir import (AvgPool2d, Conv1d, Conv2d, Graph, MaxPool2d, SepConv2d, SumPool2d,
-                    _execution, simulate)
+from zor.ir import (Affine, AvgPool2d, Conv1d, Conv2d, Flatten, Graph, MaxPool2d, SepConv2d,
+                    SpikingAffine, SumPool2d, _execution, simulate)
 
 RNG = np.random.default_rng(11)
 
@@ -72,6 +72,28 @@ class TestConvolutionOrder:
         x[0, 0, 2, 2] = np.nan
         got = one(Conv2d(np.ones((1, 1, 3, 3)), np.zeros(1)), steps(x))[0, 0, 0]
         assert np.isnan(got).all()
+
+
+class TestDenseOrder:
+    @staticmethod
+    def ordered_dense(x, w, b):
+        out = np.zeros((x.shape[0], w.shape[0]))
+        for c in range(w.shape[1]):
+            out += w[:, c] * x[:, c, None]
+        return out + b
+
+    @pytest.mark.parametrize("node_class", [Affine, SpikingAffine])
+    def test_bits_of_the_ordered_sum(self, node_class):
+        w, b = RNG.normal(size=(37, 20)), RNG.normal(size=37)  # a chunk of 32 and 5 more
+        x = spiking((6, 20))
+        got = one(node_class(w, b), steps(x))[:, 0]
+        np.testing.assert_array_equal(got, self.ordered_dense(x, w, b))
+
+    def test_an_infinite_weight_meets_a_zero(self):
+        w = np.ones((3, 2))
+        w[1, 0] = np.inf
+        got = one(Affine(w, np.zeros(3)), steps(np.array([[0.0, 1.0]])))[0, 0]
+        np.testing.assert_array_equal(got, [1.0, np.nan, 1.0])
 
 
 class TestPoolingOrder:
@@ -140,8 +162,9 @@ class TestThreads:
         graph = Graph.sequential([Conv2d(RNG.normal(size=(8, 2, 3, 3)), RNG.normal(size=8),
                                          padding=(1, 1)),
                                   lif_node((8, 32, 32), tau=2.0, v_threshold=0.5),
-                                  MaxPool2d((2, 2)), SumPool2d((3, 3), (1, 1), (1, 1))],
-                                 names=["conv", "lif", "max", "sum"])
+                                  MaxPool2d((2, 2)), SumPool2d((3, 3), (1, 1), (1, 1)),
+                                  Flatten(), Affine(RNG.normal(size=(40, 2048)), np.zeros(40))],
+                                 names=["conv", "lif", "max", "sum", "flat", "fc"])
         x = spiking((5, 9, 2, 32, 32), rate=0.5)  # enough work for three threads
         results = []
         for threads in ("1", "3"):
@@ -149,7 +172,7 @@ class TestThreads:
             results.append(simulate(graph, x, dt=1.0, record=["lif.v"]))
         for key in results[0]:
             np.testing.assert_array_equal(results[0][key], results[1][key])
-        assert results[0]["sum"].any()
+        assert results[0]["fc"].any()
 
 
 class TestArguments:
@@ -188,6 +211,14 @@ class TestArguments:
             _execution.convolve(shared.reshape(2, 3, 5, 5), np.zeros((3, 3, 3, 3)), np.zeros(3),
                                 shared[:2 * 3 * 3 * 3].reshape(2, 3, 3, 3), (1, 1), (0, 0),
                                 (1, 1), 1, True, 1)
+
+    def test_dense(self):
+        with pytest.raises(ValueError, match="the weight and the bias do not fit the input"):
+            _execution.dense(np.zeros((2, 3)), np.zeros((4, 5)), np.zeros(5), np.zeros((2, 5)),
+                             True, 1)
+        with pytest.raises(ValueError, match="the output array does not have the shape"):
+            _execution.dense(np.zeros((2, 3)), np.zeros((3, 5)), np.zeros(5), np.zeros((2, 4)),
+                             True, 1)
 
     def test_pool(self):
         with pytest.raises(ValueError, match="kernel, stride and dilation must be positive"):

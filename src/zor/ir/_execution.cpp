@@ -115,6 +115,20 @@ void convolve(const Input &x, const Input &weight, const Input &bias, Output &ou
     ex::convolve(conv, x.data(), weight.data(), bias.data(), out.data());
 }
 
+void dense(const Input &x, const Input &weight_t, const Input &bias, Output &out, bool skip_zeros,
+           Index threads) {
+    if (x.ndim() != 2 || weight_t.ndim() != 2 || bias.ndim() != 1)
+        fail("x must be (N, C), weight_t (C, O) and bias (O,)");
+    ex::Dense layer{extent(x, 0), extent(x, 1), extent(weight_t, 1), skip_zeros, thread_count(threads)};
+    if (extent(weight_t, 0) != layer.inputs || extent(bias, 0) != layer.outputs)
+        fail("the weight and the bias do not fit the input");
+    require_output(out, {layer.samples, layer.outputs});
+    if (overlap(out, x))
+        fail("the output array overlaps the input");
+    nb::gil_scoped_release released;
+    ex::dense(layer, x.data(), weight_t.data(), bias.data(), out.data());
+}
+
 void pool(const Input &x, Output &out, Pair kernel, Pair stride, Pair padding, Pair dilation,
           bool maximum, Index threads) {
     ex::Pooling pooling{};
@@ -190,6 +204,11 @@ NB_MODULE(_execution, m) {
           "kH, kW), each sum taken from +0 in the order of (c, i, j) over the cells inside x, "
           "then bias added. With skip_zeros, zero cells are passed over (for finite weights). The "
           "samples are split among up to `threads` threads.");
+    m.def("dense", &dense, nb::arg("x"), nb::arg("weight_t"), nb::arg("bias"), nb::arg("out").noconvert(),
+          nb::arg("skip_zeros"), nb::arg("threads"),
+          "out (N, O) = x (N, C) times the weight, given transposed as weight_t (C, O), each sum "
+          "taken from +0 in the order of c, then bias added. With skip_zeros, zero inputs are "
+          "passed over (for finite weights). The samples are split among up to `threads` threads.");
     m.def("pool", &pool, nb::arg("x"), nb::arg("out").noconvert(), nb::arg("kernel"), nb::arg("stride"),
           nb::arg("padding"), nb::arg("dilation"), nb::arg("maximum"), nb::arg("threads"),
           "out (N, C, Ho, Wo) = each window of x (N, C, H, W) reduced by the maximum (NaN if any "

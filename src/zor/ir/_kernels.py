@@ -1,5 +1,6 @@
-"""Array kernels of the simulator's rules: convolution and window pooling
-in C++ (zor.ir._execution), interpolation and the error function in NumPy.
+"""Array kernels of the simulator's rules: convolution, the dense layer and
+window pooling in C++ (zor.ir._execution), interpolation and the error
+function in NumPy.
 Every function takes a batch of samples as the leading axis and loops over
 no sample or neuron in Python."""
 
@@ -78,6 +79,18 @@ def conv2d(x: np.ndarray, weight: np.ndarray, bias: np.ndarray, stride: IntPair,
     _execution.convolve(x, weight, bias, result, stride, padding, dilation, groups, finite,
                         threads)
     return result
+
+
+def dense(x: np.ndarray, weight_t: np.ndarray, bias: np.ndarray, finite: bool, threads: int,
+          work: Optional[Workspace] = None) -> np.ndarray:
+    """x (N, ..., C) times the weight, given transposed (C, O), plus bias:
+    each output's sum from +0 in the order of c, then the bias; zero inputs
+    passed over when the weights are all ``finite``. With ``work``, the
+    result is that workspace's."""
+    rows = np.ascontiguousarray(x, dtype=np.float64).reshape(-1, x.shape[-1])
+    result = (work or Workspace()).array("result", (rows.shape[0], weight_t.shape[1]))
+    _execution.dense(rows, weight_t, bias, result, finite, threads)
+    return result.reshape(x.shape[:-1] + (weight_t.shape[1],))
 
 
 def pool2d(x: np.ndarray, kernel: IntPair, stride: IntPair, padding: IntPair,

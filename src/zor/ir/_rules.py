@@ -202,11 +202,16 @@ def _layer_norm(node: Any, s: Setting) -> Callable:
     return layer_norm
 
 
+def _finite(weight: np.ndarray) -> bool:
+    return bool(np.all(np.isfinite(weight)))
+
+
 @rule(Affine)
 def _affine(node: Any, s: Setting) -> Callable:
     weight_t = np.asarray(node.weight, dtype=np.float64).T.copy()
     bias = np.asarray(node.bias, dtype=np.float64)
-    return lambda x: x @ weight_t + bias
+    finite, work = _finite(weight_t), kernels.Workspace()
+    return lambda x: kernels.dense(x, weight_t, bias, finite, s.threads, work)
 
 
 @rule(SpikingAffine)
@@ -256,10 +261,6 @@ def _threshold(node: Any, s: Setting) -> Callable:
 def _scale(node: Any, s: Setting) -> Callable:
     scale = s.param(node, "scale")
     return lambda x: x * scale
-
-
-def _finite(weight: np.ndarray) -> bool:
-    return bool(np.all(np.isfinite(weight)))
 
 
 @rule(Conv1d)

@@ -1,25 +1,12 @@
 #include "core/execution/kernels.hpp"
 #include "core/execution/parallel.hpp"
+#include "core/execution/vectors.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <vector>
-
-// The AVX2 clone of convolve gets its speed from the code inlined into it.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define ZOR_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#define ZOR_INLINE inline __attribute__((always_inline))
-#else
-#define ZOR_VECTOR_CLONES
-#define ZOR_INLINE inline
-#endif
 
 namespace zor::execution {
 namespace {
-
-// Four doubles, which the AVX2 clone keeps in one register and the default
-// one in two; loaded and stored through memcpy, at any alignment.
-typedef double Quad __attribute__((vector_size(32)));
 
 // sums[o] += taps[o] * value for the outputs of one group at one position;
 // kCount, when not 0, is their number known at compile time, a multiple of
@@ -32,10 +19,10 @@ ZOR_INLINE void add_scaled(double *sums, const double *taps, double value, Index
     } else {
         for (Index o = 0; o < kCount; o += 4) {
             Quad sum, tap;
-            std::memcpy(&sum, sums + o, sizeof sum);
-            std::memcpy(&tap, taps + o, sizeof tap);
+            load(sum, sums + o);
+            load(tap, taps + o);
             sum += tap * value;
-            std::memcpy(sums + o, &sum, sizeof sum);
+            store(sums + o, sum);
         }
     }
 }

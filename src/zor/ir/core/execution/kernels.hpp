@@ -1,5 +1,5 @@
-// The simulator's array kernels: convolution, window pooling and the step of
-// a neuron's states. Plain C++ on raw buffers, no Python; the module
+// The simulator's array kernels: convolution, the dense layer, window
+// pooling and the step of a neuron's states. Plain C++ on raw buffers, no Python; the module
 // zor.ir._execution checks the arrays and calls them.
 //
 // Every sum is taken in one fixed order, with each multiplication and
@@ -43,6 +43,17 @@ struct Convolution {
 // groups, kH, kW).
 void convolve(const Convolution &conv, const double *x, const double *weight, const double *bias,
               double *out);
+
+struct Dense {
+    Index samples, inputs, outputs;
+    bool skip_zeros;  // as for a convolution
+    Index threads;  // at most; the samples are split among them
+};
+
+// out (N, O) = bias[o] added to the sum, from +0, of weight[o, c] * x[n, c]
+// in the order of c; weight_t is the weight transposed, (C, O).
+void dense(const Dense &dense, const double *x, const double *weight_t, const double *bias,
+           double *out);
 
 struct Pooling {
     Planes input;
