@@ -1,9 +1,10 @@
-#include <algorithm>
-#include <vector>
-
 #include "core/execution/kernels.hpp"
 #include "core/execution/parallel.hpp"
 #include "core/execution/vectors.hpp"
+
+#include <algorithm>
+#include <memory>
+#include <vector>
 
 namespace zor::execution {
 namespace {
@@ -20,14 +21,18 @@ constexpr Index kListBytes = Index{4} << 20;
 // spikes at random would mispredict: every input is written, and the count
 // moves past it only if it stays.
 struct Listed {
-    std::vector<Index> starts, inputs;
-    std::vector<double> values;
+    std::vector<Index> starts;
+    // Left uninitialised: every entry read was written first.
+    std::unique_ptr<Index[]> inputs;
+    std::unique_ptr<double[]> values;
+    Index capacity = 0;
 
     void list(const Dense &dense, const double *x, Index first, Index last) {
-        const size_t most = static_cast<size_t>((last - first) * dense.inputs);
-        if (inputs.size() < most) {
-            inputs.resize(most);
-            values.resize(most);
+        const Index most = (last - first) * dense.inputs;
+        if (capacity < most) {
+            inputs.reset(new Index[static_cast<size_t>(most)]);
+            values.reset(new double[static_cast<size_t>(most)]);
+            capacity = most;
         }
         starts.assign(1, 0);
         Index count = 0;
