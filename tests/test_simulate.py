@@ -372,10 +372,13 @@ class TestErrors:
                             "(dims count in (B, *shape))"),
         (Softmax(3, dim=2), "node 'node': Softmax dim 2 is out of range for samples of shape "
                             "(3,) (dims count in (B, *shape))"),
+        (MaxPool2d((2 ** 31 + 1, 1), (1, 1), (2 ** 30 + 1, 0)),
+         "node 'node': a kernel_size, stride, padding or dilation of 2**31 or more"),
     ])
     def test_parameters_it_cannot_run(self, node, message):
+        x = np.zeros((1, 1, 1, 1, 3) if isinstance(node, MaxPool2d) else (1, 1, 3))
         with pytest.raises(ValueError) as raised:
-            one(node, np.zeros((1, 1, 3)))
+            one(node, x)
         assert str(raised.value) == message
 
 

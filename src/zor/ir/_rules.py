@@ -91,6 +91,15 @@ class Setting(NamedTuple):
             return self.dt / self.positive(node, field)
         return -np.expm1(-self.dt / self.positive(node, field))
 
+    def window(self, node: Any) -> Tuple[Tuple[int, int], ...]:
+        """A pool's kernel, stride, padding and dilation as pairs, each below
+        2**31, past which the kernels' index arithmetic would overflow."""
+        pairs = tuple(_pair(v) for v in (node.kernel_size, _stride(node), node.padding,
+                                         getattr(node, "dilation", 1)))
+        if max(max(pair) for pair in pairs) >= 2 ** 31:
+            raise self.fail("a kernel_size, stride, padding or dilation of 2**31 or more")
+        return pairs
+
     def channel(self, value: Any) -> np.ndarray:
         """A per-channel (or shared) array shaped for (N, C, ...)."""
         value = np.asarray(value, dtype=np.float64).reshape(-1)
@@ -308,9 +317,10 @@ def _stride(node: Any) -> Any:
 
 @rule(MaxPool2d)
 def _max_pool(node: Any, s: Setting) -> Callable:
+    kernel, stride, padding, dilation = s.window(node)
     work = kernels.Workspace()
-    return lambda x: kernels.pool2d(x, node.kernel_size, _stride(node), node.padding,
-                                    node.dilation, bool(node.ceil_mode), "max", s.threads, work)
+    return lambda x: kernels.pool2d(x, kernel, stride, padding, dilation, bool(node.ceil_mode),
+                                    "max", s.threads, work)
 
 
 @rule(AvgPool2d)
@@ -318,7 +328,7 @@ def _avg_pool(node: Any, s: Setting) -> Callable:
     # The divisor of each window: its cells in the input, and in the
     # padding when count_include_pad (never the overhang of ceil_mode), the
     # product of the counts along either axis.
-    kernel, stride, padding = (_pair(v) for v in (node.kernel_size, _stride(node), node.padding))
+    kernel, stride, padding, _ = s.window(node)
     counts = []
     for axis in (0, 1):
         size, k, p = s.shape[1 + axis], kernel[axis], padding[axis]
@@ -337,9 +347,10 @@ def _avg_pool(node: Any, s: Setting) -> Callable:
 
 @rule(SumPool2d)
 def _sum_pool(node: Any, s: Setting) -> Callable:
+    kernel, stride, padding, _ = s.window(node)
     work = kernels.Workspace()
-    return lambda x: kernels.pool2d(x, node.kernel_size, _stride(node), node.padding, 1, False,
-                                    "sum", s.threads, work)
+    return lambda x: kernels.pool2d(x, kernel, stride, padding, 1, False, "sum", s.threads,
+                                    work)
 
 
 @rule(Flatten)
