@@ -374,9 +374,11 @@ class TestErrors:
                             "(3,) (dims count in (B, *shape))"),
         (MaxPool2d((2 ** 31 + 1, 1), (1, 1), (2 ** 30 + 1, 0)),
          "node 'node': a kernel_size, stride, padding or dilation of 2**31 or more"),
+        (Conv2d(np.ones((1, 1, 1, 1)), np.zeros(1), (2 ** 40, 1), (2 ** 32, 0)),
+         "node 'node': a kernel_size, stride, padding or dilation of 2**31 or more"),
     ])
     def test_parameters_it_cannot_run(self, node, message):
-        x = np.zeros((1, 1, 1, 1, 3) if isinstance(node, MaxPool2d) else (1, 1, 3))
+        x = np.zeros((1, 1, 1, 1, 3) if isinstance(node, (MaxPool2d, Conv2d)) else (1, 1, 3))
         with pytest.raises(ValueError) as raised:
             one(node, x)
         assert str(raised.value) == message

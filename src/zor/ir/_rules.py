@@ -92,9 +92,12 @@ class Setting(NamedTuple):
         return -np.expm1(-self.dt / self.positive(node, field))
 
     def window(self, node: Any) -> Tuple[Tuple[int, int], ...]:
-        """A pool's kernel, stride, padding and dilation as pairs, each below
-        2**31, past which the kernels' index arithmetic would overflow."""
-        pairs = tuple(_pair(v) for v in (node.kernel_size, _stride(node), node.padding,
+        """A window's kernel_size (a convolution's comes from its weight),
+        stride, padding and dilation as pairs, each below 2**31, past which
+        the kernels' index arithmetic would overflow."""
+        kernel = getattr(node, "kernel_size", 1)
+        stride = kernel if getattr(node, "stride", None) is None else node.stride
+        pairs = tuple(_pair(v) for v in (kernel, stride, node.padding,
                                          getattr(node, "dilation", 1)))
         if max(max(pair) for pair in pairs) >= 2 ** 31:
             raise self.fail("a kernel_size, stride, padding or dilation of 2**31 or more")
@@ -275,6 +278,7 @@ def _scale(node: Any, s: Setting) -> Callable:
 @rule(Conv1d)
 def _conv1d(node: Any, s: Setting) -> Callable:
     # Conv2d over a height of 1.
+    s.window(node)
     weight = np.ascontiguousarray(np.asarray(node.weight, dtype=np.float64)[:, :, None, :])
     bias = np.asarray(node.bias, dtype=np.float64)
     finite, work = _finite(weight), kernels.Workspace()
@@ -288,6 +292,7 @@ def _conv1d(node: Any, s: Setting) -> Callable:
 
 @rule(Conv2d)
 def _conv2d(node: Any, s: Setting) -> Callable:
+    s.window(node)
     weight, bias = (np.asarray(a, dtype=np.float64) for a in (node.weight, node.bias))
     finite, work = _finite(weight), kernels.Workspace()
     return lambda x: kernels.conv2d(x, weight, bias, node.stride, node.padding, node.dilation,
@@ -296,6 +301,7 @@ def _conv2d(node: Any, s: Setting) -> Callable:
 
 @rule(SepConv2d)
 def _sep_conv2d(node: Any, s: Setting) -> Callable:
+    s.window(node)
     depthwise, pointwise, depth_bias, point_bias = (
         np.asarray(a, dtype=np.float64) for a in (node.depthwise_weight, node.pointwise_weight,
                                                    node.depthwise_bias, node.pointwise_bias))
@@ -309,10 +315,6 @@ def _sep_conv2d(node: Any, s: Setting) -> Callable:
         return kernels.conv2d(depth, pointwise, point_bias, 1, 0, 1, 1, finite[1], s.threads,
                               point_work)
     return separable
-
-
-def _stride(node: Any) -> Any:
-    return node.kernel_size if node.stride is None else node.stride
 
 
 @rule(MaxPool2d)
