@@ -56,7 +56,7 @@ template <Index kWidth>
 ZOR_INLINE void chunk(const Listed &listed, const double *columns, Index stride,
                       const double *chunk_bias, Index width, double *out, Index out_stride,
                       Index samples) {
-    for (Index s = 0; s < samples; ++s, out += out_stride) {
+    for (Index s = 0; s < samples; ++s) {
         Quad sums[kWidth / 4] = {};
         for (Index k = listed.starts[static_cast<size_t>(s)]; k < listed.starts[static_cast<size_t>(s) + 1]; ++k) {
             const double *row = columns + listed.inputs[static_cast<size_t>(k)] * stride;
@@ -74,7 +74,7 @@ ZOR_INLINE void chunk(const Listed &listed, const double *columns, Index stride,
             sums[q] += b;
             store(results + 4 * q, sums[q]);
         }
-        std::copy(results, results + width, out);
+        std::copy(results, results + width, out + s * out_stride);
     }
 }
 

@@ -52,16 +52,17 @@ void pool_planes(const Pooling &pooling, const double *x, double *out, Index fir
         for (Index y = 0; y < pooling.out_height; ++y, target += out_w) {
             const Taps rows = taps_inside(y, in.height, w.kernel[0], w.stride[0], w.padding[0],
                                           w.dilation[0]);
-            const double *top = cells + (y * w.stride[0] - w.padding[0]) * in.width;
+            const Index top = y * w.stride[0] - w.padding[0];
             for (Index o = 0; o < out_w; ++o) {
                 const Taps &c = columns[static_cast<size_t>(o)];
                 const Index left = o * w.stride[1] - w.padding[1];
                 double result = kMaximum ? -std::numeric_limits<double>::infinity() : -0.0;
                 for (Index i = rows.first; i < rows.last; ++i) {
-                    const double *row = top + i * w.dilation[0] * in.width + left;
+                    // Indices, not pointers: the window's corner may lie outside the plane.
+                    const Index row = (top + i * w.dilation[0]) * in.width + left;
                     for (Index j = c.first; j < c.last; ++j)
-                        result = kMaximum ? larger(result, row[j * w.dilation[1]])
-                                          : result + row[j * w.dilation[1]];
+                        result = kMaximum ? larger(result, cells[row + j * w.dilation[1]])
+                                          : result + cells[row + j * w.dilation[1]];
                 }
                 if (!kMaximum && (rows.last - rows.first) * (c.last - c.first) < w.kernel[0] * w.kernel[1])
                     result += 0.0;
@@ -76,8 +77,7 @@ void pool_planes(const Pooling &pooling, const double *x, double *out, Index fir
 void pool(const Pooling &pooling, const double *x, double *out) {
     const Planes &in = pooling.input;
     const Index planes = in.samples * in.channels;
-    // The cells read: at most the window's, and at most every cell once per
-    // output row that reaches it.
+    // The cells read per output: the window's, and never more than a plane.
     const double window = std::min(static_cast<double>(pooling.window.kernel[0]) *
                                        static_cast<double>(pooling.window.kernel[1]),
                                    static_cast<double>(in.height * in.width));
