@@ -293,6 +293,13 @@ def chain():
     return graph
 
 
+def two_inputs():
+    graph = Graph()
+    graph.add_node("a", ReLU(2))
+    graph.add_node("b", ReLU(2))
+    return graph
+
+
 class Foreign(ReLU):
     pass
 
@@ -333,17 +340,13 @@ class TestErrors:
         assert str(raised.value) == message
 
     def test_two_inputs_need_a_dict(self):
-        graph = Graph()
-        graph.add_node("a", ReLU(2))
-        graph.add_node("b", ReLU(2))
+        graph = two_inputs()
         with pytest.raises(ValueError, match=r"^the graph has 2 input nodes \(a, b\); give inputs "
                                              r"as a dict from their names to arrays$"):
             simulate(graph, np.zeros((1, 1, 2)), dt=1.0)
 
     def test_inputs_of_unequal_steps(self):
-        graph = Graph()
-        graph.add_node("a", ReLU(2))
-        graph.add_node("b", ReLU(2))
+        graph = two_inputs()
         with pytest.raises(ValueError, match=r"^input 'b': 3 steps of 1 samples, but input 'a' "
                                              r"has 2 of 1$"):
             simulate(graph, {"a": np.zeros((2, 1, 2)), "b": np.zeros((3, 1, 2))}, dt=1.0)
