@@ -160,6 +160,13 @@ class TestNIRNeurons:
                     want[(t, slice(None)) + index] = x[(t - steps[index], slice(None)) + index]
         np.testing.assert_array_equal(got, want)
 
+    def test_delay_of_the_run_or_longer_gives_zeros(self):
+        # 1e9 steps would be a ring of gigabytes; 1e306 steps overflows an integer
+        x = RNG.normal(size=(5, B, 4))
+        got = one(Delay(np.array([3e-6, 5e-6, 1e3, 1e300])), x, dt=1e-6)
+        np.testing.assert_array_equal(got[3:, :, 0], x[:2, :, 0])
+        assert not got[:3, :, 0].any() and not got[:, :, 1:].any()
+
 
 def recurrent_graph():
     w_in, w_rec = RNG.normal(size=(6, 3)), RNG.normal(size=(6, 6)) * 0.5

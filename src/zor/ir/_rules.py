@@ -35,12 +35,14 @@ Shape = Tuple[int, ...]
 
 class Setting(NamedTuple):
     """What a rule may know beyond its node: the node's name (for errors),
-    its inferred input and output shapes per sample, and the run's options."""
+    its inferred input and output shapes per sample, and the run's extent
+    and options."""
 
     name: str
     shape: Shape
     output: Shape
     batch: int
+    steps: int  # of the run
     dt: float
     method: str
     quantize: bool
@@ -490,11 +492,13 @@ def _cuba(node: Any, s: Setting) -> Callable:
 @rule(Delay, steps=True)
 def _delay(node: Any, s: Setting) -> Callable:
     """y[t] = x[t - d], d = round(delay / dt) steps per element (half to
-    even), zeros before; a ring of the last max(d) + 1 inputs."""
+    even), zeros before; a ring of the last max(d) + 1 inputs. A delay of
+    the run's steps or more gives zeros throughout, so d is held to that:
+    the ring is never longer than the run, and no d overflows."""
     delay = np.broadcast_to(s.param(node, "delay"), s.shape)
     if np.any(delay < 0) or not np.all(np.isfinite(delay)):
         raise s.fail(f"delay must be finite and not negative, got {node.delay}")
-    steps = np.rint(delay / s.dt).astype(np.intp).ravel()
+    steps = np.minimum(np.rint(delay / s.dt), s.steps).astype(np.intp).ravel()
     size = int(steps.max(initial=0)) + 1
     ring = np.zeros((size, s.batch, steps.size))
     cells = np.arange(steps.size)

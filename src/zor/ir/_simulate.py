@@ -189,8 +189,9 @@ class _Run:
         for name, node in zip(self.names, adjacency.nodes):
             shapes = [_port_extents(name, node, field) for field in ("input_type", "output_type")]
             self.out_shapes.append(shapes[1])
-            self.ops.append(rules[name].make(node, Setting(name, shapes[0], shapes[1], batch, dt,
-                                                           method, quantize, threads)))
+            setting = Setting(name, shapes[0], shapes[1], batch, steps, dt, method, quantize,
+                              threads)
+            self.ops.append(rules[name].make(node, setting))
         self.units = _units(adjacency, self.position)
         self.recorded = [(key, adjacency.index[node], state)
                          for key, (node, state) in recorded.items()]
