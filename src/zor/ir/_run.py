@@ -10,7 +10,6 @@ from pathlib import Path
 from typing import Any, Dict
 
 import numpy as np
-from tqdm import tqdm
 
 from ._cli import UserError, _about, _as_graph, _count, _output, _read_zor
 from ._simulate import METHODS, simulate
@@ -37,6 +36,8 @@ def arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
+    from tqdm import tqdm  # here, not at the start of every command
+
     graph = _as_graph(_read_zor(args.file)[0])
     output = _output(args.output)
     if output.suffix.lower() != ".npz":
